@@ -1,0 +1,22 @@
+// Qel/Strep.cpp — generic value text from the registered fields.
+#include "Qel/Strep.h"
+
+#include <sstream>
+
+namespace QelPondo::Impl {
+
+Pondo::String valueToStrep(const void* value, const Qel::TypeData& type) {
+  std::ostringstream out;
+  out << '{';
+  const char* separator = "";
+  for (const Qel::Attribute& a : type.attributes()) {
+    if (!a.print) continue;
+    out << separator << a.name << '=';
+    a.print(out, value);
+    separator = ", ";
+  }
+  out << '}';
+  return Pondo::String(out.str());
+}
+
+}  // namespace QelPondo::Impl
