@@ -40,8 +40,10 @@ test: deps
 	$(MAKE) test-release
 	$(MAKE) test-asan
 
+BENCH_FLAGS ?= --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
+
 bench: deps build
-	$(BUILD)/bin/table_bench
+	$(BUILD)/bin/table_bench $(BENCH_FLAGS)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)

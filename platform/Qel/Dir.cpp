@@ -1,6 +1,7 @@
 // Qel/Dir.cpp — directories and the framework's own type module.
 #include "Qel/Dir.h"
 
+#include "Qel/Exception.h"
 #include "Qel/Module.h"
 
 namespace Qel {

@@ -24,16 +24,18 @@ namespace Qel::Reg {
 template <class T, class G>
 using ReadType = std::decay_t<std::invoke_result_t<G, const T&>>;
 
-/// A stored field, part of the value's text form; read-only through generic access.
+/// A stored field, read-only through generic access; part of the text form when printable.
 template <class T, class G>
 Attribute field(U16 number, const char* name, G get, bool ctorArg = false) {
   Attribute a{number, name, AttrKind::field, ctorArg};
   a.read = [get](const void* obj) {
     return Value(ReadType<T, G>(std::invoke(get, *static_cast<const T*>(obj))));
   };
-  a.print = [get](std::ostream& out, const void* obj) {
-    writeValue(out, std::invoke(get, *static_cast<const T*>(obj)));
-  };
+  if constexpr (requires(std::ostream& out, const ReadType<T, G>& v) { out << v; }) {
+    a.print = [get](std::ostream& out, const void* obj) {
+      writeValue(out, std::invoke(get, *static_cast<const T*>(obj)));
+    };
+  }
   return a;
 }
 

@@ -62,10 +62,13 @@ struct CollectionAccess {
 };
 
 struct Attribute {
+  Attribute(U16 number, const char* name, AttrKind kind, bool ctorArg = false)
+      : number(number), name(name), kind(kind), ctorArg(ctorArg) {}
+
   U16 number;
   const char* name;
   AttrKind kind;
-  bool ctorArg = false;
+  bool ctorArg;
   std::function<Value(const void* obj)> read;
   std::function<void(void* obj, const Args& args)> set;   // `Is`
   std::function<Value(void* obj, const Args& args)> del;  // `Del`

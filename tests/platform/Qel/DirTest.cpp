@@ -1,0 +1,80 @@
+// Directories: publications, replacement, and scans that resume from a name.
+#include "Qel/Dir.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "Qel/Exception.h"
+#include "Qel/Module.h"
+
+namespace {
+
+struct DirLog {
+  explicit DirLog(Qel::Dir& dir) { dir.publisher()->subscriberAdd(slot, false); }
+  void onChange(const Pondo::Change& c) {
+    EXPECT_EQ(c.attribute, Qel::Dir::entityPtrAttr);
+    const auto* previous = static_cast<const Pondo::Ptr<Qel::Entity>*>(c.previous);
+    events.push_back(static_cast<const Pondo::String*>(c.key)->stdString() +
+                     (previous ? "-" + (*previous)->name().stdString() : ""));
+  }
+  std::vector<std::string> events;
+  Pondo::Subscriber slot{this, Pondo::memberHandler<&DirLog::onChange>};
+};
+
+Pondo::Ptr<Qel::Entity> dirNamed(const std::string& name) {
+  return Pondo::make<Qel::Dir>(Pondo::String(name));
+}
+
+// Placing, replacing and removing entities publish the name and the entity that went.
+TEST(DirTest, PublishesChangesByName) {
+  Qel::Dir dir("slice");
+  DirLog log(dir);
+  auto a = dirNamed("a");
+  dir.entityIs(a);
+  dir.entityIs(a);  // the same entity: nothing
+  auto a2 = dirNamed("a");
+  dir.entityIs(a2);
+  EXPECT_EQ(dir.entityPtr("a"), a2);
+  EXPECT_EQ(dir.entityDel("a"), a2);
+  EXPECT_EQ(dir.entityDel("a"), nullptr);
+  EXPECT_EQ(log.events, (std::vector<std::string>{"a", "a-a", "a-a"}));
+  EXPECT_EQ(dir.entityCount(), 0u);
+}
+
+// A scan resumed from a name that has left the directory still reaches every entity that
+// stayed, wherever the removed name stood.
+TEST(DirTest, ResumesFromARemovedName) {
+  Qel::Dir dir("slice");
+  for (int i = 0; i < 200; ++i) dir.entityIs(dirNamed("e" + std::to_string(i)));
+  std::vector<std::string> order;
+  for (auto it = dir.entityPtrIteratorConst(); !it.atEnd(); ++it) order.push_back(it.key().stdString());
+  ASSERT_EQ(order.size(), 200u);
+  for (std::size_t cut = 0; cut < order.size(); cut += 17) {
+    Qel::Dir copy("copy");
+    for (const auto& n : order) copy.entityIs(dirNamed(n));
+    std::set<std::string> seen(order.begin(), order.begin() + cut);
+    copy.entityDel(Pondo::String(order[cut]));
+    for (auto it = copy.entityPtrIteratorConst(Pondo::String(order[cut])); !it.atEnd(); ++it) {
+      seen.insert(it.key().stdString());
+    }
+    EXPECT_EQ(seen.size(), order.size() - 1) << "cut at " << cut;
+  }
+}
+
+// Singletons are created once from their type and found by name.
+TEST(EntityTest, SingletonsByName) {
+  const Qel::TypeData* dirType = Qel::qelType("Qel::Dir");
+  ASSERT_NE(dirType, nullptr);
+  EXPECT_EQ(Qel::Entity::singletonExists("EntityTest.root"), nullptr);
+  auto root = Qel::Entity::singletonIs(dirType, "EntityTest.root");
+  EXPECT_EQ(root->typeData(), dirType);
+  EXPECT_EQ(Qel::Entity::singletonExists("EntityTest.root"), root);
+  EXPECT_EQ(Qel::Entity::singletonIs(dirType, "EntityTest.root"), root);
+  const Qel::Args args{Pondo::String("x")};
+  EXPECT_THROW(dirType->ops().newEntity("x", &args), Qel::NewEntityArgsException);
+}
+
+}  // namespace
