@@ -15,6 +15,7 @@
 #endif
 
 namespace Pooly {
+#ifndef POOLY_USE_MALLOC
 namespace {
 
 constexpr std::size_t kStep = 8;
@@ -58,6 +59,7 @@ void* carve(SizeClass& sc, std::size_t bytes) {
 }
 
 }  // namespace
+#endif
 
 void* slabAlloc(std::size_t size) {
 #ifndef POOLY_USE_MALLOC
