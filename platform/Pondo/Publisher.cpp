@@ -59,13 +59,19 @@ void Publisher::publishChangeRecursive(U16 attribute, const void* key, const voi
   Delivery d{this, head_, tail_, deliveries_};
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdangling-pointer"
-  deliveries_ = &d;  // unlinked again below, or cleared by ~Publisher
+  deliveries_ = &d;  // unlinked by `done`, or cleared by ~Publisher
 #pragma GCC diagnostic pop
+  // Unlinks the record however the delivery ends, a throwing subscriber included.
+  struct Done {
+    Delivery& d;
+    ~Done() {
+      if (d.publisher) d.publisher->deliveries_ = d.outer;
+    }
+  } done{d};
   while (Subscriber* s = d.next) {
     d.next = s == d.last ? nullptr : s->next_;
     s->handler_(s->owner_, change);
   }
-  if (d.publisher) deliveries_ = d.outer;
 }
 
 }  // namespace Pondo

@@ -12,6 +12,7 @@
 ///   subscriber receives nothing more, not even the change being delivered.
 /// - A subscriber added during delivery receives only later changes.
 /// - The publisher may be destroyed during delivery; delivery then stops.
+/// - A subscriber that throws ends the delivery; the exception reaches the publisher's caller.
 /// A `Subscriber` detaches itself when destroyed. Neither class owns the other.
 #pragma once
 

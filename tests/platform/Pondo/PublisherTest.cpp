@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -116,6 +117,25 @@ TEST(PublisherTest, SubscriberDestructorDetaches) {
   EXPECT_FALSE(pub.hasSubscribers());
   pub.publishChangeRecursive(1, nullptr, nullptr, nullptr);
   EXPECT_TRUE(log.empty());
+}
+
+}  // namespace
+
+namespace {
+
+// A subscriber that throws ends the delivery; the publisher stays usable afterwards.
+TEST(PublisherTest, ThrowingSubscriberLeavesPublisherUsable) {
+  Log log;
+  Pondo::Publisher pub;
+  Recorder a(log, "a"), b(log, "b");
+  pub.subscriberAdd(a.slot, false);
+  pub.subscriberAdd(b.slot, false);
+  a.then = [&] { throw std::runtime_error("refused"); };
+  EXPECT_THROW(pub.publishChangeRecursive(1, nullptr, nullptr, nullptr), std::runtime_error);
+  a.then = nullptr;
+  pub.publishChangeRecursive(2, nullptr, nullptr, nullptr);
+  pub.subscriberRemove(b.slot);
+  EXPECT_EQ(log, (Log{"a:1", "a:2", "b:2"}));
 }
 
 }  // namespace
