@@ -1,0 +1,34 @@
+// StormControlSnmp/SnmpConversions.cpp — the MIB's enumerations to and from ASN_INTEGER.
+#include "StormControlSnmp/SnmpConversions.h"
+
+#include "Qel/Exception.h"
+#include "Snmp/AsnConversions.h"
+
+namespace {
+
+/// Encodes `number`, or 0 when it is `limit` or more.
+int enumToAsnInteger(U8 number, U8 limit, unsigned char* buffer, int size) {
+  if (size < 0) return -1;
+  const int encoded = number < limit ? number : 0;
+  return S32ToAsnIntegerF()(encoded, buffer, static_cast<unsigned long>(size));
+}
+
+}  // namespace
+
+int StormControlTCTypeToAsnInteger(const StormControlSnmp::StormControlTCType& value,
+                                   unsigned char* buffer, int size) {
+  return enumToAsnInteger(static_cast<U8>(value), 4, buffer, size);
+}
+
+StormControlSnmp::StormControlTCType AsnIntegerToStormControlTCType(void* value) {
+  const S32 number = AsnIntegerToS32(value);
+  if (static_cast<U32>(number) > 3) {
+    throw Qel::RangeException("invalid value for StormControlSnmp::StormControlTCType");
+  }
+  return static_cast<StormControlSnmp::StormControlTCType>(number);
+}
+
+int StormControlThresholdTypeToAsnInteger(const Bridging::StormControl::ThresholdType& value,
+                                          unsigned char* buffer, int size) {
+  return enumToAsnInteger(static_cast<U8>(value), 3, buffer, size);
+}

@@ -1,0 +1,35 @@
+// Snmp/SnmpModule.cpp — registration of the host's SNMP types.
+#include "Snmp/SnmpModule.h"
+
+#include "Qel/Exception.h"
+#include "Snmp/RegVoidCollByContext.h"
+
+namespace Snmp {
+
+namespace {
+
+Qel::Module& moduleDefinition() {
+  static Qel::Module module("Snmp");
+  static const bool built = [] {
+    module.typeIs("Snmp::TableCounters", Qel::TypeKind::node);
+    module.typeIs("Snmp::RegVoid", Qel::TypeKind::node);
+    Qel::TypeData& registry = module.typeIs("Snmp::RegVoidCollByContext", Qel::TypeKind::entity);
+    Qel::TypeOps ops;
+    ops.newEntity = [](const Pondo::String& name, const Qel::Args* args) -> Pondo::Ptr<Qel::Entity> {
+      if (args) Qel::throwNewEntityArgsException("Snmp::RegVoidCollByContext");
+      return Pondo::make<RegVoidCollByContext>(name);
+    };
+    registry.opsIs(std::move(ops));
+    return true;
+  }();
+  (void)built;
+  return module;
+}
+
+const bool registered = (Qel::qelModuleIs(moduleDefinition()), true);
+
+}  // namespace
+
+const Qel::Module& snmpModule() { return moduleDefinition(); }
+
+}  // namespace Snmp

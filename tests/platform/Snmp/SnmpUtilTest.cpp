@@ -1,0 +1,78 @@
+// The host's configuration and path lookup below the agent's mount.
+#include "SnmpUtil/SnmpUtil.h"
+
+#include <gtest/gtest.h>
+
+#include <initializer_list>
+
+#include "Qel/Dir.h"
+
+namespace {
+
+/// An entity that is not a directory.
+struct Leaf : Qel::Entity {
+  using Qel::Entity::Entity;
+  const Qel::TypeData* typeData() const override { return nullptr; }
+};
+
+// The mount: snmp/stormcontrol/{stormcontrolmib, stormcontrolz}, snmp/other.
+class SnmpUtilPathTest : public ::testing::Test {
+ protected:
+  SnmpUtilPathTest() {
+    mount->entityIs(snmp);
+    snmp->entityIs(storm);
+    snmp->entityIs(Pondo::make<Leaf>("other"));
+    storm->entityIs(mib);
+    storm->entityIs(Pondo::make<Leaf>("stormcontrolz"));
+    SnmpUtil::agentMountIs(mount);
+  }
+  ~SnmpUtilPathTest() override { SnmpUtil::agentMountIs(nullptr); }
+
+  Pondo::Ptr<Qel::Dir> mount = Pondo::make<Qel::Dir>("agent");
+  Pondo::Ptr<Qel::Dir> snmp = Pondo::make<Qel::Dir>("snmp");
+  Pondo::Ptr<Qel::Dir> storm = Pondo::make<Qel::Dir>("stormcontrol");
+  Pondo::Ptr<Qel::Entity> mib = Pondo::make<Leaf>("stormcontrolmib");
+};
+
+// The full path and each prefix find the very entity at that place.
+TEST_F(SnmpUtilPathTest, FindsEachStep) {
+  EXPECT_EQ(SnmpUtil::getEntityRelative("snmp/stormcontrol/stormcontrolmib"), mib);
+  EXPECT_EQ(SnmpUtil::getEntityRelative("snmp/stormcontrol"), storm);
+  EXPECT_EQ(SnmpUtil::getEntityRelative("snmp"), snmp);
+}
+
+// Missing names (also ones near present names in the directory's order), steps through a
+// non-directory and empty names (leading, trailing, doubled '/') find nothing.
+TEST_F(SnmpUtilPathTest, BadPathsFindNothing) {
+  for (const char* path :
+       {"snmp/stormcontrol/stormcontrolmi", "snmp/stormcontrol/stormcontrolmibb", "snm",
+        "snmp/stormcontrol/stormcontrolmib/x", "snmp/other/x", "agent/snmp", "", "/", "/snmp",
+        "snmp/", "snmp//stormcontrol", "snmp/stormcontrol/"}) {
+    EXPECT_FALSE(SnmpUtil::getEntityRelative(path)) << path;
+  }
+}
+
+// The lookup follows the live tree and the current mount; a pointer handed out keeps its
+// entity after removal.
+TEST_F(SnmpUtilPathTest, FollowsChanges) {
+  Pondo::Ptr<Qel::Entity> found = SnmpUtil::getEntityRelative("snmp/stormcontrol/stormcontrolmib");
+  storm->entityDel("stormcontrolmib");
+  EXPECT_FALSE(SnmpUtil::getEntityRelative("snmp/stormcontrol/stormcontrolmib"));
+  EXPECT_EQ(found->name(), "stormcontrolmib");
+  auto replacement = Pondo::make<Leaf>("stormcontrolmib");
+  storm->entityIs(replacement);
+  SnmpUtil::agentMountIs(snmp);
+  EXPECT_EQ(SnmpUtil::getEntityRelative("stormcontrol/stormcontrolmib"), replacement);
+  EXPECT_FALSE(SnmpUtil::getEntityRelative("snmp"));
+  SnmpUtil::agentMountIs(nullptr);
+  EXPECT_FALSE(SnmpUtil::getEntityRelative("stormcontrol"));
+}
+
+// The process has one configuration.
+TEST(SnmpUtilTest, OneConfig) {
+  Snmp::Config::PtrConst config = SnmpUtil::getSnmpConfig();
+  ASSERT_TRUE(config);
+  EXPECT_EQ(SnmpUtil::getSnmpConfig(), config);
+}
+
+}  // namespace
