@@ -1,0 +1,495 @@
+// StormControlSnmp/StormControlIfTableSm.h — the machine that keeps the storm-control table exact.
+///
+/// `StormControlIfTableSm` joins two inputs of the state database into the rows of
+/// `StormControlMib::stormControlIfTable`:
+///
+///   ifMibStream  = from( ifMib.ifIndexByIntfId[] )                          (IfMibSm2)
+///   statusStream = from( slice.entityPtr< Status >[].intfStatus[] )         (SliceSm0, EntityPtrSm1)
+///   join on the interface → foreach traffic class → into( mib.stormControlIfTable[ key ] )
+///
+/// Phases, which only advance: initialised (children scan once; events are dropped), initial
+/// scan done (children scan again and the pipeline writes rows), reconciling (only when the
+/// table held rows at start: rows the pipeline did not produce are deleted, in task runs that
+/// resume from a key bookmark), ready (every later event updates the table at once).
+///
+/// Ownership: the machine owns its state objects, children and tasks through `Pondo::Ptr`;
+/// children refer back to their parent with plain pointers, cleared when they are withdrawn.
+/// Single thread: handlers run to completion; long scans are cut into task runs.
+/// Traces test their level before any argument is formatted.
+#pragma once
+
+#include <iosfwd>
+#include <string>
+
+#include "Bridging/IntfStatus.h"
+#include "Bridging/Status.h"
+#include "IntfSnmp/IfMib.h"
+#include "Lumo/IntfId.h"
+#include "Ostra/InReactor.h"
+#include "Ostra/InputScanState.h"
+#include "Ostra/InputStateMachine.h"
+#include "Ostra/SmControl.h"
+#include "Pondo/DebugHandler.h"
+#include "Pondo/Publisher.h"
+#include "Pooly/Slab.h"
+#include "Qel/Dir.h"
+#include "Qel/HashMap2018.h"
+#include "Qel/Module.h"
+#include "Qel/Optional.h"
+#include "StormControlSnmp/StormControlSnmp.h"
+#include "Velo/Task.h"
+
+namespace StormControlSnmp {
+
+class StormControlIfTableSm;
+
+/// The registered type module of the machine: InputSmScanState, OutputState, EntityPtrSm1,
+/// IfMibSm2, SliceSm0, MibStormControlIfTableOutputKeyType, StormControlIfTableSm.
+const Qel::Module& stormControlIfTableSmModule();
+
+namespace KrelCode {
+
+/// A pipeline element of two values.
+template <class A, class B>
+struct Tuple {
+  A first;
+  B second;
+};
+
+using IntfStatusPtr = Pondo::Ptr<const Bridging::StormControl::IntfStatus>;
+using IntfStatusOpt = Qel::Optional<IntfStatusPtr>;
+using OutputElement = Tuple<StormControlIfTableKey, IntfStatusPtr>;
+
+// Text of pipeline values in traces.
+std::string krelPrint(const StormControlTCType& value);
+std::string krelPrint(const Pondo::String& value);
+std::string krelPrint(const Lumo::IntfId& value);
+std::string krelPrint(const U32Optional& value);
+std::string krelPrint(const IntfStatusOpt& value);
+std::string krelPrint(const OutputElement& value);
+
+namespace StormControlIfTableSm {
+
+// ---- state objects ----------------------------------------------------------------------
+
+/// Progress of the children's scans, as the root machine watches it.
+class InputSmScanState : public Pondo::Node, public Pooly::Slab<InputSmScanState> {
+ public:
+  static inline Pooly::AllocTracker memAllocationTracker_{
+      "StormControlSnmp::KrelCode::StormControlIfTableSm::InputSmScanState"};
+  enum Attr : U16 { handleIdleAttr = 130, ifMibStreamScanAttr, statusStreamScanAttr, idleAttr };
+
+  static Pondo::Ptr<InputSmScanState> InputSmScanStateIs();
+  Pondo::Publisher* publisher() const override { return &publisher_; }
+  const Qel::TypeData* typeData() const;
+
+  bool ifMibStreamScan() const noexcept { return ifMibStreamScan_; }
+  bool statusStreamScan() const noexcept { return statusStreamScan_; }
+  bool idle() const noexcept { return idle_; }
+  // Each setter publishes the change, with the previous value, only when the value changes.
+  void ifMibStreamScanIs(bool value);
+  void statusStreamScanIs(bool value);
+  void idleIs(bool value);
+  void handleIdle() { idleIs(true); }
+
+ private:
+  void flagIs(bool& flag, bool value, U16 attr);
+
+  mutable Pondo::Publisher publisher_;
+  bool ifMibStreamScan_ = false;
+  bool statusStreamScan_ = false;
+  bool idle_ = false;
+};
+
+/// Whether the table output is complete, and the machine with it.
+class OutputState : public Pondo::Node, public Pooly::Slab<OutputState> {
+ public:
+  static inline Pooly::AllocTracker memAllocationTracker_{
+      "StormControlSnmp::KrelCode::StormControlIfTableSm::OutputState"};
+  enum Attr : U16 { mibStormControlIfTableOutputReadyAttr = 130, readyAttr, handleReadyAttr };
+
+  static Pondo::Ptr<OutputState> OutputStateIs();
+  Pondo::Publisher* publisher() const override { return &publisher_; }
+  const Qel::TypeData* typeData() const;
+
+  bool mibStormControlIfTableOutputReady() const noexcept { return outputReady_; }
+  bool ready() const noexcept { return ready_; }
+  /// Sets the output flag; `ready` follows and is published first.
+  void mibStormControlIfTableOutputReadyIs(bool value);
+  void readyIs(bool value);
+  void handleReady() { readyIs(outputReady_); }
+
+ private:
+  mutable Pondo::Publisher publisher_;
+  bool outputReady_ = false;
+  bool ready_ = false;
+};
+
+Pondo::Ptr<OutputState> outputStateFactory();
+
+// ---- input machines ---------------------------------------------------------------------
+
+class SliceSm0;
+
+/// Follows `intfStatus` of one status entity and feeds the status stream.
+class EntityPtrSm1 : public Ostra::Gen::InputStateMachine, public Pooly::Slab<EntityPtrSm1> {
+ public:
+  static inline Pooly::AllocTracker memAllocationTracker_{
+      "StormControlSnmp::KrelCode::StormControlIfTableSm::EntityPtrSm1"};
+  using StatusPtrConst = Pondo::Ptr<const Bridging::StormControl::Status>;
+
+  static Pondo::Ptr<EntityPtrSm1> EntityPtrSm1Is(const StatusPtrConst& status, SliceSm0* parent);
+  EntityPtrSm1(const StatusPtrConst& status, SliceSm0* parent);
+  ~EntityPtrSm1() override;
+
+  const Qel::TypeData* typeData() const override;
+  void qelDoZombieReactors(bool zombie) override;
+  bool initialScanDone() const override;
+  void doInputScan() override;
+  void inReactorIs(bool inReactor) override;
+  bool inReactor() const override;
+  bool synchronous() const override;
+
+  const StatusPtrConst& en() const noexcept { return en_; }
+  SliceSm0* parent() const noexcept { return parent_; }
+  void parentIs(SliceSm0* parent) noexcept { parent_ = parent; }
+  ::StormControlSnmp::StormControlIfTableSm* root() const noexcept;
+  Pondo::String smKey() const { return en_ ? en_->name() : Pondo::String(); }
+  const Pondo::String& inputScanBookmark0() const noexcept { return inputScanBookmark0_; }
+  void inputScanBookmark0Is(const Pondo::String& name) { inputScanBookmark0_ = name; }
+  Ostra::Gen::InputScanState inputScanState0() const noexcept { return inputScanState0_; }
+  void inputScanState0Is(Ostra::Gen::InputScanState s) noexcept { inputScanState0_ = s; }
+  bool inputScanComplete0() const;
+  U32 versionIntfStatus() const noexcept { return versionIntfStatus_; }
+  void versionIntfStatusIs(U32 v) noexcept { versionIntfStatus_ = v; }
+  bool shouldYield0() const;
+  bool inTask0() const;
+
+  void handleIntfStatus0(const Pondo::String& intfName);
+  void handleIntfStatus0Reactor(const Pondo::String& intfName);
+  void doInputScan0();
+  void doDeleteAll();
+  void hasNotificationActiveIs(bool active);
+  const Pondo::Platform::DebugHandler& traceHandle() const;
+
+ private:
+  void enDispatch(const Pondo::Change& change);
+
+  StatusPtrConst en_;
+  Pondo::Subscriber enSubscriber_{this, Pondo::memberHandler<&EntityPtrSm1::enDispatch>};
+  SliceSm0* parent_;
+  Pondo::String inputScanBookmark0_;
+  Ostra::Gen::InputScanState inputScanState0_ = Ostra::Gen::InputScanState::notStarted;
+  U32 versionIntfStatus_ = 0;
+};
+
+/// Follows the interface MIB's `ifIndexByIntfId` and feeds the interface-index stream.
+class IfMibSm2 : public Ostra::Gen::InputStateMachine, public Pooly::Slab<IfMibSm2> {
+ public:
+  static inline Pooly::AllocTracker memAllocationTracker_{
+      "StormControlSnmp::KrelCode::StormControlIfTableSm::IfMibSm2"};
+  using IfMibPtrConst = Pondo::Ptr<const IntfSnmp::IfMib>;
+
+  static Pondo::Ptr<IfMibSm2> IfMibSm2Is(const IfMibPtrConst& ifMib,
+                                         ::StormControlSnmp::StormControlIfTableSm* parent);
+  IfMibSm2(const IfMibPtrConst& ifMib, ::StormControlSnmp::StormControlIfTableSm* parent);
+  ~IfMibSm2() override;
+
+  const Qel::TypeData* typeData() const override;
+  void qelDoZombieReactors(bool zombie) override;
+  bool initialScanDone() const override;
+  void doInputScan() override;
+  void doInitializeTask() override;
+  bool synchronous() const override;
+
+  const IfMibPtrConst& en() const noexcept { return en_; }
+  ::StormControlSnmp::StormControlIfTableSm* parent() const noexcept { return parent_; }
+  ::StormControlSnmp::StormControlIfTableSm* root() const noexcept { return parent_; }
+  void parentIs(::StormControlSnmp::StormControlIfTableSm* parent) noexcept { parent_ = parent; }
+  const Lumo::IntfId& inputScanBookmark1() const noexcept { return inputScanBookmark1_; }
+  void inputScanBookmark1Is(const Lumo::IntfId& id) { inputScanBookmark1_ = id; }
+  Ostra::Gen::InputScanState inputScanState1() const noexcept { return inputScanState1_; }
+  void inputScanState1Is(Ostra::Gen::InputScanState s) noexcept { inputScanState1_ = s; }
+  bool inputScanComplete1() const;
+  U32 versionIfIndexByIntfId() const noexcept { return versionIfIndexByIntfId_; }
+  void versionIfIndexByIntfIdIs(U32 v) noexcept { versionIfIndexByIntfId_ = v; }
+  bool shouldYield1() const;
+  bool inTask1() const;
+  const Pondo::Ptr<Velo::Task>& task1() const noexcept { return task1_; }
+  Pondo::Ptr<Velo::Task> task1Is(const Pondo::Ptr<Velo::TaskScheduler>& scheduler,
+                                 Velo::TaskPriority priority, const Pondo::String& name);
+  Pondo::Ptr<Velo::Task> task1Del();
+
+  void handleIfIndexByIntfId1(const Lumo::IntfId& intfId);
+  void handleIfIndexByIntfId1Reactor(const Lumo::IntfId& intfId);
+  void doInputScan1();
+  void doDeleteAll();
+  void hasNotificationActiveIs(bool active);
+  const Pondo::Platform::DebugHandler& traceHandle() const;
+
+ private:
+  void enDispatch(const Pondo::Change& change);
+  void task1Dispatch(const Pondo::Change& change);
+
+  IfMibPtrConst en_;
+  Pondo::Subscriber enSubscriber_{this, Pondo::memberHandler<&IfMibSm2::enDispatch>};
+  ::StormControlSnmp::StormControlIfTableSm* parent_;
+  Lumo::IntfId inputScanBookmark1_;
+  Ostra::Gen::InputScanState inputScanState1_ = Ostra::Gen::InputScanState::notStarted;
+  U32 versionIfIndexByIntfId_ = 0;
+  Pondo::Ptr<Velo::Task> task1_;
+  Pondo::Subscriber task1Subscriber_{this, Pondo::memberHandler<&IfMibSm2::task1Dispatch>};
+};
+
+/// Follows the slice directory: one `EntityPtrSm1` per status entity; owns the scan task.
+class SliceSm0 : public Ostra::Gen::InputStateMachine, public Pooly::Slab<SliceSm0> {
+ public:
+  static inline Pooly::AllocTracker memAllocationTracker_{
+      "StormControlSnmp::KrelCode::StormControlIfTableSm::SliceSm0"};
+  using DirPtrConst = Pondo::Ptr<const Qel::Dir>;
+  using ChildMap = Qel::HashMap2018<Pondo::String, Pondo::Ptr<EntityPtrSm1>>;
+
+  static Pondo::Ptr<SliceSm0> SliceSm0Is(const DirPtrConst& slice,
+                                         ::StormControlSnmp::StormControlIfTableSm* parent);
+  SliceSm0(const DirPtrConst& slice, ::StormControlSnmp::StormControlIfTableSm* parent);
+  ~SliceSm0() override;
+
+  const Qel::TypeData* typeData() const override;
+  void qelDoZombieReactors(bool zombie) override;
+  bool initialScanDone() const override;
+  void doInputScan() override;
+  void doInitializeTask() override;
+  bool synchronous() const override;
+
+  const DirPtrConst& en() const noexcept { return en_; }
+  ::StormControlSnmp::StormControlIfTableSm* parent() const noexcept { return parent_; }
+  ::StormControlSnmp::StormControlIfTableSm* root() const noexcept { return parent_; }
+  void parentIs(::StormControlSnmp::StormControlIfTableSm* parent) noexcept { parent_ = parent; }
+  const Pondo::String& inputScanBookmark0() const noexcept { return inputScanBookmark0_; }
+  void inputScanBookmark0Is(const Pondo::String& name) { inputScanBookmark0_ = name; }
+  Ostra::Gen::InputScanState inputScanState0() const noexcept { return inputScanState0_; }
+  void inputScanState0Is(Ostra::Gen::InputScanState s) noexcept { inputScanState0_ = s; }
+  bool inputScanComplete0() const;
+  bool shouldYield0() const;
+  bool inTask0() const;
+  const Pondo::Ptr<Velo::Task>& task0() const noexcept { return task0_; }
+  Pondo::Ptr<Velo::Task> task0Is(const Pondo::Ptr<Velo::TaskScheduler>& scheduler,
+                                 Velo::TaskPriority priority, const Pondo::String& name);
+  Pondo::Ptr<Velo::Task> task0Del();
+
+  const ChildMap& childSmEntityPtrBridgingStormControlStatusPtrConst() const noexcept {
+    return children_;
+  }
+  Pondo::Ptr<EntityPtrSm1> childSmEntityPtrBridgingStormControlStatusPtrConstIs(
+      const EntityPtrSm1::StatusPtrConst& status, SliceSm0* parent);
+  Pondo::Ptr<EntityPtrSm1> childSmEntityPtrBridgingStormControlStatusPtrConstDel(
+      const Pondo::String& name);
+  void childSmEntityPtrBridgingStormControlStatusPtrConstDelAll();
+
+  void handleEntityPtr0(const Pondo::String& name);
+  void handleEntityPtr0Reactor(const Pondo::String& name);
+  void doInputScan0();
+  void doDeleteAll();
+  void onChildEvent0(const Pondo::String& entityName, const Pondo::String& intfName,
+                     const IntfStatusOpt& intfStatusOpt);
+  void hasNotificationActiveIs(bool active);
+  const Pondo::Platform::DebugHandler& traceHandle() const;
+
+ private:
+  void enDispatch(const Pondo::Change& change);
+  void task0Dispatch(const Pondo::Change& change);
+  void yieldScan(const char* label, U32 handled, U32 total, const Pondo::String& bookmark);
+
+  DirPtrConst en_;
+  Pondo::Subscriber enSubscriber_{this, Pondo::memberHandler<&SliceSm0::enDispatch>};
+  ::StormControlSnmp::StormControlIfTableSm* parent_;
+  Pondo::String inputScanBookmark0_;
+  Ostra::Gen::InputScanState inputScanState0_ = Ostra::Gen::InputScanState::notStarted;
+  ChildMap children_;
+  Pondo::Ptr<Velo::Task> task0_;
+  Pondo::Subscriber task0Subscriber_{this, Pondo::memberHandler<&SliceSm0::task0Dispatch>};
+};
+
+}  // namespace StormControlIfTableSm
+}  // namespace KrelCode
+
+// ---- the machine ------------------------------------------------------------------------
+
+class StormControlIfTableSm : public Pondo::Node, public Pooly::Slab<StormControlIfTableSm> {
+ public:
+  static inline Pooly::AllocTracker memAllocationTracker_{
+      "StormControlSnmp::StormControlIfTableSm"};
+  using InputSmScanState = KrelCode::StormControlIfTableSm::InputSmScanState;
+  using OutputState = KrelCode::StormControlIfTableSm::OutputState;
+  using IfMibSm2 = KrelCode::StormControlIfTableSm::IfMibSm2;
+  using SliceSm0 = KrelCode::StormControlIfTableSm::SliceSm0;
+  using IntfStatusOpt = KrelCode::IntfStatusOpt;
+
+  /// Output key of reconciliation: a row key and whether it has been set.
+  class MibStormControlIfTableOutputKeyType {
+   public:
+    MibStormControlIfTableOutputKeyType() noexcept = default;
+    explicit MibStormControlIfTableOutputKeyType(StormControlIfTableKey k0) noexcept : k0_(k0) {}
+    explicit MibStormControlIfTableOutputKeyType(Qel::CharRange& range);
+    /// A set key (`k0Valid` true), as the pipeline and the deletion scan use it.
+    static MibStormControlIfTableOutputKeyType valid(StormControlIfTableKey k0) noexcept {
+      MibStormControlIfTableOutputKeyType key(k0);
+      key.validate();
+      return key;
+    }
+
+    const StormControlIfTableKey& k0() const noexcept { return k0_; }
+    bool k0Valid() const noexcept { return k0Valid_; }
+    void validate() noexcept { k0Valid_ = true; }
+    bool isNonDefault() const noexcept { return k0Valid_ || k0_.isNonDefault(); }
+
+    static bool isEq(const void* a, const void* b) noexcept;
+    U32 hash(U32 seed) const noexcept;
+    bool operator==(const MibStormControlIfTableOutputKeyType& o) const noexcept {
+      return k0Valid_ == o.k0Valid_ && k0_ == o.k0_;
+    }
+    std::strong_ordering operator<=>(const MibStormControlIfTableOutputKeyType& o) const noexcept {
+      if (auto c = k0_ <=> o.k0_; c != 0) return c;
+      return k0Valid_ <=> o.k0Valid_;
+    }
+
+   private:
+    StormControlIfTableKey k0_;
+    bool k0Valid_ = false;
+  };
+  using OutputKey = MibStormControlIfTableOutputKeyType;
+  using SeenSet = Qel::HashMap2018<OutputKey>;
+  using HN_MibStormControlIfTableOutputSeen = SeenSet::Node;
+
+  static constexpr const char* reconciliationTaskName =
+      "StormControlIfTableSm-mibStormControlIfTableOutputTask";
+
+  static Pondo::Ptr<StormControlIfTableSm> StormControlIfTableSmIs(
+      const Pondo::Ptr<StormControlMib>& mib, const Pondo::Ptr<const Qel::Dir>& slice,
+      const Pondo::Ptr<const IntfSnmp::IfMib>& ifMib, const Ostra::SmControl& krelControl);
+  StormControlIfTableSm(const Pondo::Ptr<StormControlMib>& mib,
+                        const Pondo::Ptr<const Qel::Dir>& slice,
+                        const Pondo::Ptr<const IntfSnmp::IfMib>& ifMib,
+                        const Ostra::SmControl& krelControl);
+  ~StormControlIfTableSm() override;
+
+  const Qel::TypeData* typeData() const;
+
+  // Inputs and control.
+  const Pondo::Ptr<StormControlMib>& mib() const noexcept { return mib_; }
+  const Pondo::Ptr<const Qel::Dir>& slice() const noexcept { return slice_; }
+  const Pondo::Ptr<const IntfSnmp::IfMib>& ifMib() const noexcept { return ifMib_; }
+  const Ostra::SmControl& krelControl() const noexcept { return krelControl_; }
+  Ostra::SmControl& krelControl() noexcept { return krelControl_; }
+  const Pondo::Ptr<Velo::TaskScheduler>& scheduler() const noexcept {
+    return krelControl_.scheduler();
+  }
+  void schedulerIs(const Pondo::Ptr<Velo::TaskScheduler>& s) { krelControl_.schedulerIs(s); }
+  Velo::TaskPriority priority() const noexcept { return krelControl_.priority(); }
+  void priorityIs(Velo::TaskPriority p) noexcept { krelControl_.priorityIs(p); }
+  void qtHandleIs(Strobe::TraceHandle* handle) noexcept { krelControl_.qtHandleIs(handle); }
+  const Pondo::Platform::DebugHandler& traceHandle() const noexcept { return *traceHandle_; }
+
+  // Flags and derived state.
+  bool synchronous() const noexcept { return synchronous_; }
+  bool defaultSynchronous() const noexcept { return false; }
+  bool initialScanDone() const noexcept { return initialScanDone_; }
+  bool initialized() const noexcept { return initialized_; }
+  bool ready() const noexcept { return outputState_ && outputState_->ready(); }
+  bool idle() const noexcept;
+
+  // Local objects and children.
+  const Pondo::Ptr<InputSmScanState>& inputSmScanState() const noexcept { return inputSmScanState_; }
+  void inputSmScanStateIs(const Pondo::Ptr<InputSmScanState>& state);
+  Pondo::Ptr<InputSmScanState> inputSmScanStateDel();
+  const Pondo::Ptr<OutputState>& outputState() const noexcept { return outputState_; }
+  Pondo::Ptr<OutputState> outputStateIs();
+  Pondo::Ptr<OutputState> outputStateDel();
+  const Pondo::Ptr<IfMibSm2>& ifMibSm2() const noexcept { return ifMibSm2_; }
+  Pondo::Ptr<IfMibSm2> ifMibSm2Is(const Pondo::Ptr<const IntfSnmp::IfMib>& ifMib,
+                                  StormControlIfTableSm* parent);
+  Pondo::Ptr<IfMibSm2> ifMibSm2Del();
+  const Pondo::Ptr<SliceSm0>& sliceSm0() const noexcept { return sliceSm0_; }
+  Pondo::Ptr<SliceSm0> sliceSm0Is(const Pondo::Ptr<const Qel::Dir>& slice,
+                                  StormControlIfTableSm* parent);
+  Pondo::Ptr<SliceSm0> sliceSm0Del();
+
+  // Reconciliation.
+  const SeenSet& mibStormControlIfTableOutputSeen() const noexcept { return seen_; }
+  void mibStormControlIfTableOutputSeenIs(const OutputKey& key) { seen_.insert(key); }
+  void mibStormControlIfTableOutputSeenDel(const OutputKey& key) { seen_.remove(key); }
+  void mibStormControlIfTableOutputSeenDelAll() { seen_.clear(); }
+  const Pondo::Ptr<Velo::Task>& mibStormControlIfTableOutputReconciliationTask() const noexcept {
+    return reconciliationTask_;
+  }
+  Pondo::Ptr<Velo::Task> mibStormControlIfTableOutputReconciliationTaskIs(
+      const Pondo::Ptr<Velo::TaskScheduler>& scheduler, Velo::TaskPriority priority,
+      const Pondo::String& taskName);
+  Pondo::Ptr<Velo::Task> mibStormControlIfTableOutputReconciliationTaskDel();
+  const OutputKey& mibStormControlIfTableOutputBookmark() const noexcept { return bookmark_; }
+  bool mibStormControlIfTableOutputReconciling() const noexcept { return reconciling_; }
+  bool mibStormControlIfTableOutputUseBookmark() const noexcept { return useBookmark_; }
+
+  // Handlers and operations.
+  void handleInitialized();
+  void handleInitialScanDone();
+  void handleMibStormControlIfTableOutputInputReady();
+  void doDeleteAll();
+  void hasNotificationActiveIs(bool active);
+  void qelDoZombieReactors(bool zombie);
+
+  // The pipeline's entry points.
+  void eventToIfMibStream(Lumo::IntfId intfId, const U32Optional& ifIndexOpt);
+  void eventToStatusStream(const Pondo::String& entityName, const Pondo::String& intfName,
+                           const IntfStatusOpt& intfStatusOpt);
+
+ private:
+  void inputSmScanStateDispatch(const Pondo::Change& change);
+  void mibStormControlIfTableOutputReconciliationTaskDispatch(const Pondo::Change& change);
+  void flatten(U32 ifIndex, const IntfStatusOpt& intfStatusOpt, const char* function);
+  void into(const StormControlIfTableKey& key, const IntfStatusOpt& intfStatusOpt,
+            const char* function);
+  /// One run of the deletion scan; false when it suspended itself.
+  bool deletionScan();
+  void releaseMembers();
+
+  Pondo::Ptr<StormControlMib> mib_;
+  Pondo::Ptr<const Qel::Dir> slice_;
+  Pondo::Ptr<const IntfSnmp::IfMib> ifMib_;
+  Pondo::Ptr<InputSmScanState> inputSmScanState_;
+  Pondo::Subscriber inputSmScanStateSubscriber_{
+      this, Pondo::memberHandler<&StormControlIfTableSm::inputSmScanStateDispatch>};
+  Pondo::Ptr<OutputState> outputState_;
+  Pondo::Ptr<IfMibSm2> ifMibSm2_;
+  Pondo::Ptr<SliceSm0> sliceSm0_;
+  SeenSet seen_{Qel::HashHelper::hashSeed32() ^ 0xf533c1b4u};
+  Pondo::Ptr<Velo::Task> reconciliationTask_;
+  Pondo::Subscriber reconciliationTaskSubscriber_{
+      this, Pondo::memberHandler<
+                &StormControlIfTableSm::mibStormControlIfTableOutputReconciliationTaskDispatch>};
+  OutputKey bookmark_;
+  bool reconciling_ = false;
+  bool useBookmark_ = false;
+  Ostra::SmControl krelControl_;
+  Pondo::Ptr<Pondo::Platform::DebugHandler> traceHandle_;
+  bool synchronous_ = false;
+  bool initialScanDone_ = false;
+  bool initialized_ = false;
+};
+
+std::ostream& operator<<(std::ostream& out,
+                         const StormControlIfTableSm::MibStormControlIfTableOutputKeyType& key);
+
+/// The framework's factory for the machine.
+Pondo::Ptr<StormControlIfTableSm> stormControlIfTableSmFactory(
+    const Pondo::Ptr<StormControlMib>& mib, const Pondo::Ptr<const Qel::Dir>& slice,
+    const Pondo::Ptr<const IntfSnmp::IfMib>& ifMib, const Ostra::SmControl& krelControl);
+
+}  // namespace StormControlSnmp
+
+/// Formats a row key in traces as its text form.
+template <>
+struct fmt::formatter<StormControlSnmp::StormControlIfTableKey> : fmt::formatter<fmt::string_view> {
+  auto format(const StormControlSnmp::StormControlIfTableKey& key, fmt::format_context& ctx) const
+      -> decltype(ctx.out());
+};
