@@ -52,10 +52,7 @@ void Publisher::subscriberRemove(Subscriber& s) noexcept {
   s.publisher_ = nullptr;
 }
 
-void Publisher::publishChangeRecursive(U16 attribute, const void* key, const void* previous,
-                                       Change::KeyEq keyEq) {
-  if (!head_) return;
-  const Change change{attribute, key, previous, keyEq};
+void Publisher::deliver(const Change& change) {
   Delivery d{this, head_, tail_, deliveries_};
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdangling-pointer"

@@ -48,12 +48,16 @@ class Publisher {
   void subscriberRemove(Subscriber& s) noexcept;
 
   void publishChangeRecursive(U16 attribute, const void* key, const void* previous,
-                              Change::KeyEq keyEq);
+                              Change::KeyEq keyEq) {
+    if (head_) deliver(Change{attribute, key, previous, keyEq});
+  }
 
   bool hasSubscribers() const noexcept { return head_ != nullptr; }
 
  private:
   struct Delivery;
+
+  void deliver(const Change& change);
 
   Subscriber* head_ = nullptr;
   Subscriber* tail_ = nullptr;

