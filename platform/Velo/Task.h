@@ -57,8 +57,9 @@ class Task : public Pondo::Node, public Pooly::Slab<Task> {
   void unscheduleTask() noexcept;
   bool taskScheduled() const noexcept { return scheduled_; }
 
-  /// Whether the current run should end now, per the scheduler's policy; false when the task
-  /// is not the one running. Each call while running counts as one check.
+  /// Whether the current run should end now, per the scheduler's policy. Outside the task's
+  /// own run it is true (the work should move into a run), except for a task without a
+  /// scheduler, which never runs and never yields. Each call while running counts as a check.
   bool taskShouldYield() const noexcept;
   bool taskCurrentlyRunning() const noexcept;
 

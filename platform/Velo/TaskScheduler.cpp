@@ -111,7 +111,7 @@ Task* TaskScheduler::mostUrgent() const noexcept {
 }
 
 bool TaskScheduler::shouldYield(const Task& task) noexcept {
-  if (running_ != &task) return false;
+  if (running_ != &task) return true;  // work done outside the task's run belongs in a run
   ++checks_;
   if (policy_ == Policy::everyNChecks) return checks_ % checksPerYield_ == 0;
   if (sliceSpent_) return true;

@@ -18,6 +18,8 @@
 ///   answer stays true for the rest of the run; a run overshoots by at most 7 checks of work.
 /// - every n checks (deterministic, for tests): true on check n of a run, on check 2n, and so
 ///   on; counting restarts with every run.
+/// A task that is not running is always told to yield: work found outside its run (a first
+/// step made inline, say) should move into a run rather than hold the thread.
 ///
 /// Re-entrancy: while a task runs, its subscriber may schedule, unschedule or reprioritise any
 /// task, release the last reference to any task (its own included) and change the yield

@@ -91,8 +91,8 @@ TEST_F(TaskSchedulerTest, PriorityChangeRequeues) {
   EXPECT_EQ(log, (Log{"c", "b", "d", "a"}));
 }
 
-// Every n-th check of the running task yields, counting afresh in each run; other tasks never
-// yield and their checks do not count.
+// Every n-th check of the running task yields, counting afresh in each run; any task that is
+// not running is told to yield, and its checks do not count.
 TEST_F(TaskSchedulerTest, EveryNChecksYieldsExactly) {
   sched->yieldAfterChecksIs(3);
   Worker a(sched, 1, "a", log), b(sched, 1, "b", log);
@@ -100,8 +100,8 @@ TEST_F(TaskSchedulerTest, EveryNChecksYieldsExactly) {
   a.then = [&] { patterns.push_back(b.yields(2) + "|" + a.yields(7)); };
   runOnce(a);
   runOnce(a);
-  EXPECT_EQ(patterns, (Log{"..|..Y..Y.", "..|..Y..Y."}));
-  EXPECT_EQ(a.yields(3), "...");
+  EXPECT_EQ(patterns, (Log{"YY|..Y..Y.", "YY|..Y..Y."}));
+  EXPECT_EQ(a.yields(3), "YYY");
 }
 
 // A scan that yields and resumes from its bookmark covers its items in exact chunks.
