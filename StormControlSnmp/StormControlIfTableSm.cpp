@@ -850,6 +850,7 @@ void StormControlIfTableSm::handleInitialized() {
   SM_TRACE(trace, 9, "handleInitialized", "StormControlIfTableSm",
            "Reconciling mibStormControlIfTableOutput: {:}", tableHeldRows);
   reconciling_ = tableHeldRows;
+  if (reconciling_) seen_.reserve(mib_->stormControlIfTable().count());
   SM_TRACE(trace, 9, "handleInitialized", "StormControlIfTableSm", "create local SMs");
   SM_TRACE(trace, 9, "handleInitialized", "StormControlIfTableSm", "create non-public arg SMs");
   ifMibSm2Is(ifMib_, this);
@@ -1157,8 +1158,9 @@ void StormControlIfTableSm::into(const Key& key, const IntfStatusOpt& intfStatus
   SM_TRACE(trace, 7, function, "StormControlIfTableSm",
            "into( mib.stormControlIfTable[ key ] ): inserting k1={}, value={}", key,
            krelPrint(KrelCode::OutputElement{key, status}));
-  const StormControlIfTableEntry* row = mib_->stormControlIfTable(key);
-  if (row && row->status() != status) mib_->stormControlIfTableDel(key);
+  StormControlIfTableEntry* row = mib_->stormControlIfTable(key);
+  if (row && row->status() == status) return;  // `Is` would confirm the row and change nothing
+  if (row) mib_->stormControlIfTableDel(*row);
   mib_->stormControlIfTableIs(key, status);
 }
 

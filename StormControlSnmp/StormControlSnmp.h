@@ -164,6 +164,10 @@ class StormControlMib : public Qel::Entity, public Pooly::Slab<StormControlMib> 
   Pondo::Ptr<StormControlIfTableEntry> stormControlIfTableDel(StormControlIfTableKey key);
   /// Removes the iterator's current row and returns it; the iterator is not moved.
   Pondo::Ptr<StormControlIfTableEntry> stormControlIfTableDel(const Iterator& it);
+  /// Removes `row`, a member found by a lookup just made, without searching for it again.
+  Pondo::Ptr<StormControlIfTableEntry> stormControlIfTableDel(StormControlIfTableEntry& row) {
+    return unlinkAndPublish(row);
+  }
   /// Removes every row, in ascending key order, publishing each removal.
   void stormControlIfTableDelAll();
 

@@ -146,6 +146,14 @@ class HashMap2018 {
     return value;
   }
 
+  /// Sizes the bucket array for `members` members at once, so that filling the map up to that
+  /// size never walks it to grow; later removals may shrink it again.
+  void reserve(U32 members) {
+    unsigned bits = kMinBits;
+    while (bits < 31 && (U32{1} << bits) < members) ++bits;
+    if (!buckets_ || bits > bits_) rehash(bits);
+  }
+
   /// Removes every member and releases the bucket array.
   void clear() {
     if (count_ != 0) ++version_;

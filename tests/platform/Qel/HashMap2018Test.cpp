@@ -420,6 +420,22 @@ TEST(HashMap2018Test, GrowsTo200kAndShrinksBack) {
   EXPECT_EQ(seen, 100u);
 }
 
+// A reserved map holds that many members without growing, in the same order as an unreserved one.
+TEST(HashMap2018Test, ReserveSizesOnce) {
+  Qel::HashMap2018<U32> reserved(kSeed), grown(kSeed);
+  reserved.reserve(5000);
+  const U32 buckets = reserved.bucketCount();
+  EXPECT_GE(buckets, 5000u);
+  for (U32 i = 0; i < 5000; ++i) {
+    reserved.insert(i * 31);
+    grown.insert(i * 31);
+  }
+  EXPECT_EQ(reserved.bucketCount(), buckets);
+  auto a = reserved.begin();
+  for (auto b = grown.begin(); b; ++a, ++b) ASSERT_EQ(a.key(), b.key());
+  EXPECT_TRUE(a.atEnd());
+}
+
 // A mutable iterator writes values; after a change value() finds its member again; clearing
 // the map ends a scan; value() of a member removed since stops the process.
 TEST(HashMap2018Test, IteratorValueAcrossChanges) {
