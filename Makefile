@@ -44,6 +44,7 @@ BENCH_FLAGS ?= --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
 
 bench: deps build
 	$(BUILD)/bin/table_bench $(BENCH_FLAGS)
+	$(BUILD)/bin/sm_bench $(BENCH_FLAGS)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)
