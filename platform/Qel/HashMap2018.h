@@ -146,11 +146,12 @@ class HashMap2018 {
     return value;
   }
 
-  /// Sizes the bucket array for `members` members at once, so that filling the map up to that
-  /// size never walks it to grow; later removals may shrink it again.
+  /// Sizes the bucket array for `members` members at once and keeps it at least that large
+  /// until `clear`, so that neither filling nor emptying the map walks it to resize.
   void reserve(U32 members) {
     unsigned bits = kMinBits;
     while (bits < 31 && (U32{1} << bits) < members) ++bits;
+    reservedBits_ = static_cast<U8>(bits);
     if (!buckets_ || bits > bits_) rehash(bits);
   }
 
@@ -301,7 +302,7 @@ class HashMap2018 {
   }
 
   void shrinkIfSparse() {
-    if (bits_ > kMinBits && count_ < bucketCount() / 4) rehash(bits_ - 1u);
+    if (bits_ > kMinBits && bits_ > reservedBits_ && count_ < bucketCount() / 4) rehash(bits_ - 1u);
   }
 
   /// Rebuilds the bucket array with 2^bits buckets; the list is untouched.
@@ -320,6 +321,7 @@ class HashMap2018 {
     Node* n = std::exchange(head_, nullptr);
     buckets_.reset();
     bits_ = 0;
+    reservedBits_ = 0;
     count_ = 0;
     while (n) {
       Node* next = n->next;
@@ -334,6 +336,7 @@ class HashMap2018 {
   U32 version_ = 1;
   U32 seed_;
   U8 bits_ = 0;  // log2 of the bucket count
+  U8 reservedBits_ = 0;  // no shrinking below this until `clear`
 };
 
 /// A place in the iteration order that survives every change of the map (see the top).

@@ -420,7 +420,8 @@ TEST(HashMap2018Test, GrowsTo200kAndShrinksBack) {
   EXPECT_EQ(seen, 100u);
 }
 
-// A reserved map holds that many members without growing, in the same order as an unreserved one.
+// A reserved map holds that many members without growing or shrinking, in the same order as an
+// unreserved one.
 TEST(HashMap2018Test, ReserveSizesOnce) {
   Qel::HashMap2018<U32> reserved(kSeed), grown(kSeed);
   reserved.reserve(5000);
@@ -434,6 +435,10 @@ TEST(HashMap2018Test, ReserveSizesOnce) {
   auto a = reserved.begin();
   for (auto b = grown.begin(); b; ++a, ++b) ASSERT_EQ(a.key(), b.key());
   EXPECT_TRUE(a.atEnd());
+  for (U32 i = 0; i < 4990; ++i) reserved.remove(i * 31);
+  EXPECT_EQ(reserved.bucketCount(), buckets);
+  reserved.clear();
+  EXPECT_EQ(reserved.bucketCount(), 0u);
 }
 
 // A mutable iterator writes values; after a change value() finds its member again; clearing
