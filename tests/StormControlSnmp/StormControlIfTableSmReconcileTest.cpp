@@ -1,0 +1,204 @@
+// Reconciliation after a restart: the machine deletes exactly the rows it did not produce.
+#include "StormControlSnmp/StormControlIfTableSm.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "SmFixture.h"
+
+namespace StormControlSnmp::SmTest {
+namespace {
+
+using OutputState = KrelCode::StormControlIfTableSm::OutputState;
+
+std::string yielding(U32 items, U32 deletions) {
+  return "Yielding in reconciliation processing after processing " + std::to_string(items) +
+         " items, including " + std::to_string(deletions) + " deletions .";
+}
+
+std::string scanDone(U32 items, U32 deletions) {
+  return "Deletion scan for reconciliation is done, last task run processed " +
+         std::to_string(items) + " items, deleting " + std::to_string(deletions) + " items.";
+}
+
+/// The deletion scan's progress traces, in order.
+Events scanTexts(const Events& rootTexts) {
+  Events out;
+  for (const std::string& t : rootTexts) {
+    if (t.starts_with("Yielding in reconciliation") || t.starts_with("Deletion scan")) {
+      out.push_back(t);
+    }
+  }
+  return out;
+}
+
+/// Ethernet1 has ifIndex 5 and the status `s1_`; `gone_` is the status of rows no input makes.
+class StormControlIfTableSmReconcileTest : public SmFixture {
+ protected:
+  StormControlIfTableSmReconcileTest() { ifIndexIs("Ethernet1", 5); }
+  void TearDown() override {
+    gone_ = nullptr;
+    s1_ = nullptr;
+    SmFixture::TearDown();
+  }
+
+  /// The table holds Ethernet1's rows between the stale rows (2, all) and (9, broadcast); the
+  /// machine starts and runs its first scans and both rescans: the deletion scan has deleted
+  /// (2, all) and is suspended with its bookmark on (5, all).
+  void startSuspended() {
+    rowIs(2, TC::all, gone_);
+    rowsIs(5, s1_);
+    rowIs(9, TC::broadcast, gone_);
+    start();
+    runUntilInitialScanDone();
+    ASSERT_TRUE(scheduler_->runOne());
+    ASSERT_TRUE(scheduler_->runOne());
+    ASSERT_EQ(sm_->mibStormControlIfTableOutputBookmark(), Sm::OutputKey::valid(Key(5, TC::all)));
+    ASSERT_FALSE(mib_->stormControlIfTable(Key(2, TC::all)));
+    log_.events.clear();
+  }
+
+  StatusPtr gone_ = newStatus("Ethernet0");
+  StatusPtr s1_ = publishIn(*status0_, "Ethernet1");
+};
+
+// Stale rows go, over several task runs; valid rows stay, and rows with an outdated status
+// are replaced by the rescans and stay too. Ready is final afterwards.
+TEST_F(StormControlIfTableSmReconcileTest, DeletesExactlyStaleRowsAcrossYields) {
+  const StatusPtr s2 = intfIs("Ethernet2", 7);
+  rowIs(2, TC::all, gone_);
+  rowsIs(5, s1_);
+  rowsIs(7, newStatus("Ethernet2"));
+  rowIs(9, TC::broadcast, gone_);
+  rowIs(12, TC::all, gone_);
+  log_.events.clear();
+  start();
+  EXPECT_TRUE(sm_->mibStormControlIfTableOutputReconciling());
+  EXPECT_EQ(tracedCount("Reconciling mibStormControlIfTableOutput: true"), 1);
+  const Pondo::Ptr<Velo::Task> task = sm_->mibStormControlIfTableOutputReconciliationTask();
+  ASSERT_TRUE(task);
+  runUntilInitialScanDone();
+  scheduler_->yieldAfterChecksIs(3);
+  ASSERT_TRUE(scheduler_->runOne());  // one rescan replaces the outdated rows
+  EXPECT_EQ(log_.events, replacedRows(7));
+  ASSERT_TRUE(scheduler_->runOne());  // the other rescan starts the deletion scan
+  // Inside a notification the scan examines one row, then moves into its task.
+  EXPECT_EQ(log_.events, concat({replacedRows(7), {"-2.all"}}));
+  EXPECT_EQ(sm_->mibStormControlIfTableOutputBookmark(), Sm::OutputKey::valid(Key(5, TC::all)));
+  EXPECT_TRUE(sm_->mibStormControlIfTableOutputUseBookmark());
+  EXPECT_EQ(sm_->mibStormControlIfTableOutputSeen().count(), 8u);
+  EXPECT_TRUE(task->taskScheduled());
+  EXPECT_FALSE(sm_->ready());
+
+  settle();
+  EXPECT_EQ(log_.events, concat({replacedRows(7), {"-2.all", "-9.broadcast", "-12.all"}}));
+  EXPECT_EQ(scanTexts(rootTexts()), (Events{yielding(1, 1), yielding(3, 0), yielding(3, 0),
+                                            yielding(3, 1), scanDone(1, 1)}));
+  EXPECT_EQ(tracedCount("Input scans for mibStormControlIfTableOutput complete"), 5)
+      << "traced on every run of the scan";
+  EXPECT_EQ(task->taskWorkCount(), 11u) << "every row examined once";
+  EXPECT_TRUE(rowsReferTo(5, s1_));
+  EXPECT_TRUE(rowsReferTo(7, s2));
+  EXPECT_EQ(mib_->stormControlIfTable().count(), 8u);
+  EXPECT_TRUE(sm_->ready());
+  EXPECT_TRUE(sm_->idle());
+  EXPECT_FALSE(sm_->mibStormControlIfTableOutputReconciling());
+  EXPECT_FALSE(sm_->mibStormControlIfTableOutputUseBookmark());
+  EXPECT_EQ(sm_->mibStormControlIfTableOutputBookmark(), Sm::OutputKey());
+  EXPECT_EQ(sm_->mibStormControlIfTableOutputSeen().count(), 0u);
+  EXPECT_FALSE(sm_->mibStormControlIfTableOutputReconciliationTask());
+
+  sm_->handleMibStormControlIfTableOutputInputReady();
+  EXPECT_EQ(tracedCount(" already ready, not reconciling."), 1);
+  EXPECT_EQ(log_.events.size(), 11u);
+}
+
+// The scan resumes at the first row at or after its bookmark when the pipeline deleted the
+// bookmarked row meanwhile; rows the pipeline produced meanwhile stay, and a row behind the
+// bookmark is not examined again.
+TEST_F(StormControlIfTableSmReconcileTest, ResumesAfterBookmarkedRowWasDeleted) {
+  ASSERT_NO_FATAL_FAILURE(startSuspended());
+  rowIs(1, TC::all, gone_);
+  status0_->intfStatusDel("Ethernet1");
+  ifIndexIs("Ethernet9", 20);  // a deletion of keys without rows is recorded too
+  sm_->eventToStatusStream("status0", "Ethernet9", Sm::IntfStatusOpt());
+  for (TC tc : kClasses) {
+    EXPECT_TRUE(
+        sm_->mibStormControlIfTableOutputSeen().contains(Sm::OutputKey::valid(Key(20, tc))));
+  }
+  const StatusPtr s3 = intfIs("Ethernet3", 8);
+  settle();
+  EXPECT_EQ(log_.events,
+            concat({{"+1.all"}, rowEvents('-', 5), rowEvents('+', 8), {"-9.broadcast"}}));
+  EXPECT_EQ(scanTexts(rootTexts()), (Events{yielding(1, 1), scanDone(5, 1)}));
+  EXPECT_EQ(tableKeys(),
+            (Events{"1.all", "8.all", "8.broadcast", "8.multicast", "8.unknownUnicast"}));
+  EXPECT_TRUE(rowsReferTo(8, s3));
+  EXPECT_TRUE(sm_->ready());
+}
+
+// Keys the pipeline deleted and re-created while the scan was suspended are kept, at the
+// bookmark (a replaced status) and after it (a removed and re-published status).
+TEST_F(StormControlIfTableSmReconcileTest, KeepsRowsDeletedAndRecreatedMeanwhile) {
+  const StatusPtr s2 = intfIs("Ethernet2", 7);
+  rowsIs(7, s2);
+  ASSERT_NO_FATAL_FAILURE(startSuspended());
+  status0_->intfStatusDel("Ethernet2");
+  const StatusPtr s2b = publishIn(*status0_, "Ethernet2", 200);
+  const StatusPtr s1b = publishIn(*status0_, "Ethernet1", 200);
+  settle();
+  EXPECT_EQ(log_.events,
+            concat({rowEvents('-', 7), rowEvents('+', 7), replacedRows(5), {"-9.broadcast"}}));
+  EXPECT_TRUE(rowsReferTo(5, s1b));
+  EXPECT_TRUE(rowsReferTo(7, s2b));
+  EXPECT_EQ(mib_->stormControlIfTable().count(), 8u);
+  EXPECT_TRUE(sm_->ready());
+}
+
+// A zombie machine ignores the runs of its suspended scan: stale rows stay, it never gets ready.
+TEST_F(StormControlIfTableSmReconcileTest, ZombieIgnoresTaskRuns) {
+  ASSERT_NO_FATAL_FAILURE(startSuspended());
+  const Pondo::Ptr<Velo::Task> task = sm_->mibStormControlIfTableOutputReconciliationTask();
+  ASSERT_TRUE(task && task->taskScheduled());
+  sm_->qelDoZombieReactors(true);
+  settle();
+  EXPECT_EQ(task->taskRuns(), 1u);
+  EXPECT_TRUE(mib_->stormControlIfTable(Key(9, TC::broadcast)));
+  EXPECT_TRUE(sm_->mibStormControlIfTableOutputUseBookmark());
+  EXPECT_FALSE(sm_->ready());
+}
+
+// A synchronous machine reconciles in one go while it is built.
+TEST_F(StormControlIfTableSmReconcileTest, SynchronousScanRunsInOneGo) {
+  rowIs(2, TC::all, gone_);
+  rowsIs(5, s1_);
+  log_.events.clear();
+  start(Ostra::SmControl::synchronousOn);
+  EXPECT_TRUE(sm_->ready());
+  EXPECT_EQ(log_.events, (Events{"-2.all"}));
+  EXPECT_EQ(scanTexts(rootTexts()), (Events{scanDone(5, 1)}));
+}
+
+/// Records the attribute numbers an output state publishes.
+struct AttributeLog {
+  void onChange(const Pondo::Change& c) { attributes.push_back(c.attribute); }
+  std::vector<U16> attributes;
+  Pondo::Subscriber slot{this, Pondo::memberHandler<&AttributeLog::onChange>};
+};
+
+// The output state publishes `ready` before the output flag, and nothing when unchanged.
+TEST(OutputStateTest, ReadyPublishedBeforeOutputFlag) {
+  const Pondo::Ptr<OutputState> state = KrelCode::StormControlIfTableSm::outputStateFactory();
+  AttributeLog log;
+  state->publisher()->subscriberAdd(log.slot, false);
+  state->mibStormControlIfTableOutputReadyIs(true);
+  state->mibStormControlIfTableOutputReadyIs(true);
+  EXPECT_EQ(log.attributes, (std::vector<U16>{OutputState::readyAttr,
+                                              OutputState::mibStormControlIfTableOutputReadyAttr}));
+  EXPECT_TRUE(state->ready());
+}
+
+}  // namespace
+}  // namespace StormControlSnmp::SmTest
