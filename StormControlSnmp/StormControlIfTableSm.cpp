@@ -46,6 +46,38 @@ const Qel::TypeData& typeAt(TypeIndex index) { return stormControlIfTableSmModul
 const Pondo::Ptr<Pondo::Platform::DebugHandler> defaultTraceHandler =
     Pondo::Platform::getDebugHandler("StormControlIfTableSm", false);
 
+/// A scan counts as complete when it is, or when its initial scan is while the root's own
+/// initial scan is not done yet.
+bool scanComplete(InputScanState state, bool rootInitialScanDone) {
+  return state == InputScanState::complete ||
+         (state == InputScanState::initialComplete && !rootInitialScanDone);
+}
+
+/// Adds or removes `slot` on `publisher` so that it is subscribed exactly when `active`.
+void subscriptionIs(Pondo::Subscriber& slot, Pondo::Publisher* publisher, bool active) {
+  if (active == slot.subscribed()) return;
+  if (active) {
+    publisher->subscriberAdd(slot, false);
+    return;
+  }
+  slot.unsubscribe();
+}
+
+/// Keeps `task` when it runs on `scheduler` under `name`, setting its priority; otherwise
+/// replaces it with a new task that `slot` subscribes to. True when a new task was made.
+bool taskIs(Pondo::Ptr<Velo::Task>& task, Pondo::Subscriber& slot,
+            const Pondo::Ptr<Velo::TaskScheduler>& scheduler, Velo::TaskPriority priority,
+            const Pondo::String& name) {
+  if (task) {
+    task->taskPriorityIs(priority);
+    if (task->taskScheduler() == scheduler && task->taskName() == name) return false;
+  }
+  slot.unsubscribe();
+  task = Pondo::make<Velo::Task>(scheduler, priority, name);
+  task->publisher()->subscriberAdd(slot, false);
+  return true;
+}
+
 }  // namespace
 
 /// Traces `format` at `level` from `function` of `component` through `handle`; the arguments
@@ -221,14 +253,8 @@ void IfMibSm2::qelDoZombieReactors(bool zombie) {
 void IfMibSm2::hasNotificationActiveIs(bool active) {
   if (hasNotificationActive() == active) return;
   InputStateMachine::hasNotificationActiveIs(active);
-  if (en_ && active != enSubscriber_.subscribed()) {
-    if (active) en_->publisher()->subscriberAdd(enSubscriber_, false);
-    else enSubscriber_.unsubscribe();
-  }
-  if (task1_ && active != task1Subscriber_.subscribed()) {
-    if (active) task1_->publisher()->subscriberAdd(task1Subscriber_, false);
-    else task1Subscriber_.unsubscribe();
-  }
+  if (en_) subscriptionIs(enSubscriber_, en_->publisher(), active);
+  if (task1_) subscriptionIs(task1Subscriber_, task1_->publisher(), active);
 }
 
 void IfMibSm2::enDispatch(const Pondo::Change& change) {
@@ -263,14 +289,7 @@ void IfMibSm2::doInitializeTask() {
 
 Pondo::Ptr<Velo::Task> IfMibSm2::task1Is(const Pondo::Ptr<Velo::TaskScheduler>& scheduler,
                                          Velo::TaskPriority priority, const Pondo::String& name) {
-  if (task1_) {
-    task1_->taskPriorityIs(priority);
-    if (task1_->taskScheduler() == scheduler && task1_->taskName() == name) return task1_;
-  }
-  task1Subscriber_.unsubscribe();
-  task1_ = Pondo::make<Velo::Task>(scheduler, priority, name);
-  task1_->publisher()->subscriberAdd(task1Subscriber_, false);
-  doInputScan1();
+  if (taskIs(task1_, task1Subscriber_, scheduler, priority, name)) doInputScan1();
   return task1_;
 }
 
@@ -296,10 +315,7 @@ bool IfMibSm2::shouldYield1() const {
 
 bool IfMibSm2::inTask1() const { return task1_ && task1_->taskCurrentlyRunning(); }
 
-bool IfMibSm2::inputScanComplete1() const {
-  return inputScanState1_ == InputScanState::complete ||
-         (inputScanState1_ == InputScanState::initialComplete && !initialScanDone());
-}
+bool IfMibSm2::inputScanComplete1() const { return scanComplete(inputScanState1_, initialScanDone()); }
 
 void IfMibSm2::doInputScan1() {
   if (!initialized()) return;
@@ -415,9 +431,7 @@ void EntityPtrSm1::qelDoZombieReactors(bool zombie) {
 void EntityPtrSm1::hasNotificationActiveIs(bool active) {
   if (hasNotificationActive() == active) return;
   InputStateMachine::hasNotificationActiveIs(active);
-  if (!en_ || active == enSubscriber_.subscribed()) return;
-  if (active) en_->publisher()->subscriberAdd(enSubscriber_, false);
-  else enSubscriber_.unsubscribe();
+  if (en_) subscriptionIs(enSubscriber_, en_->publisher(), active);
 }
 
 void EntityPtrSm1::enDispatch(const Pondo::Change& change) {
@@ -454,10 +468,7 @@ bool EntityPtrSm1::inTask0() const {
   return parent_ && parent_->task0() && parent_->task0()->taskCurrentlyRunning();
 }
 
-bool EntityPtrSm1::inputScanComplete0() const {
-  return inputScanState0_ == InputScanState::complete ||
-         (inputScanState0_ == InputScanState::initialComplete && !initialScanDone());
-}
+bool EntityPtrSm1::inputScanComplete0() const { return scanComplete(inputScanState0_, initialScanDone()); }
 
 void EntityPtrSm1::doInputScan0() {
   if (!initialized()) return;
@@ -562,15 +573,9 @@ void SliceSm0::qelDoZombieReactors(bool zombie) {
 void SliceSm0::hasNotificationActiveIs(bool active) {
   if (hasNotificationActive() == active) return;
   InputStateMachine::hasNotificationActiveIs(active);
-  if (en_ && active != enSubscriber_.subscribed()) {
-    if (active) en_->publisher()->subscriberAdd(enSubscriber_, false);
-    else enSubscriber_.unsubscribe();
-  }
+  if (en_) subscriptionIs(enSubscriber_, en_->publisher(), active);
   for (auto it = children_.begin(); !it.atEnd(); ++it) it.value()->hasNotificationActiveIs(active);
-  if (task0_ && active != task0Subscriber_.subscribed()) {
-    if (active) task0_->publisher()->subscriberAdd(task0Subscriber_, false);
-    else task0Subscriber_.unsubscribe();
-  }
+  if (task0_) subscriptionIs(task0Subscriber_, task0_->publisher(), active);
 }
 
 void SliceSm0::enDispatch(const Pondo::Change& change) {
@@ -655,14 +660,7 @@ void SliceSm0::doInitializeTask() {
 
 Pondo::Ptr<Velo::Task> SliceSm0::task0Is(const Pondo::Ptr<Velo::TaskScheduler>& scheduler,
                                          Velo::TaskPriority priority, const Pondo::String& name) {
-  if (task0_) {
-    task0_->taskPriorityIs(priority);
-    if (task0_->taskScheduler() == scheduler && task0_->taskName() == name) return task0_;
-  }
-  task0Subscriber_.unsubscribe();
-  task0_ = Pondo::make<Velo::Task>(scheduler, priority, name);
-  task0_->publisher()->subscriberAdd(task0Subscriber_, false);
-  doInputScan0();
+  if (taskIs(task0_, task0Subscriber_, scheduler, priority, name)) doInputScan0();
   return task0_;
 }
 
@@ -686,10 +684,7 @@ bool SliceSm0::shouldYield0() const { return task0_ && !inReactor() && task0_->t
 
 bool SliceSm0::inTask0() const { return task0_ && task0_->taskCurrentlyRunning(); }
 
-bool SliceSm0::inputScanComplete0() const {
-  return inputScanState0_ == InputScanState::complete ||
-         (inputScanState0_ == InputScanState::initialComplete && !initialScanDone());
-}
+bool SliceSm0::inputScanComplete0() const { return scanComplete(inputScanState0_, initialScanDone()); }
 
 void SliceSm0::yieldScan(const char* label, U32 handled, U32 total, const Pondo::String& bookmark) {
   SM_TRACE(traceHandle(), 8, "doInputScan0", "SliceSm0",
@@ -949,15 +944,13 @@ Pondo::Ptr<StormControlIfTableSm::SliceSm0> StormControlIfTableSm::sliceSm0Del()
 void StormControlIfTableSm::hasNotificationActiveIs(bool active) {
   if (hasNotificationActive() == active) return;
   nodeFlagSet(Flag::hasNotificationActive, active);
-  if (inputSmScanState_ && active != inputSmScanStateSubscriber_.subscribed()) {
-    if (active) inputSmScanState_->publisher()->subscriberAdd(inputSmScanStateSubscriber_, false);
-    else inputSmScanStateSubscriber_.unsubscribe();
+  if (inputSmScanState_) {
+    subscriptionIs(inputSmScanStateSubscriber_, inputSmScanState_->publisher(), active);
   }
   if (ifMibSm2_) ifMibSm2_->hasNotificationActiveIs(active);
   if (sliceSm0_) sliceSm0_->hasNotificationActiveIs(active);
-  if (reconciliationTask_ && active != reconciliationTaskSubscriber_.subscribed()) {
-    if (active) reconciliationTask_->publisher()->subscriberAdd(reconciliationTaskSubscriber_, false);
-    else reconciliationTaskSubscriber_.unsubscribe();
+  if (reconciliationTask_) {
+    subscriptionIs(reconciliationTaskSubscriber_, reconciliationTask_->publisher(), active);
   }
 }
 
@@ -989,15 +982,9 @@ void StormControlIfTableSm::mibStormControlIfTableOutputReconciliationTaskDispat
 Pondo::Ptr<Velo::Task> StormControlIfTableSm::mibStormControlIfTableOutputReconciliationTaskIs(
     const Pondo::Ptr<Velo::TaskScheduler>& scheduler, Velo::TaskPriority priority,
     const Pondo::String& taskName) {
-  if (reconciliationTask_) {
-    const bool sameScheduler = reconciliationTask_->taskScheduler() == scheduler;
-    reconciliationTask_->taskPriorityIs(priority);
-    if (sameScheduler && reconciliationTask_->taskName() == taskName) return reconciliationTask_;
+  if (taskIs(reconciliationTask_, reconciliationTaskSubscriber_, scheduler, priority, taskName)) {
+    handleMibStormControlIfTableOutputInputReady();
   }
-  reconciliationTaskSubscriber_.unsubscribe();
-  reconciliationTask_ = Pondo::make<Velo::Task>(scheduler, priority, taskName);
-  reconciliationTask_->publisher()->subscriberAdd(reconciliationTaskSubscriber_, false);
-  handleMibStormControlIfTableOutputInputReady();
   return reconciliationTask_;
 }
 
