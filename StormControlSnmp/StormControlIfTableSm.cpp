@@ -1163,11 +1163,6 @@ using Sm::InputSmScanState;
 using Sm::OutputState;
 using Sm::SliceSm0;
 
-template <class T, class G, class S>
-Qel::Attribute flag(U16 number, const char* name, G get, S set) {
-  return Qel::Reg::settable<T>(number, name, get, set);
-}
-
 /// A pointer attribute: read, `Is` through `is(T&, const Args&)`, `Del` through `del(T&)`.
 template <class T, class G, class I, class D>
 Qel::Attribute pointer(U16 number, const char* name, G get, I is, D del) {
@@ -1183,9 +1178,9 @@ void registerInputSmScanState(Qel::Module& m) {
   Qel::TypeData& t = m.typeIs("StormControlSnmp::KrelCode::StormControlIfTableSm::InputSmScanState",
                               Qel::TypeKind::node);
   t.attributeIs(Qel::Reg::handler<T>(130, "handleIdle", &T::handleIdle));
-  t.attributeIs(flag<T>(131, "ifMibStreamScan", &T::ifMibStreamScan, &T::ifMibStreamScanIs));
-  t.attributeIs(flag<T>(132, "statusStreamScan", &T::statusStreamScan, &T::statusStreamScanIs));
-  t.attributeIs(flag<T>(133, "idle", &T::idle, &T::idleIs));
+  t.attributeIs(Qel::Reg::settable<T>(131, "ifMibStreamScan", &T::ifMibStreamScan, &T::ifMibStreamScanIs));
+  t.attributeIs(Qel::Reg::settable<T>(132, "statusStreamScan", &T::statusStreamScan, &T::statusStreamScanIs));
+  t.attributeIs(Qel::Reg::settable<T>(133, "idle", &T::idle, &T::idleIs));
   Qel::TypeOps ops;
   ops.construct = [](const Qel::Args&) { return Qel::Value(T::InputSmScanStateIs()); };
   t.opsIs(std::move(ops));
@@ -1195,20 +1190,19 @@ void registerOutputState(Qel::Module& m) {
   using T = OutputState;
   Qel::TypeData& t = m.typeIs("StormControlSnmp::KrelCode::StormControlIfTableSm::OutputState",
                               Qel::TypeKind::node);
-  t.attributeIs(flag<T>(130, "mibStormControlIfTableOutputReady",
+  t.attributeIs(Qel::Reg::settable<T>(130, "mibStormControlIfTableOutputReady",
                         &T::mibStormControlIfTableOutputReady,
                         &T::mibStormControlIfTableOutputReadyIs));
-  t.attributeIs(flag<T>(131, "ready", &T::ready, &T::readyIs));
+  t.attributeIs(Qel::Reg::settable<T>(131, "ready", &T::ready, &T::readyIs));
   t.attributeIs(Qel::Reg::handler<T>(132, "handleReady", &T::handleReady));
   Qel::TypeOps ops;
   ops.construct = [](const Qel::Args&) { return Qel::Value(T::OutputStateIs()); };
   t.opsIs(std::move(ops));
 }
 
-/// Attributes the input machines share under the same numbers.
 template <class T>
-void registerScanAttributes(Qel::TypeData& t, U16 first) {
-  t.attributeIs(Qel::Reg::operation<T>(first, "doDeleteAll", [](T& sm) { sm.doDeleteAll(); }));
+Qel::Attribute doDeleteAllAttr(U16 number) {
+  return Qel::Reg::operation<T>(number, "doDeleteAll", [](T& sm) { sm.doDeleteAll(); });
 }
 
 void registerEntityPtrSm1(Qel::Module& m) {
@@ -1219,7 +1213,7 @@ void registerEntityPtrSm1(Qel::Module& m) {
   t.attributeIs(Qel::Reg::settable<T>(259, "parent", &T::parent, &T::parentIs));
   t.attributeIs(Qel::Reg::operation<T>(260, "root", [](T& sm) { return sm.root(); }));
   t.attributeIs(Qel::Reg::computed<T>(262, "smKey", &T::smKey));
-  registerScanAttributes<T>(t, 263);
+  t.attributeIs(doDeleteAllAttr<T>(263));
   t.attributeIs(Qel::Reg::operation<T>(264, "shouldYield0", &T::shouldYield0));
   t.attributeIs(Qel::Reg::operation<T>(265, "inTask0", &T::inTask0));
   t.attributeIs(Qel::Reg::settable<T>(266, "inputScanBookmark0", &T::inputScanBookmark0,
@@ -1243,7 +1237,7 @@ void registerIfMibSm2(Qel::Module& m) {
   t.attributeIs(Qel::Reg::field<T>(258, "en", &T::en, true));
   t.attributeIs(Qel::Reg::settable<T>(259, "parent", &T::parent, &T::parentIs));
   t.attributeIs(Qel::Reg::operation<T>(260, "root", [](T& sm) { return sm.root(); }));
-  registerScanAttributes<T>(t, 262);
+  t.attributeIs(doDeleteAllAttr<T>(262));
   t.attributeIs(Qel::Reg::operation<T>(263, "shouldYield1", &T::shouldYield1));
   t.attributeIs(Qel::Reg::operation<T>(264, "inTask1", &T::inTask1));
   t.attributeIs(Qel::Reg::settable<T>(265, "inputScanBookmark1", &T::inputScanBookmark1,
@@ -1275,7 +1269,7 @@ void registerSliceSm0(Qel::Module& m) {
   t.attributeIs(Qel::Reg::field<T>(258, "en", &T::en, true));
   t.attributeIs(Qel::Reg::settable<T>(259, "parent", &T::parent, &T::parentIs));
   t.attributeIs(Qel::Reg::operation<T>(260, "root", [](T& sm) { return sm.root(); }));
-  registerScanAttributes<T>(t, 263);
+  t.attributeIs(doDeleteAllAttr<T>(263));
   t.attributeIs(Qel::Reg::operation<T>(264, "shouldYield0", &T::shouldYield0));
   t.attributeIs(Qel::Reg::operation<T>(265, "inTask0", &T::inTask0));
   t.attributeIs(Qel::Reg::settable<T>(266, "inputScanBookmark0", &T::inputScanBookmark0,
