@@ -14,7 +14,6 @@
 #include <map>
 #include <sstream>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "StormControlSnmp/StormControlIfTableSm.h"
@@ -44,12 +43,6 @@ class CountedIntfStatus : public IntfStatus {
 };
 
 inline constexpr TC kClasses[] = {TC::all, TC::broadcast, TC::multicast, TC::unknownUnicast};
-
-inline std::string keyText(const Key& key) {
-  std::ostringstream out;
-  out << key;
-  return out.str();
-}
 
 inline std::string entityText(const StatusPtr& status) {
   std::ostringstream out;
@@ -116,28 +109,23 @@ class TableLog {
 
 using LiveCounts = std::map<std::string, U64>;
 
+/// Live objects of every type the machine creates or holds. The two hash-node types share a
+/// type name, so they are named here.
 inline LiveCounts liveCounts() {
   namespace K = KrelCode::StormControlIfTableSm;
-  const std::pair<const char*, const Pooly::AllocTracker*> trackers[] = {
-      {"StormControlIfTableSm", &Sm::memAllocationTracker_},
-      {"InputSmScanState", &K::InputSmScanState::memAllocationTracker_},
-      {"OutputState", &K::OutputState::memAllocationTracker_},
-      {"IfMibSm2", &K::IfMibSm2::memAllocationTracker_},
-      {"SliceSm0", &K::SliceSm0::memAllocationTracker_},
-      {"EntityPtrSm1", &K::EntityPtrSm1::memAllocationTracker_},
-      {"seen set node", &Sm::HN_MibStormControlIfTableOutputSeen::memAllocationTracker_},
-      {"child map node", &K::SliceSm0::ChildMap::Node::memAllocationTracker_},
-      {"Velo::Task", &Velo::Task::memAllocationTracker_},
-      {"Velo::TaskScheduler", &Velo::TaskScheduler::memAllocationTracker_},
-      {"StormControlIfTableEntry", &StormControlIfTableEntry::memAllocationTracker_},
-      {"StormControlMib", &StormControlMib::memAllocationTracker_},
-      {"IntfStatus", &IntfStatus::memAllocationTracker_},
-      {"Status", &Status::memAllocationTracker_},
-      {"Qel::Dir", &Qel::Dir::memAllocationTracker_},
-      {"IfMib", &IntfSnmp::IfMib::memAllocationTracker_},
-  };
-  LiveCounts out;
-  for (const auto& [name, tracker] : trackers) out[name] = tracker->liveObjects;
+  LiveCounts out{
+      {"seen set node", Sm::HN_MibStormControlIfTableOutputSeen::memAllocationTracker_.liveObjects},
+      {"child map node", K::SliceSm0::ChildMap::Node::memAllocationTracker_.liveObjects}};
+  for (const Pooly::AllocTracker* t :
+       {&Sm::memAllocationTracker_, &K::InputSmScanState::memAllocationTracker_,
+        &K::OutputState::memAllocationTracker_, &K::IfMibSm2::memAllocationTracker_,
+        &K::SliceSm0::memAllocationTracker_, &K::EntityPtrSm1::memAllocationTracker_,
+        &Velo::Task::memAllocationTracker_, &Velo::TaskScheduler::memAllocationTracker_,
+        &StormControlIfTableEntry::memAllocationTracker_, &StormControlMib::memAllocationTracker_,
+        &IntfStatus::memAllocationTracker_, &Status::memAllocationTracker_,
+        &Qel::Dir::memAllocationTracker_, &IntfSnmp::IfMib::memAllocationTracker_}) {
+    out[t->typeName] = t->liveObjects;
+  }
   return out;
 }
 
@@ -164,11 +152,9 @@ class SmFixture : public ::testing::Test {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
     return std::string("SmTest.") + info->test_suite_name() + "." + info->name();
   }
-
   Pondo::Ptr<Pondo::Platform::DebugHandler> handler() const {
     return Pondo::Platform::getDebugHandler(Pondo::String(traceName_), false);
   }
-
   Ostra::SmControl control(U8 synchronous = 0) const {
     Ostra::SmControl c;
     c.schedulerIs(scheduler_);
@@ -191,8 +177,8 @@ class SmFixture : public ::testing::Test {
     EXPECT_TRUE(sm_->initialScanDone());
   }
   /// Starts the machine, lets it become ready, then forgets the publications and traces.
-  void startReady(U8 synchronous = 0) {
-    start(synchronous);
+  void startReady() {
+    start();
     settle();
     EXPECT_TRUE(sm_->ready());
     log_.events.clear();
@@ -207,24 +193,26 @@ class SmFixture : public ::testing::Test {
   void ifIndexIs(const char* intf, U32 ifIndex) {
     ifMib_->ifIndexByIntfIdIs(Lumo::IntfId(Pondo::String(intf)), ifIndex);
   }
+  void ifIndexDel(const std::string& intf) {
+    ifMib_->ifIndexByIntfIdDel(Lumo::IntfId(Pondo::String(intf)));
+  }
   /// An interface with a status in "status0" and an ifIndex; returns the status.
   StatusPtr intfIs(const char* intf, U32 ifIndex) {
     ifIndexIs(intf, ifIndex);
     return publishIn(*status0_, intf);
+  }
+  /// The machine of the slice's entity `entity`, or null.
+  KrelCode::StormControlIfTableSm::EntityPtrSm1* childSm(const char* entity) const {
+    const auto* child =
+        sm_->sliceSm0()->childSmEntityPtrBridgingStormControlStatusPtrConst().find(
+            Pondo::String(entity));
+    return child ? child->get() : nullptr;
   }
   /// Interface names in the iteration order of the interface MIB's map.
   Events ifMibOrder() const {
     Events out;
     for (auto it = ifMib_->ifIndexByIntfId().begin(); !it.atEnd(); ++it) {
       out.push_back(it.key().stringValue().stdString());
-    }
-    return out;
-  }
-  /// Interface names in the iteration order of `entity`'s statuses.
-  static Events intfOrder(const Status& entity) {
-    Events out;
-    for (auto it = entity.intfStatus().begin(); !it.atEnd(); ++it) {
-      out.push_back(it.key().stdString());
     }
     return out;
   }
@@ -235,7 +223,6 @@ class SmFixture : public ::testing::Test {
   void rowsIs(U32 ifIndex, const StatusPtr& status) {
     for (TC tc : kClasses) rowIs(ifIndex, tc, status);
   }
-
   /// The table's keys in order, as "5.all".
   Events tableKeys() const {
     Events out;
@@ -277,11 +264,13 @@ class SmFixture : public ::testing::Test {
     }
     return out;
   }
-  /// Texts that start with `prefix`, in order.
-  Events textsStarting(const std::string& prefix) const {
+  /// Texts that start with one of `prefixes`, in order.
+  Events textsStarting(std::initializer_list<std::string> prefixes) const {
     Events out;
     for (const auto& r : records()) {
-      if (r.text.starts_with(prefix)) out.push_back(r.text);
+      for (const std::string& p : prefixes) {
+        if (r.text.starts_with(p)) out.push_back(r.text);
+      }
     }
     return out;
   }

@@ -49,9 +49,10 @@ std::string decodeError(void* value) {
   return "";
 }
 
-// Each traffic class goes through net-snmp and comes back as itself; a stored number that is
-// no traffic class is written as 0.
-TEST(SnmpConversionsTest, TrafficClassRoundTrip) {
+// Each traffic class and threshold unit goes through net-snmp and a traffic class comes back
+// as itself; a stored number that is no traffic class (above 3) or unit (above 2) is written
+// as 0.
+TEST(SnmpConversionsTest, RoundTrip) {
   Buffer buffer;
   for (U8 number : {0, 1, 2, 3, 4, 7, 255}) {
     buffer.fill(0xff);
@@ -60,6 +61,11 @@ TEST(SnmpConversionsTest, TrafficClassRoundTrip) {
     ASSERT_TRUE(v.ok);
     EXPECT_EQ(*v.var.val.integer, number < 4 ? number : 0) << int(number);
     EXPECT_EQ(AsnIntegerToStormControlTCType(v.var.val.integer), number < 4 ? tc : StormControlTCType::all);
+    buffer.fill(0xff);
+    IntegerVariable t(buffer.data(), StormControlThresholdTypeToAsnInteger(
+                                         ThresholdType(number), buffer.data(), buffer.size()));
+    ASSERT_TRUE(t.ok);
+    EXPECT_EQ(*t.var.val.integer, number < 3 ? number : 0) << int(number);
   }
 }
 
@@ -77,28 +83,18 @@ TEST(SnmpConversionsTest, DecodeRefusesOtherNumbers) {
   EXPECT_NE(message, invalidTcType);
 }
 
-// Threshold units keep 0 to 2; a stored 3 or more is written as 0.
-TEST(SnmpConversionsTest, ThresholdType) {
-  Buffer buffer;
-  for (U8 number : {0, 1, 2, 3, 200}) {
-    buffer.fill(0xff);
-    IntegerVariable v(buffer.data(), StormControlThresholdTypeToAsnInteger(
-                                         ThresholdType(number), buffer.data(), buffer.size()));
-    ASSERT_TRUE(v.ok);
-    EXPECT_EQ(*v.var.val.integer, number < 3 ? number : 0) << int(number);
-  }
-}
-
 // Too small a buffer, none, or a negative size fails without writing.
 TEST(SnmpConversionsTest, BadBuffers) {
   Buffer buffer;
   buffer.fill(0xab);
-  const int small = sizeof(long) - 1;
-  EXPECT_LT(StormControlTCTypeToAsnInteger(StormControlTCType::multicast, buffer.data(), small), 0);
-  EXPECT_LT(StormControlThresholdTypeToAsnInteger(ThresholdType::kilobitsPerSecond, buffer.data(), small), 0);
-  EXPECT_LT(StormControlTCTypeToAsnInteger(StormControlTCType::multicast, buffer.data(), -1), 0);
-  EXPECT_LT(StormControlThresholdTypeToAsnInteger(ThresholdType::kilobitsPerSecond, buffer.data(), -8), 0);
-  EXPECT_LT(StormControlTCTypeToAsnInteger(StormControlTCType::multicast, nullptr, 1024), 0);
+  const auto tc = StormControlTCType::multicast;
+  const auto unit = ThresholdType::kilobitsPerSecond;
+  for (int size : {int(sizeof(long)) - 1, -1}) {
+    EXPECT_LT(StormControlTCTypeToAsnInteger(tc, buffer.data(), size), 0) << size;
+    EXPECT_LT(StormControlThresholdTypeToAsnInteger(unit, buffer.data(), size), 0) << size;
+  }
+  EXPECT_LT(StormControlTCTypeToAsnInteger(tc, nullptr, 1024), 0);
+  EXPECT_LT(StormControlThresholdTypeToAsnInteger(unit, nullptr, 1024), 0);
   for (unsigned char byte : buffer) ASSERT_EQ(byte, 0xab);
 }
 

@@ -23,17 +23,6 @@ std::string scanDone(U32 items, U32 deletions) {
          std::to_string(items) + " items, deleting " + std::to_string(deletions) + " items.";
 }
 
-/// The deletion scan's progress traces, in order.
-Events scanTexts(const Events& rootTexts) {
-  Events out;
-  for (const std::string& t : rootTexts) {
-    if (t.starts_with("Yielding in reconciliation") || t.starts_with("Deletion scan")) {
-      out.push_back(t);
-    }
-  }
-  return out;
-}
-
 /// Ethernet1 has ifIndex 5 and the status `s1_`; `gone_` is the status of rows no input makes.
 class StormControlIfTableSmReconcileTest : public SmFixture {
  protected:
@@ -59,6 +48,10 @@ class StormControlIfTableSmReconcileTest : public SmFixture {
     ASSERT_FALSE(mib_->stormControlIfTable(Key(2, TC::all)));
     log_.events.clear();
   }
+  /// The deletion scan's progress traces, in order.
+  Events scanTexts() const {
+    return textsStarting({"Yielding in reconciliation", "Deletion scan"});
+  }
 
   StatusPtr gone_ = newStatus("Ethernet0");
   StatusPtr s1_ = publishIn(*status0_, "Ethernet1");
@@ -75,39 +68,30 @@ TEST_F(StormControlIfTableSmReconcileTest, DeletesExactlyStaleRowsAcrossYields) 
   rowIs(12, TC::all, gone_);
   log_.events.clear();
   start();
-  EXPECT_TRUE(sm_->mibStormControlIfTableOutputReconciling());
   EXPECT_EQ(tracedCount("Reconciling mibStormControlIfTableOutput: true"), 1);
   const Pondo::Ptr<Velo::Task> task = sm_->mibStormControlIfTableOutputReconciliationTask();
   ASSERT_TRUE(task);
   runUntilInitialScanDone();
   scheduler_->yieldAfterChecksIs(3);
   ASSERT_TRUE(scheduler_->runOne());  // one rescan replaces the outdated rows
-  EXPECT_EQ(log_.events, replacedRows(7));
   ASSERT_TRUE(scheduler_->runOne());  // the other rescan starts the deletion scan
   // Inside a notification the scan examines one row, then moves into its task.
   EXPECT_EQ(log_.events, concat({replacedRows(7), {"-2.all"}}));
-  EXPECT_EQ(sm_->mibStormControlIfTableOutputBookmark(), Sm::OutputKey::valid(Key(5, TC::all)));
-  EXPECT_TRUE(sm_->mibStormControlIfTableOutputUseBookmark());
   EXPECT_EQ(sm_->mibStormControlIfTableOutputSeen().count(), 8u);
-  EXPECT_TRUE(task->taskScheduled());
   EXPECT_FALSE(sm_->ready());
 
   settle();
   EXPECT_EQ(log_.events, concat({replacedRows(7), {"-2.all", "-9.broadcast", "-12.all"}}));
-  EXPECT_EQ(scanTexts(rootTexts()), (Events{yielding(1, 1), yielding(3, 0), yielding(3, 0),
-                                            yielding(3, 1), scanDone(1, 1)}));
+  EXPECT_EQ(scanTexts(), (Events{yielding(1, 1), yielding(3, 0), yielding(3, 0), yielding(3, 1),
+                                 scanDone(1, 1)}));
   EXPECT_EQ(tracedCount("Input scans for mibStormControlIfTableOutput complete"), 5)
       << "traced on every run of the scan";
   EXPECT_EQ(task->taskWorkCount(), 11u) << "every row examined once";
   EXPECT_TRUE(rowsReferTo(5, s1_));
   EXPECT_TRUE(rowsReferTo(7, s2));
-  EXPECT_EQ(mib_->stormControlIfTable().count(), 8u);
   EXPECT_TRUE(sm_->ready());
-  EXPECT_TRUE(sm_->idle());
   EXPECT_FALSE(sm_->mibStormControlIfTableOutputReconciling());
-  EXPECT_FALSE(sm_->mibStormControlIfTableOutputUseBookmark());
-  EXPECT_EQ(sm_->mibStormControlIfTableOutputBookmark(), Sm::OutputKey());
-  EXPECT_EQ(sm_->mibStormControlIfTableOutputSeen().count(), 0u);
+  EXPECT_EQ(sm_->mibStormControlIfTableOutputSeen().count(), 0u) << "the seen set is released";
   EXPECT_FALSE(sm_->mibStormControlIfTableOutputReconciliationTask());
 
   sm_->handleMibStormControlIfTableOutputInputReady();
@@ -132,10 +116,9 @@ TEST_F(StormControlIfTableSmReconcileTest, ResumesAfterBookmarkedRowWasDeleted) 
   settle();
   EXPECT_EQ(log_.events,
             concat({{"+1.all"}, rowEvents('-', 5), rowEvents('+', 8), {"-9.broadcast"}}));
-  EXPECT_EQ(scanTexts(rootTexts()), (Events{yielding(1, 1), scanDone(5, 1)}));
+  EXPECT_EQ(scanTexts(), (Events{yielding(1, 1), scanDone(5, 1)}));
   EXPECT_EQ(tableKeys(),
             (Events{"1.all", "8.all", "8.broadcast", "8.multicast", "8.unknownUnicast"}));
-  EXPECT_TRUE(rowsReferTo(8, s3));
   EXPECT_TRUE(sm_->ready());
 }
 
@@ -154,7 +137,6 @@ TEST_F(StormControlIfTableSmReconcileTest, KeepsRowsDeletedAndRecreatedMeanwhile
   EXPECT_TRUE(rowsReferTo(5, s1b));
   EXPECT_TRUE(rowsReferTo(7, s2b));
   EXPECT_EQ(mib_->stormControlIfTable().count(), 8u);
-  EXPECT_TRUE(sm_->ready());
 }
 
 // A zombie machine ignores the runs of its suspended scan: stale rows stay, it never gets ready.
@@ -166,7 +148,6 @@ TEST_F(StormControlIfTableSmReconcileTest, ZombieIgnoresTaskRuns) {
   settle();
   EXPECT_EQ(task->taskRuns(), 1u);
   EXPECT_TRUE(mib_->stormControlIfTable(Key(9, TC::broadcast)));
-  EXPECT_TRUE(sm_->mibStormControlIfTableOutputUseBookmark());
   EXPECT_FALSE(sm_->ready());
 }
 
@@ -178,7 +159,7 @@ TEST_F(StormControlIfTableSmReconcileTest, SynchronousScanRunsInOneGo) {
   start(Ostra::SmControl::synchronousOn);
   EXPECT_TRUE(sm_->ready());
   EXPECT_EQ(log_.events, (Events{"-2.all"}));
-  EXPECT_EQ(scanTexts(rootTexts()), (Events{scanDone(5, 1)}));
+  EXPECT_EQ(scanTexts(), (Events{scanDone(5, 1)}));
 }
 
 /// Records the attribute numbers an output state publishes.
@@ -197,7 +178,6 @@ TEST(OutputStateTest, ReadyPublishedBeforeOutputFlag) {
   state->mibStormControlIfTableOutputReadyIs(true);
   EXPECT_EQ(log.attributes, (std::vector<U16>{OutputState::readyAttr,
                                               OutputState::mibStormControlIfTableOutputReadyAttr}));
-  EXPECT_TRUE(state->ready());
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -29,17 +28,9 @@ const std::string kNoStatus = "filter( intfStatusOpt ) failed, terminating pipel
 /// The ifIndex the scan tests give interface "EthernetN": 10 + N.
 U32 ifIndexOf(const std::string& intf) { return 10 + U32(intf.back() - '0'); }
 
-const Pondo::Ptr<KrelCode::StormControlIfTableSm::EntityPtrSm1>* childOf(const Sm& sm,
-                                                                         const char* entity) {
-  return sm.sliceSm0()->childSmEntityPtrBridgingStormControlStatusPtrConst().find(
-      Pondo::String(entity));
-}
-
-// ---- start-up and handshake -------------------------------------------------------------
-
 // The first scans start inline and go on in the tasks; events before the handshake are
-// dropped. Here the interface-index scan finishes first; then both rescans are needed to be
-// ready. A second handleInitialized changes nothing.
+// dropped. Here the interface-index scan finishes first; both rescans are needed to be ready,
+// and a second handleInitialized changes nothing.
 TEST_F(StormControlIfTableSmTest, HandshakeIfMibScanFirst) {
   const StatusPtr s1 = intfIs("Ethernet1", 11);
   intfIs("Ethernet2", 12);
@@ -47,16 +38,8 @@ TEST_F(StormControlIfTableSmTest, HandshakeIfMibScanFirst) {
   start();
   const auto& ifMibSm2 = *sm_->ifMibSm2();
   const auto& sliceSm0 = *sm_->sliceSm0();
-  EXPECT_TRUE(sm_->initialized());
-  EXPECT_FALSE(sm_->initialScanDone());
-  EXPECT_EQ(ifMibSm2.inputScanState1(), ScanState::yielded);
   EXPECT_EQ(ifMibSm2.inputScanBookmark1().stringValue().stdString(), ifMibOrder()[1]);
-  EXPECT_EQ(tracedCount("  yielding after 1 iterations (2 total items)"), 1);
   EXPECT_EQ(sliceSm0.inputScanState0(), ScanState::yielded);
-  EXPECT_EQ(ifMibSm2.task1()->taskName(),
-            "StormControlSnmp::StormControlIfTableSm-IfMibSm2InputScanTask1");
-  EXPECT_EQ(sliceSm0.task0()->taskName(),
-            "StormControlSnmp::StormControlIfTableSm-SliceSm0InputScanTask0");
   const Pondo::Ptr<Velo::Task> task = sm_->mibStormControlIfTableOutputReconciliationTask();
   ASSERT_TRUE(task);
   EXPECT_EQ(task->taskName(), "StormControlIfTableSm-mibStormControlIfTableOutputTask");
@@ -69,16 +52,10 @@ TEST_F(StormControlIfTableSmTest, HandshakeIfMibScanFirst) {
   const StatusPtr s2 = publishIn(*status0_, "Ethernet2", 200);  // dropped, rescanned later
 
   ASSERT_TRUE(scheduler_->runOne());
-  EXPECT_EQ(ifMibSm2.inputScanState1(), ScanState::initialComplete);
-  EXPECT_TRUE(sm_->inputSmScanState()->ifMibStreamScan());
   EXPECT_FALSE(sm_->initialScanDone());
   ASSERT_TRUE(scheduler_->runOne());
   EXPECT_TRUE(sm_->initialScanDone());
-  EXPECT_FALSE(sm_->inputSmScanState()->ifMibStreamScan());
-  EXPECT_FALSE(sm_->inputSmScanState()->statusStreamScan());
-  EXPECT_TRUE(sm_->inputSmScanState()->idle());
   EXPECT_TRUE(tableKeys().empty()) << "events before the handshake must be dropped";
-  EXPECT_EQ(levelCount(7), 0);
   EXPECT_EQ(rootTexts(), (Events{"Reconciling mibStormControlIfTableOutput: false",
                                  "create local SMs", "create non-public arg SMs", "initialized",
                                  "Initial scan done for child SMs. Now scanning with events "
@@ -90,19 +67,12 @@ TEST_F(StormControlIfTableSmTest, HandshakeIfMibScanFirst) {
   EXPECT_TRUE(rowsReferTo(11, s1));
   EXPECT_TRUE(rowsReferTo(12, s2));
   EXPECT_FALSE(sm_->ready());
-  EXPECT_FALSE(sm_->idle());
   ASSERT_TRUE(scheduler_->runOne());  // the status rescan
   EXPECT_TRUE(sm_->ready());
   EXPECT_TRUE(sm_->idle());
-  EXPECT_TRUE(scheduler_->idle());
-  EXPECT_EQ(ifMibSm2.inputScanState1(), ScanState::complete);
   EXPECT_FALSE(ifMibSm2.task1());
-  EXPECT_EQ(sliceSm0.inputScanState0(), ScanState::complete);
   EXPECT_FALSE(sliceSm0.task0());
-  // An empty table needs no deletion scan: the task stays, never run.
-  EXPECT_EQ(sm_->mibStormControlIfTableOutputReconciliationTask().get(), task.get());
-  EXPECT_EQ(task->taskRuns(), 0u);
-  EXPECT_TRUE(textsStarting("Deletion scan").empty());
+  EXPECT_EQ(task->taskRuns(), 0u) << "an empty table needs no deletion scan";
   sm_->inputSmScanState()->idleIs(false);
   EXPECT_FALSE(sm_->idle()) << "with tasks, idle() follows the idle flag";
 }
@@ -115,15 +85,11 @@ TEST_F(StormControlIfTableSmTest, HandshakeStatusScanFirst) {
   ifIndexIs("Ethernet3", 13);
   start();
   EXPECT_EQ(sm_->sliceSm0()->inputScanState0(), ScanState::initialComplete);
-  EXPECT_TRUE(sm_->inputSmScanState()->statusStreamScan());
-  EXPECT_EQ(sm_->ifMibSm2()->inputScanState1(), ScanState::yielded);
   EXPECT_FALSE(sm_->initialScanDone());
   ASSERT_TRUE(scheduler_->runOne());
   EXPECT_TRUE(sm_->initialScanDone());
   EXPECT_TRUE(tableKeys().empty());
   ASSERT_TRUE(scheduler_->runOne());
-  EXPECT_TRUE(sm_->inputSmScanState()->statusStreamScan());
-  EXPECT_FALSE(sm_->inputSmScanState()->ifMibStreamScan());
   EXPECT_TRUE(rowsReferTo(11, s1)) << "the status rescan joins the ifIndex";
   EXPECT_FALSE(sm_->ready());
   ASSERT_TRUE(scheduler_->runOne());
@@ -131,32 +97,21 @@ TEST_F(StormControlIfTableSmTest, HandshakeStatusScanFirst) {
 }
 
 // A synchronous machine does all its work while it is built and later changes inline; it
-// makes no task, and idle() is ready().
+// makes no task, and idle() is ready(). Only value 1 asks for it.
 TEST_F(StormControlIfTableSmTest, SynchronousMachineNeedsNoTask) {
   const StatusPtr s1 = intfIs("Ethernet1", 5);
-  intfIs("Ethernet2", 6);
   const U64 tasksMade = Velo::Task::memAllocationTracker_.allocations;
   start(Ostra::SmControl::synchronousOn);
   EXPECT_TRUE(sm_->synchronous());
   EXPECT_EQ(Velo::Task::memAllocationTracker_.allocations, tasksMade);
-  EXPECT_FALSE(sm_->mibStormControlIfTableOutputReconciliationTask());
-  EXPECT_TRUE(scheduler_->idle());
   EXPECT_TRUE(sm_->ready());
   EXPECT_TRUE(rowsReferTo(5, s1));
-  EXPECT_EQ(sm_->ifMibSm2()->inputScanState1(), ScanState::complete);
-  EXPECT_EQ(sm_->sliceSm0()->inputScanState0(), ScanState::complete);
   sm_->inputSmScanState()->idleIs(false);
   EXPECT_TRUE(sm_->idle()) << "a synchronous machine is idle when it is ready";
   const StatusPtr s3 = intfIs("Ethernet3", 7);
   EXPECT_TRUE(rowsReferTo(7, s3));
-}
-
-// Only value 1 asks for synchronous operation; 2 and any other value leave the default, off.
-TEST_F(StormControlIfTableSmTest, SynchronousRequestValues) {
   for (U8 request : {U8(0), Ostra::SmControl::synchronousOff, U8(7)}) {
-    const Pondo::Ptr<Sm> sm = makeSm(request);
-    EXPECT_FALSE(sm->synchronous()) << int(request);
-    EXPECT_TRUE(sm->mibStormControlIfTableOutputReconciliationTask()) << int(request);
+    EXPECT_FALSE(makeSm(request)->synchronous()) << int(request);
   }
 }
 
@@ -168,8 +123,6 @@ TEST_F(StormControlIfTableSmTest, ZombieIgnoresScanReports) {
   ASSERT_FALSE(sm_->initialScanDone());
   sm_->qelDoZombieReactors(true);
   settle();
-  EXPECT_TRUE(sm_->inputSmScanState()->ifMibStreamScan());
-  EXPECT_TRUE(sm_->inputSmScanState()->statusStreamScan());
   EXPECT_FALSE(sm_->initialScanDone());
   EXPECT_FALSE(sm_->ready());
   EXPECT_TRUE(tableKeys().empty());
@@ -182,109 +135,78 @@ TEST_F(StormControlIfTableSmTest, ZombieChildrenIgnoreTheirInputs) {
   sm_->ifMibSm2()->qelDoZombieReactors(true);
   ifIndexIs("Ethernet1", 6);
   sm_->sliceSm0()->qelDoZombieReactors(true);
-  const Pondo::Ptr<Status> status1 = addEntity("status1");
-  publishIn(*status1, "Ethernet1");
-  const auto* child = childOf(*sm_, "status0");
-  ASSERT_TRUE(child);
-  (*child)->qelDoZombieReactors(true);
+  publishIn(*addEntity("status1"), "Ethernet1");
+  ASSERT_TRUE(childSm("status0"));
+  childSm("status0")->qelDoZombieReactors(true);
   publishIn(*status0_, "Ethernet1", 200);
   EXPECT_TRUE(log_.events.empty());
-  EXPECT_EQ(sm_->sliceSm0()->childSmEntityPtrBridgingStormControlStatusPtrConst().count(), 1u);
+  EXPECT_FALSE(childSm("status1"));
 }
 
-// ---- join pipeline ----------------------------------------------------------------------
-
-// The join in both directions: an ifIndex event joins the interface's status, a status event
-// joins its ifIndex; each writes four rows in key order, and the same event again changes nothing.
-TEST_F(StormControlIfTableSmJoinTest, JoinInBothDirections) {
+// An ifIndex event joins the interface's status and a status event its ifIndex, four rows in
+// key order each; the same event again changes nothing; a new status object replaces the rows
+// one by one, and its removal deletes them in key order, leaving other interfaces alone. An
+// interface that loses its ifIndex is filtered out: its rows stay, later status events too.
+TEST_F(StormControlIfTableSmJoinTest, StatusLifecycle) {
   const StatusPtr s1 = publishIn(*status0_, "Ethernet1");
   ifIndexIs("Ethernet2", 6);
   startReady();
-  EXPECT_TRUE(tableKeys().empty());
   ifIndexIs("Ethernet1", 5);
-  EXPECT_EQ(log_.events, rowEvents('+', 5));
-  EXPECT_EQ(tableKeys(), (Events{"5.all", "5.broadcast", "5.multicast", "5.unknownUnicast"}));
   EXPECT_TRUE(rowsReferTo(5, s1));
-  log_.events.clear();
   const StatusPtr s2 = publishIn(*status0_, "Ethernet2");
-  EXPECT_EQ(log_.events, rowEvents('+', 6));
+  EXPECT_EQ(log_.events, concat({rowEvents('+', 5), rowEvents('+', 6)}));
   EXPECT_TRUE(rowsReferTo(6, s2));
   const U32 version = mib_->stormControlIfTable().version();
   sm_->eventToStatusStream("status0", "Ethernet2", Sm::IntfStatusOpt(s2));
   EXPECT_EQ(mib_->stormControlIfTable().version(), version);
   EXPECT_EQ(sm_->mibStormControlIfTableOutputSeen().count(), 0u)
       << "keys are recorded only while reconciling";
-}
-
-// A new status object replaces the rows one by one (delete, then insert); its removal deletes
-// them in key order and leaves other interfaces alone.
-TEST_F(StormControlIfTableSmJoinTest, StatusReplacementAndRemoval) {
-  intfIs("Ethernet1", 5);
-  const StatusPtr other = intfIs("Ethernet2", 6);
-  startReady();
+  log_.events.clear();
   const StatusPtr replacement = publishIn(*status0_, "Ethernet1", 200);
   EXPECT_EQ(log_.events, replacedRows(5));
   EXPECT_TRUE(rowsReferTo(5, replacement));
-  log_.events.clear();
   status0_->intfStatusDel("Ethernet1");
-  EXPECT_EQ(log_.events, rowEvents('-', 5));
-  EXPECT_EQ(tableKeys(), (Events{"6.all", "6.broadcast", "6.multicast", "6.unknownUnicast"}));
-  EXPECT_TRUE(rowsReferTo(6, other));
-}
+  EXPECT_EQ(log_.events, concat({replacedRows(5), rowEvents('-', 5)}));
+  EXPECT_EQ(mib_->stormControlIfTable().count(), 4u);
 
-// An interface that loses its ifIndex is filtered out: its rows stay, later status events too.
-TEST_F(StormControlIfTableSmJoinTest, IfIndexRemovalKeepsRows) {
-  const StatusPtr status = intfIs("Ethernet1", 5);
-  startReady();
-  ifMib_->ifIndexByIntfIdDel(Lumo::IntfId(Pondo::String("Ethernet1")));
-  publishIn(*status0_, "Ethernet1", 200);
+  log_.events.clear();
+  traces_.records.clear();
+  ifIndexDel("Ethernet2");
+  publishIn(*status0_, "Ethernet2", 200);
   EXPECT_TRUE(log_.events.empty());
-  EXPECT_TRUE(rowsReferTo(5, status));
+  EXPECT_TRUE(rowsReferTo(6, s2));
   EXPECT_EQ(tracedCount(kNoIfIndex), 2);
 }
 
-// An entity leaving the slice withdraws every interface it held; other entities' rows stay.
-TEST_F(StormControlIfTableSmJoinTest, EntityRemovalWithdrawsItsInterfaces) {
+// An entity added after start is scanned at once; one replaced under the same name is first
+// withdrawn, then scanned; one leaving the slice withdraws every interface it held, in its
+// order, and other entities' rows stay.
+TEST_F(StormControlIfTableSmJoinTest, EntityAddedReplacedAndRemoved) {
   intfIs("Ethernet1", 5);
   intfIs("Ethernet2", 6);
   ifIndexIs("Ethernet3", 7);
-  const Pondo::Ptr<Status> status1 = addEntity("status1");
-  const StatusPtr kept = publishIn(*status1, "Ethernet3");
   startReady();
-  Events expected;
-  for (auto it = status0_->intfStatus().begin(); !it.atEnd(); ++it) {
-    expected = concat({expected, rowEvents('-', it.key() == "Ethernet1" ? 5 : 6)});
-  }
-  slice_->entityDel("status0");
-  EXPECT_EQ(log_.events, expected);
-  EXPECT_TRUE(rowsReferTo(7, kept));
-  EXPECT_EQ(mib_->stormControlIfTable().count(), 4u);
-  EXPECT_FALSE(childOf(*sm_, "status0"));
-  EXPECT_TRUE(childOf(*sm_, "status1"));
-}
-
-// An entity added after start is scanned at once; one replaced under the same name is first
-// withdrawn, then the new one is scanned.
-TEST_F(StormControlIfTableSmJoinTest, EntityAddedAndReplaced) {
-  ifIndexIs("Ethernet3", 7);
-  startReady();
-  const auto status1 = Pondo::make<Status>("status1");
-  const StatusPtr first = publishIn(*status1, "Ethernet3");
-  slice_->entityIs(status1);
+  const StatusPtr first = publishIn(*addEntity("status1"), "Ethernet3");
   EXPECT_EQ(log_.events, rowEvents('+', 7));
   EXPECT_TRUE(rowsReferTo(7, first));
-  const auto* child = childOf(*sm_, "status1");
-  ASSERT_TRUE(child);
-  EXPECT_EQ((*child)->inputScanState0(), ScanState::complete);
   log_.events.clear();
   const auto replacement = Pondo::make<Status>("status1");
   const StatusPtr second = publishIn(*replacement, "Ethernet3", 200);
   slice_->entityIs(replacement);
   EXPECT_EQ(log_.events, concat({rowEvents('-', 7), rowEvents('+', 7)}));
   EXPECT_TRUE(rowsReferTo(7, second));
-  child = childOf(*sm_, "status1");
-  ASSERT_TRUE(child);
-  EXPECT_EQ((*child)->en().get(), replacement.get());
+  ASSERT_TRUE(childSm("status1"));
+  EXPECT_EQ(childSm("status1")->en().get(), replacement.get());
+
+  log_.events.clear();
+  Events expected;
+  for (auto it = status0_->intfStatus().begin(); !it.atEnd(); ++it) {
+    expected = concat({expected, rowEvents('-', it.key() == "Ethernet1" ? 5 : 6)});
+  }
+  slice_->entityDel("status0");
+  EXPECT_EQ(log_.events, expected);
+  EXPECT_EQ(mib_->stormControlIfTable().count(), 4u);
+  EXPECT_FALSE(childSm("status0"));
 }
 
 // One interface in two entities: an ifIndex event writes its rows once per entity in directory
@@ -314,8 +236,6 @@ TEST_F(StormControlIfTableSmJoinTest, InterfaceInTwoEntities) {
   EXPECT_TRUE(tableKeys().empty());
 }
 
-// ---- resumable scans --------------------------------------------------------------------
-
 // The interface-index rescan yields where the scheduler asks and resumes at the first key not
 // yet handled, also after the map changed between runs: each key is handled exactly once.
 TEST_F(StormControlIfTableSmScanTest, IfMibRescanResumesAtBookmark) {
@@ -328,24 +248,19 @@ TEST_F(StormControlIfTableSmScanTest, IfMibRescanResumesAtBookmark) {
   scheduler_->yieldAfterChecksIs(2);
   const Events order = ifMibOrder();
   const auto& ifMibSm2 = *sm_->ifMibSm2();
-  const U64 work = ifMibSm2.task1()->taskWorkCount();
   ASSERT_TRUE(scheduler_->runOne());  // the interface-index rescan
   EXPECT_EQ(ifMibSm2.inputScanState1(), ScanState::yielded);
   EXPECT_EQ(ifMibSm2.inputScanBookmark1().stringValue().stdString(), order[2]);
-  EXPECT_EQ(ifMibSm2.task1()->taskWorkCount() - work, 2u);
-  EXPECT_EQ(ifMibSm2.task1()->taskWorkPending(), 4u);
   EXPECT_EQ(tracedCount("  yielding after 2 iterations (4 total items)"), 1);
-  ifMib_->ifIndexByIntfIdDel(Lumo::IntfId(Pondo::String(order[3])));
+  ifIndexDel(order[3]);
   intfIs("Ethernet5", ifIndexOf("Ethernet5"));
   settle();
   EXPECT_TRUE(sm_->ready());
-  for (int i = 0; i < 3; ++i) {
-    EXPECT_EQ(textsStarting(kIfMibStream + order[i] + " ").size(), 1u) << order[i];
+  for (const std::string& intf : order) {
+    EXPECT_EQ(textsStarting({kIfMibStream + intf + " "}).size(), 1u) << intf;
   }
-  EXPECT_EQ(textsStarting(kIfMibStream + order[3] + " ").size(), 1u) << "only its removal";
   EXPECT_EQ(mib_->stormControlIfTable().count(), 16u);
   EXPECT_FALSE(mib_->stormControlIfTable(Key(ifIndexOf(order[3]), TC::all)));
-  EXPECT_TRUE(mib_->stormControlIfTable(Key(ifIndexOf("Ethernet5"), TC::all)));
 }
 
 // The status rescan yields inside an entity's scan with the bookmark on that entity, and the
@@ -356,29 +271,27 @@ TEST_F(StormControlIfTableSmScanTest, SliceRescanResumesInsideEntity) {
   runUntilInitialScanDone();
   traces_.records.clear();
   scheduler_->yieldAfterChecksIs(2);
-  const Events order = intfOrder(*status0_);
+  Events order;
+  for (auto it = status0_->intfStatus().begin(); !it.atEnd(); ++it) {
+    order.push_back(it.key().stdString());
+  }
   ASSERT_TRUE(scheduler_->runOne());  // the interface-index rescan yields after two keys
   ASSERT_TRUE(scheduler_->runOne());  // the status rescan yields inside the entity
-  const auto& slice = *sm_->sliceSm0();
-  EXPECT_EQ(slice.inputScanState0(), ScanState::yielded);
-  EXPECT_EQ(slice.inputScanBookmark0(), "status0");
-  const auto* child = childOf(*sm_, "status0");
-  ASSERT_TRUE(child);
-  EXPECT_EQ((*child)->inputScanState0(), ScanState::yielded);
-  EXPECT_EQ((*child)->inputScanBookmark0().stdString(), order[2]);
+  EXPECT_EQ(sm_->sliceSm0()->inputScanState0(), ScanState::yielded);
+  EXPECT_EQ(sm_->sliceSm0()->inputScanBookmark0(), "status0");
+  ASSERT_TRUE(childSm("status0"));
+  EXPECT_EQ(childSm("status0")->inputScanBookmark0().stdString(), order[2]);
   EXPECT_EQ(tracedCount("status0  yielding after 2 iterations (3 total items)"), 1);
-  EXPECT_EQ(textsStarting(" child yielding after 0 iterations").size(), 1u);
+  EXPECT_EQ(textsStarting({" child yielding after 0 iterations"}).size(), 1u);
   status0_->intfStatusDel(Pondo::String(order[0]));
   settle();
   EXPECT_TRUE(sm_->ready());
   EXPECT_EQ(tracedCount("EntityPtrSm1 scan complete. Processed 1 children. "), 1);
-  EXPECT_EQ(textsStarting(kStatusStream + order[1] + " ").size(), 1u);
-  EXPECT_EQ(textsStarting(kStatusStream + order[2] + " ").size(), 1u);
+  EXPECT_EQ(textsStarting({kStatusStream + order[1] + " "}).size(), 1u);
+  EXPECT_EQ(textsStarting({kStatusStream + order[2] + " "}).size(), 1u);
   EXPECT_EQ(mib_->stormControlIfTable().count(), 8u);
   EXPECT_FALSE(mib_->stormControlIfTable(Key(ifIndexOf(order[0]), TC::all)));
 }
-
-// ---- traces -----------------------------------------------------------------------------
 
 /// The root's traces of writing the four rows of `ifIndex` (deleting them without `status`).
 Events intoTraces(U32 ifIndex, const StatusPtr& status) {
@@ -386,7 +299,7 @@ Events intoTraces(U32 ifIndex, const StatusPtr& status) {
              "6/ foreach( [ TCType::all(), TCType::broadcast(), TCType::multicast(), "
              "TCType::unknownUnicast() ] ) flattening 4 elements"};
   for (TC tc : kClasses) {
-    const std::string key = keyText(Key(ifIndex, tc));
+    const std::string key = fmt::format("{}", Key(ifIndex, tc));
     const std::string into = kRoot + "7/into( mib.stormControlIfTable[ key ] ): ";
     out.push_back(kRoot + "9/Flattening element: " + stringValue(tc).stdString());
     out.push_back(status ? into + "inserting k1=" + key + ", value=Tuple( " + key + ", " +
@@ -396,21 +309,25 @@ Events intoTraces(U32 ifIndex, const StatusPtr& status) {
   return out;
 }
 
+/// Expects every record of the machine itself to come from `function`.
+void expectRootTracedFrom(const std::vector<Pondo::TraceRecord>& records, const char* function) {
+  for (const auto& r : records) {
+    if (r.component != "StormControlIfTableSm") continue;
+    EXPECT_STREQ(r.function, function) << r.text;
+  }
+}
+
 // A status event and its removal trace the stream, the fan-out and every row, in order, all
 // from the status entry point.
 TEST_F(StormControlIfTableSmTraceTest, StatusStreamTexts) {
   ifIndexIs("Ethernet1", 5);
   startReady();
-  const StatusPtr status = newStatus("Ethernet1");
-  status0_->intfStatusIs("Ethernet1", status);
+  const StatusPtr status = publishIn(*status0_, "Ethernet1");
   EXPECT_EQ(traced(), concat({{"EntityPtrSm1/8/k: Ethernet1",
                                kRoot + "7/" + kStatusStream + "Ethernet1 intfStatusOpt=Optional( " +
                                    entityText(status) + " )"},
                               intoTraces(5, status)}));
-  for (const auto& r : traces_.records) {
-    if (r.component != "StormControlIfTableSm") continue;
-    EXPECT_STREQ(r.function, "eventToStatusStream") << r.text;
-  }
+  expectRootTracedFrom(records(), "eventToStatusStream");
   traces_.records.clear();
   status0_->intfStatusDel("Ethernet1");
   EXPECT_EQ(traced(), concat({{"EntityPtrSm1/8/k: Ethernet1",
@@ -427,12 +344,9 @@ TEST_F(StormControlIfTableSmTraceTest, IfMibStreamTexts) {
                               kRoot + "7/" + kIfMibStream + "Ethernet2 ifIndexOpt=Optional( 6 )",
                               kRoot + "6/ foreach( slice.entityPtr ) flattening 1 elements",
                               kRoot + "9/Flattening element: status0", kRoot + "6/" + kNoStatus}));
-  for (const auto& r : traces_.records) {
-    if (r.component != "StormControlIfTableSm") continue;
-    EXPECT_STREQ(r.function, "eventToIfMibStream") << r.text;
-  }
+  expectRootTracedFrom(records(), "eventToIfMibStream");
   traces_.records.clear();
-  ifMib_->ifIndexByIntfIdDel(Lumo::IntfId(Pondo::String("Ethernet2")));
+  ifIndexDel("Ethernet2");
   EXPECT_EQ(traced(), (Events{"IfMibSm2/8/k: Ethernet2",
                               kRoot + "7/" + kIfMibStream + "Ethernet2 ifIndexOpt=None",
                               kRoot + "6/" + kNoIfIndex}));
@@ -447,11 +361,7 @@ TEST_F(StormControlIfTableSmTraceTest, DisabledLevelFormatsNothing) {
   settle();
   ASSERT_TRUE(rowsReferTo(5, status));
   EXPECT_EQ(levelCount(7), 0);
-  EXPECT_TRUE(textsStarting("into(").empty());
-  EXPECT_EQ(tracedCount("Flattening element: all"), 2) << "once per rescan";
-  EXPECT_GT(levelCount(6), 0);
-  EXPECT_GT(levelCount(8), 0);
-  EXPECT_GT(levelCount(9), 0);
+  EXPECT_EQ(tracedCount("Flattening element: all"), 2) << "other levels still trace";
   EXPECT_EQ(CountedIntfStatus::texts, 0) << "a status was formatted for a disabled level";
   handler()->levelMaskIs(0xffff);
   publishIn(*status0_, "Ethernet1", 200);
@@ -471,49 +381,22 @@ TEST_F(StormControlIfTableSmTraceTest, EmptyTraceNameUsesDefaultHandler) {
   EXPECT_TRUE(traced().empty());
 }
 
-// Pipeline values print as the traces show them.
+// Pipeline values the traces above do not show print as the traces would.
 TEST(KrelPrintTest, PipelineValues) {
   using KrelCode::krelPrint;
-  EXPECT_EQ(krelPrint(U32Optional()), "None");
-  EXPECT_EQ(krelPrint(U32Optional(17)), "Optional( 17 )");
   EXPECT_EQ(krelPrint(U32Optional(0)), "Optional( 0 )");
   EXPECT_EQ(krelPrint(U32Optional(0xffffffffu)), "Optional( 4294967295 )");
-  EXPECT_EQ(krelPrint(TC::unknownUnicast), "unknownUnicast");
-  EXPECT_EQ(krelPrint(Pondo::String("Ethernet7")), "Ethernet7");
-  EXPECT_EQ(krelPrint(Lumo::IntfId(Pondo::String("Ethernet7"))), "Ethernet7");
-  EXPECT_EQ(krelPrint(KrelCode::IntfStatusOpt()), "None");
-  const StatusPtr status = newStatus("Ethernet7");
-  EXPECT_EQ(krelPrint(KrelCode::IntfStatusOpt(status)), "Optional( " + entityText(status) + " )");
   EXPECT_EQ(krelPrint(KrelCode::OutputElement{Key(5, TC::all), nullptr}),
             "Tuple( {ifIndex=5, trafficClass=all}, null )");
-  EXPECT_EQ(krelPrint(KrelCode::OutputElement{Key(5, TC::all), status}),
-            "Tuple( {ifIndex=5, trafficClass=all}, " + entityText(status) + " )");
-  EXPECT_EQ(fmt::format("k1={}", Key(7, TC::multicast)), "k1={ifIndex=7, trafficClass=multicast}");
-}
-
-// ---- fatal errors -----------------------------------------------------------------------
-
-/// `text` as a regular expression that matches exactly it.
-std::string literal(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    if (std::strchr("\\.^$|()[]{}*+?", c)) out += '\\';
-    out += c;
-  }
-  return out;
 }
 
 // A null input stops the machine as it starts, checked in the order mib, slice, ifMib.
 TEST_F(StormControlIfTableSmDeathTest, NullInputs) {
-  const std::string tail = " && \"Pointer SM args cannot be null unless they are marked Optional\"";
-  const auto make = [&](const Pondo::Ptr<StormControlMib>& mib,
-                        const Pondo::Ptr<const Qel::Dir>& slice,
-                        const Pondo::Ptr<const IntfSnmp::IfMib>& ifMib) {
-    Sm::StormControlIfTableSmIs(mib, slice, ifMib, control());
-  };
-  EXPECT_DEATH(make(nullptr, nullptr, nullptr), literal("mib()" + tail));
-  EXPECT_DEATH(make(mib_, nullptr, nullptr), literal("slice()" + tail));
-  EXPECT_DEATH(make(mib_, slice_, nullptr), literal("ifMib()" + tail));
+  const std::string tail =
+      "\\(\\) && \"Pointer SM args cannot be null unless they are marked Optional\"";
+  EXPECT_DEATH(Sm::StormControlIfTableSmIs(nullptr, nullptr, nullptr, control()), "mib" + tail);
+  EXPECT_DEATH(Sm::StormControlIfTableSmIs(mib_, nullptr, nullptr, control()), "slice" + tail);
+  EXPECT_DEATH(Sm::StormControlIfTableSmIs(mib_, slice_, nullptr, control()), "ifMib" + tail);
 }
 
 // Withdrawing the interface indexes after a missed change of the map is fatal.
@@ -523,21 +406,20 @@ TEST_F(StormControlIfTableSmDeathTest, MissedIfIndexNotification) {
   sm_->ifMibSm2()->qelDoZombieReactors(true);
   ifIndexIs("Ethernet1", 6);
   EXPECT_DEATH(sm_->doDeleteAll(),
-               literal("We missed notifications that happened to ifIndexByIntfId before the "
-                       "enclosing entity got deleted"));
+               "We missed notifications that happened to ifIndexByIntfId before the enclosing "
+               "entity got deleted");
 }
 
 // Withdrawing an entity whose machine missed a change of its statuses is fatal.
 TEST_F(StormControlIfTableSmDeathTest, MissedIntfStatusNotification) {
   publishIn(*status0_, "Ethernet1");
   startReady();
-  const auto* child = childOf(*sm_, "status0");
-  ASSERT_TRUE(child);
-  (*child)->hasNotificationActiveIs(false);
+  ASSERT_TRUE(childSm("status0"));
+  childSm("status0")->hasNotificationActiveIs(false);
   publishIn(*status0_, "Ethernet2");
   EXPECT_DEATH(slice_->entityDel("status0"),
-               literal("We missed notifications that happened to intfStatus before the "
-                       "enclosing entity got deleted"));
+               "We missed notifications that happened to intfStatus before the enclosing entity "
+               "got deleted");
 }
 
 }  // namespace

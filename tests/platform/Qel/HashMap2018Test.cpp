@@ -38,13 +38,8 @@ struct Unordered {
 
 template <class K>
 K key(U32 id) {
-  if constexpr (std::same_as<K, Pondo::String>) {
-    return Pondo::String("member-" + std::to_string(id));
-  } else if constexpr (std::same_as<K, U32>) {
-    return id;
-  } else {
-    return K{id};
-  }
+  if constexpr (std::same_as<K, Pondo::String>) return Pondo::String("member-" + std::to_string(id));
+  else return K{id};
 }
 
 template <class K>
@@ -53,18 +48,13 @@ U32 hashOf(const K& k) {
 }
 
 struct ModelHash {
-  template <class K>
-  std::size_t operator()(const K& k) const {
-    return hashOf(k);
-  }
+  std::size_t operator()(const auto& k) const { return hashOf(k); }
 };
-
 template <class K>
 using Map = Qel::HashMap2018<K, U32>;
 template <class K>
 using Model = std::unordered_map<K, U32, ModelHash>;
 
-/// The values (ids) of `map` in iteration order.
 template <class K>
 std::vector<U32> idsInOrder(const Map<K>& map) {
   std::vector<U32> ids;
@@ -86,7 +76,6 @@ void expectSameMembers(const Map<K>& map, const Model<K>& model) {
     ASSERT_TRUE(seen.emplace(it.key(), 0).second) << "visited twice";
   }
   EXPECT_EQ(seen.size(), model.size());
-  EXPECT_EQ(map.count(), model.size());
 }
 
 template <class K>
@@ -94,153 +83,87 @@ class HashMap2018KeysTest : public testing::Test {};
 using KeyTypes = testing::Types<U32, Pondo::String, Clash, Unordered>;
 TYPED_TEST_SUITE(HashMap2018KeysTest, KeyTypes);
 
-// Random insertions, assignments, removals, takes and lookups agree with std::unordered_map,
-// and the version changes exactly with the content.
+// Random insertions, assignments, removals, takes and lookups, in growing and shrinking
+// phases, agree with std::unordered_map, and the version changes exactly with the content.
 TYPED_TEST(HashMap2018KeysTest, RandomOperationsMatchModel) {
   using K = TypeParam;
-  for (U32 seed : {1u, 2u, 3u}) {
-    std::mt19937 rng(seed);
-    Map<K> map(kSeed);
-    Model<K> model;
-    for (int op = 0; op < 20000; ++op) {
-      const K k = key<K>(rng() % 1500);
-      const U32 v = rng();
-      const U32 kind = rng() % 8;
-      const bool draining = (op / 5000) % 2 == 1;  // alternate growing and shrinking phases
-      const U32 before = map.version();
-      bool changed = false;
-      if (kind < 2 && !draining) {
-        changed = model.emplace(k, v).second;
-        ASSERT_EQ(map.insert(k, v), changed);
-      } else if (kind == 2) {
-        model[k] = v;
-        ASSERT_EQ(*map.insertOrAssign(k, v), v);
-        changed = true;
-      } else if (kind < 4) {
-        changed = model.erase(k) == 1;
-        ASSERT_EQ(map.remove(k), changed);
-      } else if (kind == 4) {
-        auto m = model.find(k);
-        std::optional<U32> taken = map.take(k);
-        changed = m != model.end();
-        ASSERT_EQ(taken.has_value(), changed);
-        if (changed) {
-          EXPECT_EQ(*taken, m->second);
-          model.erase(m);
-        }
-      } else {
-        auto m = model.find(k);
-        const U32* found = map.find(k);
-        ASSERT_EQ(found != nullptr, m != model.end());
-        if (found) {
-          EXPECT_EQ(*found, m->second);
-        }
-        EXPECT_EQ(map.contains(k), found != nullptr);
-      }
-      ASSERT_EQ(map.version() != before, changed);
-      ASSERT_EQ(map.count(), model.size());
-      if (op % 2500 == 0) expectSameMembers(map, model);
-    }
-    expectSameMembers(map, model);
-  }
-}
-
-// Removing the current member through the map while iterating (every member, then every
-// other one) still visits each member once and keeps exactly the others.
-TYPED_TEST(HashMap2018KeysTest, RemovingCurrentMemberVisitsEachOnce) {
-  using K = TypeParam;
-  for (U32 stride : {1u, 2u}) {
-    Map<K> map(kSeed);
-    for (U32 i = 0; i < 3000; ++i) map.insert(key<K>(i), i);
-    Model<K> visited, kept;
-    U32 n = 0;
-    for (auto it = map.begin(); it; ++it) {
-      ASSERT_TRUE(visited.emplace(it.key(), 0).second) << "visited twice";
-      if (n++ % stride == 0) {
-        map.remove(it.key());
-      } else {
-        kept.emplace(it.key(), it.value());
-      }
-    }
-    EXPECT_EQ(visited.size(), 3000u);
-    expectSameMembers(map, kept);
-  }
-}
-
-/// Scans 3000 members in runs of a few steps; between runs removes 3 members (often the
-/// last visited one) and adds 3 new ones. Resumes with the held iterator or from the key of
-/// the last visited member. Counts the visits per id and marks the first 3000 ids removed.
-template <class K>
-void scanWithChurn(bool fromBookmark, std::map<U32, int>& visits, std::vector<bool>& removed) {
-  std::mt19937 rng(fromBookmark ? 11 : 12);
+  std::mt19937 rng(1);
   Map<K> map(kSeed);
-  std::vector<U32> present;
-  for (U32 i = 0; i < 3000; ++i) {
-    map.insert(key<K>(i), i);
-    present.push_back(i);
+  Model<K> model;
+  for (int op = 0; op < 40000; ++op) {
+    const K k = key<K>(rng() % 1500);
+    const U32 v = rng(), kind = rng() % 8, before = map.version();
+    auto m = model.find(k);
+    const bool present = m != model.end();
+    bool changed = present;
+    if (kind < 2 && (op / 5000) % 2 == 0) {
+      changed = !present;
+      ASSERT_EQ(map.insert(k, v), changed);
+      model.emplace(k, v);
+    } else if (kind == 2) {
+      ASSERT_EQ(*map.insertOrAssign(k, v), v);
+      model[k] = v;
+      changed = true;
+    } else if (kind < 4) {
+      ASSERT_EQ(map.remove(k), present);
+      model.erase(k);
+    } else if (kind == 4) {
+      const std::optional<U32> taken = map.take(k);
+      ASSERT_EQ(taken.has_value(), present);
+      EXPECT_TRUE(!present || *taken == m->second);
+      model.erase(k);
+    } else {
+      const U32* found = map.find(k);
+      ASSERT_EQ(found != nullptr, present);
+      EXPECT_TRUE(!found || *found == m->second);
+      ASSERT_EQ(map.contains(k), present);
+      changed = false;
+    }
+    ASSERT_EQ(map.version() != before, changed);
+    ASSERT_EQ(map.count(), model.size());
+    if (op % 5000 == 0) expectSameMembers(map, model);
   }
-  removed.assign(3000, false);
-  auto drop = [&](std::size_t at) {
-    const U32 id = present[at];
-    ASSERT_TRUE(map.remove(key<K>(id)));
-    if (id < removed.size()) removed[id] = true;
-    present[at] = present.back();
-    present.pop_back();
-  };
-  U32 nextId = 3000, runs = 0;
-  auto it = map.begin();
-  while (it) {
-    ++visits[it.value()];
-    if (rng() % 5 != 0) {
-      ++it;
-      continue;
-    }
-    ASSERT_LT(++runs, 20000u) << "the scan does not progress";
-    const K last = it.key();
-    if (rng() % 2 == 0) {
-      drop(std::find(present.begin(), present.end(), it.value()) - present.begin());
-    }
-    for (int i = 0; i < 3; ++i) drop(rng() % present.size());
-    for (int i = 0; i < 3; ++i, ++nextId) {
-      map.insert(key<K>(nextId), nextId);
-      present.push_back(nextId);
-    }
-    if (!fromBookmark) {
-      ++it;
-      continue;
-    }
-    it = map.iteratorFrom(last);
-    if (it && it.key() == last) ++it;
-  }
+  expectSameMembers(map, model);
 }
 
-// A scan whose runs are separated by removals (of the current member too) and insertions
-// visits every member present throughout, and none twice.
-TYPED_TEST(HashMap2018KeysTest, HeldIteratorSurvivesChanges) {
-  std::map<U32, int> visits;
-  std::vector<bool> removed;
-  scanWithChurn<TypeParam>(false, visits, removed);
-  for (U32 id = 0; id < removed.size(); ++id) {
-    if (!removed[id]) {
-      EXPECT_TRUE(visits.contains(id)) << "member " << id;
+// A scan of 3000 members cut into runs, with 3 removals (often of the current member too)
+// and 3 insertions between runs, resumed with the held iterator or from the key of the last
+// visited member: every member present throughout is visited, none twice (a removed bookmark
+// may revisit members of its hash only for keys without `<`).
+TYPED_TEST(HashMap2018KeysTest, ScanUnderChurnSkipsNothing) {
+  using K = TypeParam;
+  for (bool fromBookmark : {false, true}) {
+    std::mt19937 rng(fromBookmark ? 11 : 12);
+    Map<K> map(kSeed);
+    std::vector<bool> removed(3000, false);
+    std::map<U32, int> visits;
+    for (U32 id = 0; id < 3000; ++id) map.insert(key<K>(id), id);
+    auto drop = [&](U32 id) {
+      if (map.remove(key<K>(id)) && id < removed.size()) removed[id] = true;
+    };
+    U32 nextId = 3000;
+    for (auto it = map.begin(); it;) {
+      ++visits[it.value()];
+      const K last = it.key();
+      if (rng() % 5 == 0) {
+        ASSERT_LT(nextId, 3000u + 60000u) << "the scan does not progress";
+        if (rng() % 2 == 0) drop(it.value());
+        for (int i = 0; i < 3; ++i) drop(rng() % nextId);
+        for (int i = 0; i < 3; ++i, ++nextId) map.insert(key<K>(nextId), nextId);
+      }
+      if (!fromBookmark) {
+        ++it;
+        continue;
+      }
+      it = map.iteratorFrom(last);
+      if (it && it.key() == last) ++it;
     }
-  }
-  for (auto [id, n] : visits) EXPECT_EQ(n, 1) << "member " << id;
-}
-
-// Resuming from the key of the last visited member, which may have left the map meanwhile,
-// skips no member present throughout; with ordered keys it revisits none either.
-TYPED_TEST(HashMap2018KeysTest, ResumeFromRemovedBookmarkSkipsNothing) {
-  std::map<U32, int> visits;
-  std::vector<bool> removed;
-  scanWithChurn<TypeParam>(true, visits, removed);
-  for (U32 id = 0; id < removed.size(); ++id) {
-    if (!removed[id]) {
-      EXPECT_TRUE(visits.contains(id)) << "member " << id;
+    for (U32 id = 0; id < removed.size(); ++id) {
+      EXPECT_TRUE(removed[id] || visits.contains(id)) << "member " << id;
     }
-  }
-  if constexpr (std::totally_ordered<TypeParam>) {
-    for (auto [id, n] : visits) EXPECT_EQ(n, 1) << "member " << id;
+    if (!fromBookmark || std::totally_ordered<K>) {
+      for (auto [id, n] : visits) EXPECT_EQ(n, 1) << "member " << id;
+    }
   }
 }
 
@@ -252,16 +175,12 @@ TYPED_TEST(HashMap2018KeysTest, OrderIgnoresTableSizeAndHistory) {
   Map<K> forward(kSeed), resized(kSeed), backward(kSeed);
   for (U32 i = 0; i < n; ++i) forward.insert(key<K>(i), i);
   for (U32 i = 0; i < 4 * n; ++i) resized.insert(key<K>(i), i);
-  for (U32 i = n; i < 4 * n; ++i) resized.remove(key<K>(i));
   for (U32 i = 4 * n; i-- > 0;) backward.insert(key<K>(i), i);
-  for (U32 i = n; i < 4 * n; ++i) backward.remove(key<K>(i));
+  for (U32 i = n; i < 4 * n; ++i) resized.remove(key<K>(i)), backward.remove(key<K>(i));
   for (U32 i = 0; i < n; i += 3) backward.remove(key<K>(i));
   for (U32 i = 0; i < n; i += 3) backward.insert(key<K>(i), i);
-  const std::vector<U32> order = idsInOrder(forward);
-  EXPECT_EQ(idsInOrder(resized), order);
-  if constexpr (std::totally_ordered<K>) {
-    EXPECT_EQ(idsInOrder(backward), order);
-  }
+  EXPECT_EQ(idsInOrder(resized), idsInOrder(forward));
+  EXPECT_TRUE(!std::totally_ordered<K> || idsInOrder(backward) == idsInOrder(forward));
 }
 
 // iteratorFrom starts at a present key; for an absent one at the first member after its
@@ -276,50 +195,31 @@ TYPED_TEST(HashMap2018KeysTest, IteratorFromStartsAtKeyOrSuccessor) {
   for (U32 i = 0; i < 3000; ++i) {
     const K k = key<K>(i);
     auto it = map.iteratorFrom(k);
-    if (i % 2 == 0) {
-      ASSERT_TRUE(it);
-      EXPECT_EQ(it.value(), i);
-      continue;
-    }
     auto after = std::find_if(order.begin(), order.end(), [&](const K& m) {
       if (hashOf(m) != hashOf(k)) return hashOf(m) > hashOf(k);
-      if constexpr (std::totally_ordered<K>) return k < m;
-      return true;
+      if constexpr (std::totally_ordered<K>) return !(m < k);
+      return i % 2 == 0 ? m == k : true;
     });
     ASSERT_EQ(bool(it), after != order.end()) << "id " << i;
-    if (it) {
-      EXPECT_TRUE(it.key() == *after) << "id " << i;
-    }
+    EXPECT_TRUE(!it || it.key() == *after) << "id " << i;
   }
 }
 
-// The version starts at 1 and changes with insertion, replacement, removal and clearing of
-// members, and with nothing else.
-TEST(HashMap2018Test, VersionChangesWithContentOnly) {
+// The version starts at 1; clearing an empty map, lookups and scans leave it, clearing
+// members changes it.
+TEST(HashMap2018Test, VersionOfClearAndScans) {
   Qel::HashMap2018<U32, U32> map(kSeed);
-  EXPECT_EQ(map.version(), 1u);
   map.clear();
   EXPECT_EQ(map.version(), 1u);
-  U32 v = map.version();
-  auto changed = [&] {
-    const U32 old = std::exchange(v, map.version());
-    return old != v;
-  };
-  EXPECT_TRUE(map.insert(1, 10) && changed());
-  EXPECT_TRUE(!map.insert(1, 11) && !changed());
-  EXPECT_TRUE(map.find(1) && map.contains(1) && map.begin() && map.iteratorFrom(1) && !changed());
-  EXPECT_TRUE(*map.insertOrAssign(1, 12) == 12 && changed());
-  EXPECT_TRUE(!map.remove(2) && !map.take(2) && !changed());
-  EXPECT_TRUE(map.take(1) == 12u && changed());
-  EXPECT_TRUE(map.insert(2, 20) && changed());
-  EXPECT_TRUE(map.remove(2) && changed());
-  map.insert(3, 30);
-  changed();
+  map.insert(1, 10);
+  const U32 v = map.version();
+  EXPECT_TRUE(map.contains(1) && map.begin() && map.iteratorFrom(1) && map.version() == v);
   map.clear();
-  EXPECT_TRUE(changed() && map.empty());
+  EXPECT_TRUE(map.version() != v && map.empty());
 }
 
-// The set form keeps keys only, with the same insertion, removal and iteration rules.
+// The set form keeps whole 64-bit keys in a node of link, hash and key, and empties under
+// its own scan.
 TEST(HashMap2018Test, SetHoldsKeys) {
   Qel::HashMap2018<U64> set(kSeed);
   static_assert(sizeof(Qel::HashMap2018<U64>::Node) <= 24, "a set member is link, hash, key");
@@ -327,12 +227,8 @@ TEST(HashMap2018Test, SetHoldsKeys) {
   EXPECT_FALSE(set.insert(U64{5} << 40));
   EXPECT_TRUE(set.contains(U64{999} << 40));
   EXPECT_FALSE(set.contains(999));
-  U32 seen = 0;
-  for (auto it = set.begin(); it; ++it, ++seen) {
-    if (seen % 2) set.remove(it.key());
-  }
-  EXPECT_EQ(seen, 1000u);
-  EXPECT_EQ(set.count(), 500u);
+  for (auto it = set.begin(); it; ++it) set.remove(it.key());
+  EXPECT_TRUE(set.empty());
 }
 
 struct Probe : Pondo::Node {
@@ -351,17 +247,14 @@ TEST(HashMap2018Test, PtrValuesAreReleased) {
   {
     ProbeMap map(kSeed);
     for (int i = 0; i < 100; ++i) map.insert(key<Pondo::String>(i), Pondo::make<Probe>(i));
-    EXPECT_EQ(Probe::live, 100);
     map.remove(key<Pondo::String>(0));
     map.insertOrAssign(key<Pondo::String>(1), Pondo::make<Probe>(-1));
     EXPECT_EQ(Probe::live, 99);
     std::optional<Pondo::Ptr<Probe>> taken = map.take(key<Pondo::String>(2));
     EXPECT_EQ(Probe::live, 99);
     EXPECT_EQ((*taken)->n, 2);
-    taken.reset();
-    EXPECT_EQ(Probe::live, 98);
     map.clear();
-    EXPECT_EQ(Probe::live, 0);
+    EXPECT_EQ(Probe::live, 1);
     EXPECT_EQ(ProbeMap::Node::memAllocationTracker_.liveObjects, nodesBefore);
     for (int i = 0; i < 10; ++i) map.insert(key<Pondo::String>(i), Pondo::make<Probe>(i));
   }
@@ -399,42 +292,25 @@ TEST(HashMap2018Test, ValueDestructorMayReenter) {
 }
 
 // The table grows to 200k members and back, keeping the load between 1/4 and 1 and never
-// moving a value.
-TEST(HashMap2018Test, GrowsTo200kAndShrinksBack) {
+// moving a value; a reserved size holds through filling and emptying until clear.
+TEST(HashMap2018Test, GrowsShrinksAndReserves) {
   Qel::HashMap2018<U32, U32> map(kSeed);
   constexpr U32 n = 200'000;
-  const U32* survivor = map.insertOrAssign((n - 1) * 7919, n - 1);
-  for (U32 i = 0; i < n - 1; ++i) map.insert(i * 7919, i);
-  EXPECT_EQ(map.count(), n);
+  const U32* survivor = map.insertOrAssign(n * 7919, n);
+  for (U32 i = 0; i < n; ++i) map.insert(i * 7919, i);
   EXPECT_GE(map.bucketCount(), n);
   EXPECT_LE(map.bucketCount(), 4 * n);
-  for (U32 i = 0; i < n; ++i) ASSERT_EQ(*map.find(i * 7919), i);
-  for (U32 i = 0; i < n - 100; ++i) {
+  for (U32 i = 0; i < n; ++i) {
     ASSERT_TRUE(map.remove(i * 7919));
     ASSERT_LE(map.bucketCount(), std::max(4 * map.count(), 4u));
   }
-  EXPECT_GE(map.bucketCount(), map.count());
-  EXPECT_EQ(map.find((n - 1) * 7919), survivor);
-  U32 seen = 0;
-  for (auto it = map.begin(); it; ++it) seen += it.value() >= n - 100;
-  EXPECT_EQ(seen, 100u);
-}
-
-// A reserved map holds that many members without growing or shrinking, in the same order as an
-// unreserved one.
-TEST(HashMap2018Test, ReserveSizesOnce) {
-  Qel::HashMap2018<U32> reserved(kSeed), grown(kSeed);
+  EXPECT_EQ(map.find(n * 7919), survivor);
+  Qel::HashMap2018<U32> reserved(kSeed);
   reserved.reserve(5000);
   const U32 buckets = reserved.bucketCount();
   EXPECT_GE(buckets, 5000u);
-  for (U32 i = 0; i < 5000; ++i) {
-    reserved.insert(i * 31);
-    grown.insert(i * 31);
-  }
+  for (U32 i = 0; i < 5000; ++i) reserved.insert(i * 31);
   EXPECT_EQ(reserved.bucketCount(), buckets);
-  auto a = reserved.begin();
-  for (auto b = grown.begin(); b; ++a, ++b) ASSERT_EQ(a.key(), b.key());
-  EXPECT_TRUE(a.atEnd());
   for (U32 i = 0; i < 4990; ++i) reserved.remove(i * 31);
   EXPECT_EQ(reserved.bucketCount(), buckets);
   reserved.clear();
@@ -449,13 +325,9 @@ TEST(HashMap2018Test, IteratorValueAcrossChanges) {
   for (auto it = map.begin(); it; ++it) it.value() *= 2;
   EXPECT_EQ(*map.find(7), 14u);
   auto it = map.begin();
-  for (U32 i = 0; i < 100; ++i) {
-    if (i != it.key()) map.remove(i);
-  }
-  map.insert(1000, 1);
+  map.remove(it.key() == 0 ? 1 : 0);
   EXPECT_EQ(it.value(), 2 * it.key());
-  const U32 current = it.key();
-  map.remove(current);
+  map.remove(it.key());
   EXPECT_DEATH((void)it.value(), "value\\(\\) of a member removed since");
   map.clear();
   EXPECT_FALSE(++it);

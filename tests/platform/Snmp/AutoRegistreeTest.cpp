@@ -48,29 +48,21 @@ TEST(AutoRegistreeTest, ConstructionOrderAndDestruction) {
 }
 
 // During a pass, a handler may destroy the registree due next (then not called), itself or an
-// earlier one; the pass goes on with the rest.
-TEST(AutoRegistreeTest, DestructionDuringAPass) {
+// earlier one, and may construct one, even the last handler: the pass goes on with the rest
+// and calls the new one too.
+TEST(AutoRegistreeTest, ChangesDuringAPass) {
   Log log;
-  Recorder a(log, "a"), b(log, "b"), c(log, "c"), d(log, "d");
-  Registree ra = a.registree(), rb = b.registree(), rc = c.registree(), rd = d.registree();
+  Recorder a(log, "a"), b(log, "b"), c(log, "c"), d(log, "d"), late(log, "late");
+  Registree ra = a.registree(), rb = b.registree(), rc = c.registree(), rd = d.registree(), rLate;
   a.then = [&] { rb.reset(); };
   c.then = [&] { rc.reset(); ra.reset(); };
-  Snmp::AutoRegistree::initHandlers("x");
-  Snmp::AutoRegistree::initHandlers("y");
-  EXPECT_EQ(log, (Log{"a:x", "c:x", "d:x", "d:y"}));
-}
-
-// A registree constructed during a pass, even by the last handler, is called in that pass.
-TEST(AutoRegistreeTest, ConstructionDuringAPass) {
-  Log log;
-  Recorder a(log, "a"), late(log, "late");
-  Registree ra = a.registree(), rLate;
-  a.then = [&] {
-    a.then = nullptr;
+  d.then = [&] {
+    d.then = nullptr;
     rLate = late.registree();
   };
   Snmp::AutoRegistree::initHandlers("x");
-  EXPECT_EQ(log, (Log{"a:x", "late:x"}));
+  Snmp::AutoRegistree::initHandlers("y");
+  EXPECT_EQ(log, (Log{"a:x", "c:x", "d:x", "late:x", "d:y", "late:y"}));
 }
 
 // A handler may start a nested pass; both passes survive registrees going inside it. A
