@@ -333,7 +333,7 @@ void IfMibSm2::doInputScan1() {
   auto it = entry == InputScanState::yielded ? map.iteratorFrom(inputScanBookmark1_) : map.begin();
   U32 handled = 0;
   while (!it.atEnd()) {
-    const Lumo::IntfId intfId = it.key();
+    const Lumo::IntfId& intfId = it.key();  // the iterator's own copy, stable until ++it
     handleIfIndexByIntfId1(intfId);
     ++handled;
     const bool yield = shouldYield1();
@@ -483,7 +483,7 @@ void EntityPtrSm1::doInputScan0() {
   auto it = entry == InputScanState::yielded ? map.iteratorFrom(inputScanBookmark0_) : map.begin();
   U32 handled = 0;
   while (!it.atEnd()) {
-    const Pondo::String intfName = it.key();
+    const Pondo::String& intfName = it.key();  // the iterator's own copy, stable until ++it
     handleIntfStatus0(intfName);
     ++handled;
     const bool yield = shouldYield0();
@@ -713,7 +713,7 @@ void SliceSm0::doInputScan0() {
                                              : en_->entityPtrIteratorConst();
   U32 handled = 0;
   while (!it.atEnd()) {
-    const Pondo::String name = it.key();
+    const Pondo::String& name = it.key();  // the iterator's own copy, stable until ++it
     handleEntityPtr0(name);
     if (const Pondo::Ptr<EntityPtrSm1>* present = children_.find(name)) {
       const Pondo::Ptr<EntityPtrSm1> child = *present;
