@@ -53,6 +53,13 @@ bool scanComplete(InputScanState state, bool rootInitialScanDone) {
          (state == InputScanState::initialComplete && !rootInitialScanDone);
 }
 
+/// The input machines' zombie switch: the runtime's hook, then the node's mark.
+void zombieIs(Ostra::Gen::InputStateMachine& sm, bool zombie) {
+  if (sm.zombie() == zombie) return;
+  sm.Ostra::Gen::InputStateMachine::qelDoZombieReactors(zombie);
+  sm.markAndSweepFlagSet(zombie);
+}
+
 /// Adds or removes `slot` on `publisher` so that it is subscribed exactly when `active`.
 void subscriptionIs(Pondo::Subscriber& slot, Pondo::Publisher* publisher, bool active) {
   if (active == slot.subscribed()) return;
@@ -244,11 +251,7 @@ const Pondo::Platform::DebugHandler& IfMibSm2::traceHandle() const {
 bool IfMibSm2::initialScanDone() const { return parent_ && parent_->initialScanDone(); }
 bool IfMibSm2::synchronous() const { return parent_ && parent_->synchronous(); }
 
-void IfMibSm2::qelDoZombieReactors(bool zombie) {
-  if (this->zombie() == zombie) return;
-  InputStateMachine::qelDoZombieReactors(zombie);
-  markAndSweepFlagSet(zombie);
-}
+void IfMibSm2::qelDoZombieReactors(bool zombie) { zombieIs(*this, zombie); }
 
 void IfMibSm2::hasNotificationActiveIs(bool active) {
   if (hasNotificationActive() == active) return;
@@ -422,11 +425,7 @@ void EntityPtrSm1::inReactorIs(bool inReactor) {
 
 bool EntityPtrSm1::inReactor() const { return parent_ && parent_->inReactor(); }
 
-void EntityPtrSm1::qelDoZombieReactors(bool zombie) {
-  if (this->zombie() == zombie) return;
-  InputStateMachine::qelDoZombieReactors(zombie);
-  markAndSweepFlagSet(zombie);
-}
+void EntityPtrSm1::qelDoZombieReactors(bool zombie) { zombieIs(*this, zombie); }
 
 void EntityPtrSm1::hasNotificationActiveIs(bool active) {
   if (hasNotificationActive() == active) return;
@@ -564,11 +563,7 @@ const Pondo::Platform::DebugHandler& SliceSm0::traceHandle() const {
 bool SliceSm0::initialScanDone() const { return parent_ && parent_->initialScanDone(); }
 bool SliceSm0::synchronous() const { return parent_ && parent_->synchronous(); }
 
-void SliceSm0::qelDoZombieReactors(bool zombie) {
-  if (this->zombie() == zombie) return;
-  InputStateMachine::qelDoZombieReactors(zombie);
-  markAndSweepFlagSet(zombie);
-}
+void SliceSm0::qelDoZombieReactors(bool zombie) { zombieIs(*this, zombie); }
 
 void SliceSm0::hasNotificationActiveIs(bool active) {
   if (hasNotificationActive() == active) return;
