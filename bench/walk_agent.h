@@ -1,0 +1,63 @@
+// bench/walk_agent.h — the frame and the table shared by the walk benchmark's baseline agents.
+//
+/// Each baseline agent serves the storm-control table's shape (same OID, two INTEGER indexes
+/// ifIndex and traffic class 0..3, columns 2 Counter64, 3 INTEGER, 4 Counter64) for a given
+/// number of interfaces, with values computed from the index alone. The walk script writes its
+/// state files with the same formulas, so every agent and the daemon answer a walk with the
+/// same bytes. Row r (0-based, in index order) is interface r / 4 + 1, traffic class r % 4.
+#pragma once
+
+#include <net-snmp/net-snmp-config.h>
+#include <net-snmp/net-snmp-includes.h>
+#include <net-snmp/agent/net-snmp-agent-includes.h>
+
+#include <cstddef>
+#include <cstdint>
+
+namespace WalkBench {
+
+inline constexpr oid tableOid[] = {1, 3, 6, 1, 4, 1, 32473, 3, 35, 1, 1};
+inline constexpr std::size_t tableOidLen = sizeof(tableOid) / sizeof(tableOid[0]);
+inline constexpr unsigned classes = 4;
+inline constexpr unsigned minColumn = 2;
+inline constexpr unsigned maxColumn = 4;
+inline constexpr unsigned levelColumn = 2;
+inline constexpr unsigned unitsColumn = 3;
+inline constexpr unsigned dropsColumn = 4;
+
+/// The index of one row: ifIndex from 1, traffic class 0..3.
+struct RowKey {
+  std::uint32_t ifIndex;
+  std::uint32_t trafficClass;
+};
+
+inline RowKey keyOf(std::uint64_t row) {
+  return {static_cast<std::uint32_t>(row / classes + 1), static_cast<std::uint32_t>(row % classes)};
+}
+
+inline std::uint64_t rowOf(RowKey key) {
+  return std::uint64_t{key.ifIndex - 1} * classes + key.trafficClass;
+}
+
+// Column values; walk.sh writes the same numbers into its state files.
+inline std::uint64_t thresholdLevel(RowKey key) {
+  return 1000000 + std::uint64_t{key.ifIndex} * 4 + key.trafficClass;
+}
+inline long thresholdUnits(RowKey key) { return (key.ifIndex + key.trafficClass) % 3; }
+inline std::uint64_t drops(RowKey key) { return std::uint64_t{key.ifIndex} * 37 + key.trafficClass; }
+
+/// Sets `var` to a Counter64 value.
+void setCounter64(netsnmp_variable_list* var, std::uint64_t value);
+
+/// Sets `var` to the value of `column` for the row `key`. False for a column outside 2..4.
+bool setColumnValue(netsnmp_variable_list* var, unsigned column, RowKey key);
+
+/// Registers the agent's table for `interfaces` interfaces (called after init_agent).
+using RegisterTable = void (*)(std::uint32_t interfaces);
+
+/// Runs a baseline agent: `argv` is PROGRAM PORT INTERFACES. Listens on udp:127.0.0.1:PORT with
+/// the read-only community "public", writes "NAME ready: ROWS rows on SPEC" to stderr once it
+/// listens, and serves until SIGTERM or SIGINT. Returns the process exit status.
+int runAgent(int argc, char** argv, const char* name, RegisterTable registerTable);
+
+}  // namespace WalkBench
