@@ -218,7 +218,7 @@ void OutputState::readyIs(bool value) {
 
 Pondo::Ptr<IfMibSm2> IfMibSm2::IfMibSm2Is(const IfMibPtrConst& ifMib,
                                           ::StormControlSnmp::StormControlIfTableSm* parent) {
-  Pondo::Ptr<IfMibSm2> machine(new IfMibSm2(ifMib, parent));
+  auto machine = Pondo::make<IfMibSm2>(ifMib, parent);
   machine->hasNotificationActiveIs(true);
   return machine;
 }
@@ -384,7 +384,7 @@ void IfMibSm2::doDeleteAll() {
 
 Pondo::Ptr<EntityPtrSm1> EntityPtrSm1::EntityPtrSm1Is(const StatusPtrConst& status,
                                                       SliceSm0* parent) {
-  Pondo::Ptr<EntityPtrSm1> machine(new EntityPtrSm1(status, parent));
+  auto machine = Pondo::make<EntityPtrSm1>(status, parent);
   machine->hasNotificationActiveIs(true);
   return machine;
 }
@@ -529,7 +529,7 @@ void EntityPtrSm1::doDeleteAll() {
 
 Pondo::Ptr<SliceSm0> SliceSm0::SliceSm0Is(const DirPtrConst& slice,
                                           ::StormControlSnmp::StormControlIfTableSm* parent) {
-  Pondo::Ptr<SliceSm0> machine(new SliceSm0(slice, parent));
+  auto machine = Pondo::make<SliceSm0>(slice, parent);
   machine->hasNotificationActiveIs(true);
   return machine;
 }
@@ -761,7 +761,7 @@ void SliceSm0::onChildEvent0(const Pondo::String& entityName, const Pondo::Strin
 Pondo::Ptr<StormControlIfTableSm> StormControlIfTableSm::StormControlIfTableSmIs(
     const Pondo::Ptr<StormControlMib>& mib, const Pondo::Ptr<const Qel::Dir>& slice,
     const Pondo::Ptr<const IntfSnmp::IfMib>& ifMib, const Ostra::SmControl& krelControl) {
-  Pondo::Ptr<StormControlIfTableSm> machine(new StormControlIfTableSm(mib, slice, ifMib, krelControl));
+  auto machine = Pondo::make<StormControlIfTableSm>(mib, slice, ifMib, krelControl);
   machine->hasNotificationActiveIs(true);
   return machine;
 }

@@ -3,7 +3,9 @@
 /// On entry it takes a reference to the machine and sets `inReactorIs(true)`; on exit it
 /// restores the flag to what it was on entry (false unless guards nest), and only then lets go
 /// of the reference. The machine therefore survives a reactor that releases it elsewhere,
-/// and is destroyed, if that was its last reference, as the guard ends.
+/// and is destroyed, if that was its last reference, as the guard ends. A machine still in its
+/// constructor already holds its creator's reference (Pondo/Node.h), so a reactor that runs
+/// during construction is handled like any other.
 ///
 ///     void Machine::onIntfChange(const Pondo::Change& c) {
 ///       Ostra::Gen::InReactor reactor(this);
@@ -19,10 +21,11 @@ namespace Ostra::Gen {
 
 class InReactor {
  public:
-  /// `machine` is owned through `Pondo::Ptr` elsewhere.
+  /// `machine` is alive: constructed or under construction, not being destroyed.
   explicit InReactor(InputStateMachine* machine) : machine_(machine) {
+    // The guard's own reference is counted already: one more means someone else holds it.
     PONDO_ASSERT_MSG(machine && machine->references() > 1,
-                     "InReactor needs a machine owned through Pondo::Ptr");
+                     "InReactor needs a live machine, not one being destroyed");
     outer_ = machine_->inReactor();
     machine_->inReactorIs(true);
   }

@@ -2,10 +2,14 @@
 ///
 /// A node carries a 32-bit use count and a byte of flags. `Pondo::Ptr` adds one to the count
 /// when it starts pointing at a node and subtracts one when it stops; when the count drops to
-/// zero, `lastUserGone()` runs, which by default destroys the node. A new node has count 0:
+/// zero, `lastUserGone()` runs, which by default destroys the node. A new node has count 1,
+/// the reference of its creator, which `Pondo::make` (or `Ptr::adopt`) hands to its first
+/// `Ptr`. So a node is never at 0 while its constructor runs, and a reference taken and
+/// released there (a guard, a publication reaching it) cannot destroy it:
 ///
-///     Pondo::Ptr<Row> row{new Row(...)};   // count 1
-///     auto copy = row;                     // count 2 (atomic only while ThreadControl::tsp_)
+///     Pondo::Ptr<Row> row = Pondo::make<Row>(...);  // count 1
+///     auto copy = row;                               // count 2 (atomic only while ThreadControl::tsp_)
+///     Pondo::Ptr<Row> leak{new Row(...)};            // count 2: never released; adopt instead
 ///
 /// Nodes are neither copyable nor movable: their identity is their address.
 #pragma once
@@ -69,7 +73,7 @@ class Node {
   void lastUserGoneImpl() { delete this; }
 
  private:
-  mutable U32 useCount_ = 0;
+  mutable U32 useCount_ = 1;  // the creator's reference
   U8 flags_ = 0;
 };
 

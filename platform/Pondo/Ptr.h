@@ -2,6 +2,9 @@
 ///
 /// `Ptr<T>` owns one reference; raw pointers never do. Moving a `Ptr` leaves the count alone,
 /// copying adds one, destroying or resetting releases one (which may destroy the node).
+/// A new node is born holding its creator's reference (count 1, see Pondo/Node.h): the first
+/// `Ptr` adopts it (`Pondo::make`, `Ptr::adopt`); `Ptr(T*)` takes a further reference on a node
+/// that is already alive, such as `this` inside a member function.
 #pragma once
 
 #include <cstddef>
@@ -22,6 +25,12 @@ class Ptr {
   constexpr Ptr(std::nullptr_t) noexcept {}
   /// Takes a new reference on `p` (which may be null).
   explicit Ptr(T* p) noexcept : p_(p) { acquire(); }
+  /// Takes over the reference a node is born with: `Ptr<T>::adopt(new T(...))`.
+  static Ptr adopt(T* fresh) noexcept {
+    Ptr out;
+    out.p_ = fresh;
+    return out;
+  }
   Ptr(const Ptr& other) noexcept : p_(other.p_) { acquire(); }
   Ptr(Ptr&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
   template <class U, class = std::enable_if_t<std::is_convertible_v<U*, T*>>>
@@ -72,7 +81,7 @@ class Ptr {
 /// A counted pointer to a new node, allocated with the type's own `operator new`.
 template <class T, class... Args>
 Ptr<T> make(Args&&... args) {
-  return Ptr<T>(new T(std::forward<Args>(args)...));
+  return Ptr<T>::adopt(new T(std::forward<Args>(args)...));
 }
 
 /// `dynamic_cast` for counted pointers; null when `p` is not a `T`.

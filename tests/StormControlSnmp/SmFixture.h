@@ -83,7 +83,7 @@ inline StatusPtr newStatus(const char* intf, U64 level = 100) {
   IntfStatus::Classes c;
   c.all.threshold.level = level;
   c.broadcast.drops = level;
-  return StatusPtr(new CountedIntfStatus(Pondo::String(intf), c));
+  return Pondo::make<CountedIntfStatus>(Pondo::String(intf), c);
 }
 
 /// Publishes a new status object for `intf` in `entity` and returns it.

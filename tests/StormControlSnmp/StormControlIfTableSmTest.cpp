@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "SmFixture.h"
@@ -234,6 +236,52 @@ TEST_F(StormControlIfTableSmJoinTest, InterfaceInTwoEntities) {
   order[1]->intfStatusDel("Ethernet1");
   EXPECT_EQ(log_.events, rowEvents('-', 5));
   EXPECT_TRUE(tableKeys().empty());
+}
+
+/// Runs `react` on every publication of the table, after the fixture's log has seen it.
+class TableReaction {
+ public:
+  TableReaction(StormControlMib& mib, std::function<void()> react) : react_(std::move(react)) {
+    mib.publisher()->subscriberAdd(slot_, false);
+  }
+
+ private:
+  void onChange(const Pondo::Change&) { react_(); }
+  std::function<void()> react_;
+  Pondo::Subscriber slot_{this, Pondo::memberHandler<&TableReaction::onChange>};
+};
+
+// A status entity added while the machine is ready is scanned by its new machine inside that
+// machine's constructor. A table subscriber that publishes into the same entity during that
+// scan reaches the new machine's reactor, which handles it like any change: the rows of the
+// published interface are written at once, nested in the scan, and the machine lives on,
+// owned by the slice machine alone.
+TEST_F(StormControlIfTableSmJoinTest, TableSubscriberPublishesIntoEntityBeingScanned) {
+  ifIndexIs("Ethernet2", 6);
+  ifIndexIs("Ethernet3", 7);
+  startReady();
+  const auto status1 = Pondo::make<Status>("status1");
+  const StatusPtr scanned = publishIn(*status1, "Ethernet2");
+  StatusPtr published;
+  bool reacted = false;
+  TableReaction reaction(*mib_, [&] {
+    if (std::exchange(reacted, true)) return;
+    published = publishIn(*status1, "Ethernet3");
+  });
+  slice_->entityIs(status1);
+  EXPECT_EQ(log_.events, concat({{"+6.all"}, rowEvents('+', 7),
+                                 {"+6.broadcast", "+6.multicast", "+6.unknownUnicast"}}));
+  EXPECT_TRUE(rowsReferTo(6, scanned));
+  EXPECT_TRUE(rowsReferTo(7, published));
+  const auto* child = childSm("status1");
+  ASSERT_TRUE(child);
+  EXPECT_EQ(child->references(), 1u) << "the guard only held a reference";
+  EXPECT_EQ(child->inputScanState0(), ScanState::complete);
+  EXPECT_EQ(child->versionIntfStatus(), status1->intfStatus().version());
+  EXPECT_FALSE(sm_->sliceSm0()->inReactor());
+  log_.events.clear();
+  slice_->entityDel("status1");
+  EXPECT_EQ(log_.events.size(), 8u) << "the new machine withdraws both interfaces";
 }
 
 // The interface-index rescan yields where the scheduler asks and resumes at the first key not

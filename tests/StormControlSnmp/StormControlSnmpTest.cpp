@@ -34,7 +34,7 @@ StatusPtr makeStatus(U64 level = 500, U64 drops = 7) {
   c.broadcast = ClassStatus{Threshold{level + 1, ThresholdType::kilobitsPerSecond, 1}, drops + 1};
   c.multicast = ClassStatus{Threshold{}, drops + 2};  // the model's default threshold
   c.unknownUnicast = ClassStatus{Threshold{10000, ThresholdType::percentage, 5}, drops + 3};
-  return StatusPtr(new IntfStatus("Ethernet1", c));
+  return Pondo::make<IntfStatus>("Ethernet1", c);
 }
 
 /// Records the table's publications: key and whether a previous row came with it.

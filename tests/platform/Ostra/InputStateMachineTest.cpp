@@ -87,6 +87,41 @@ TEST_F(InReactorTest, KeepsMachineAliveUntilItEnds) {
   EXPECT_EQ(log, (Log{"in", "out"}));
 }
 
+// A machine that reacts inside its own constructor (a change it publishes while it starts
+// reaches its reactor) keeps living: it already holds its creator's reference.
+TEST(InReactorDuringConstructionTest, GuardInConstructorKeepsMachine) {
+  Log log;
+  bool destroyed = false;
+  struct Reacting : Machine {
+    Reacting(Log& log, bool& destroyed) : Machine(log, destroyed) {
+      duringScan = [this] { InReactor reactor(this); };
+      handleInitialized();
+    }
+  };
+  Pondo::Ptr<Reacting> machine = Pondo::make<Reacting>(log, destroyed);
+  EXPECT_FALSE(destroyed);
+  EXPECT_EQ(machine->references(), 1u);
+  EXPECT_EQ(log, (Log{"task", "scan", "in", "out"}));
+  machine.reset();
+  EXPECT_TRUE(destroyed);
+}
+
+// A guard taken on a machine that is being destroyed (its count already at zero) would destroy
+// it a second time: it stops the process instead.
+TEST(InReactorDeathTest, MachineBeingDestroyedDies) {
+  struct Dying : Machine {
+    using Machine::Machine;
+    ~Dying() override { InReactor reactor(this); }
+  };
+  EXPECT_DEATH(
+      {
+        Log log;
+        bool destroyed = false;
+        Pondo::make<Dying>(log, destroyed).reset();
+      },
+      "not one being destroyed");
+}
+
 // Every state prints its name; a value outside the enumeration prints "unknown".
 TEST(InputScanStateTest, NamesPrint) {
   std::ostringstream out;

@@ -47,7 +47,7 @@ struct TableRow : Pondo::Node {
 static_assert(sizeof(TableRow) == 56, "the links must stay three words");
 static_assert(sizeof(Map) == 16, "a collection is its root, version and count");
 
-RowPtr row(int key) { return RowPtr(new Row(key)); }
+RowPtr row(int key) { return Pondo::make<Row>(key); }
 int keyOf(const Row* r) { return r ? r->key : -1; }
 bool detached(const Row& r) { return !r.links.parentAndColour && !r.links.left && !r.links.right; }
 
@@ -309,7 +309,7 @@ int height(const Bare* n) {
   return n ? 1 + std::max(height(n->links.left.get()), height(n->links.right.get())) : 0;
 }
 Bare& insertBare(Pondo::Ptr<Bare>& root, Bare* parent, RbSide side, int value) {
-  return Algorithm::insert(root, parent, side, Pondo::Ptr<Bare>(new Bare(value)));
+  return Algorithm::insert(root, parent, side, Pondo::make<Bare>(value));
 }
 
 // Runs linked always at the rightmost and leftmost place, the worst case for an unbalanced
