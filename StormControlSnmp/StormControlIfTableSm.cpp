@@ -448,8 +448,9 @@ void EntityPtrSm1::handleIntfStatus0(const Pondo::String& intfName) {
   if (!initialized()) return;
   SM_TRACE(traceHandle(), 8, "handleIntfStatus0", "EntityPtrSm1", "k: {}", krelPrint(intfName));
   versionIntfStatus_ = en_->intfStatus().version();
-  const IntfStatusPtr status = en_->intfStatus(intfName);
-  const IntfStatusOpt intfStatusOpt = status ? IntfStatusOpt(status) : IntfStatusOpt();
+  // Present means the name is in the collection, whatever its value (a null value included).
+  const IntfStatusPtr* status = en_->intfStatus().find(intfName);
+  const IntfStatusOpt intfStatusOpt = status ? IntfStatusOpt(*status) : IntfStatusOpt();
   if (auto* r = root()) r->eventToStatusStream(en_->name(), intfName, intfStatusOpt);
 }
 
@@ -1080,13 +1081,14 @@ void StormControlIfTableSm::eventToIfMibStream(Lumo::IntfId intfId, const U32Opt
                "Qel::Entity::PtrConst failed");
       continue;
     }
-    const IntfStatusPtr intfStatus = status->intfStatus(intfId.stringValue());
+    // An entry with a null value is present: its rows refer to no status and read 0.
+    const IntfStatusPtr* intfStatus = status->intfStatus().find(intfId.stringValue());
     if (!intfStatus) {
       SM_TRACE(trace, 6, "eventToIfMibStream", "StormControlIfTableSm",
                "filter( intfStatusOpt ) failed, terminating pipeline");
       continue;
     }
-    flatten(ifIndexOpt.value(), IntfStatusOpt(intfStatus), "eventToIfMibStream");
+    flatten(ifIndexOpt.value(), IntfStatusOpt(*intfStatus), "eventToIfMibStream");
   }
 }
 

@@ -284,6 +284,41 @@ TEST_F(StormControlIfTableSmJoinTest, TableSubscriberPublishesIntoEntityBeingSca
   EXPECT_EQ(log_.events.size(), 8u) << "the new machine withdraws both interfaces";
 }
 
+// An entry present with a null value is a present status: from either side of the join its
+// four rows are written, refer to no status and read 0 in all three columns; a status object
+// replacing the null one replaces the rows, and removing the entry deletes them.
+TEST_F(StormControlIfTableSmJoinTest, NullStatusEntryWritesRowsThatReadZero) {
+  ifIndexIs("Ethernet1", 5);
+  startReady();
+  status0_->intfStatusIs("Ethernet1", nullptr);
+  EXPECT_EQ(log_.events, rowEvents('+', 5));
+  EXPECT_TRUE(rowsReferTo(5, nullptr));
+  for (TC tc : kClasses) {
+    const StormControlIfTableEntry* row = mib_->stormControlIfTable(Key(5, tc));
+    ASSERT_TRUE(row);
+    EXPECT_EQ(row->thresholdLevel(), 0u);
+    EXPECT_EQ(static_cast<int>(row->thresholdUnits()), 0);
+    EXPECT_EQ(row->drops(), 0u);
+  }
+  EXPECT_EQ(textsStarting({kStatusStream}),
+            Events{kStatusStream + "Ethernet1 intfStatusOpt=Optional( null )"});
+
+  status0_->intfStatusIs("Ethernet2", nullptr);  // no ifIndex yet: filtered
+  log_.events.clear();
+  traces_.records.clear();
+  ifIndexIs("Ethernet2", 6);
+  EXPECT_EQ(log_.events, rowEvents('+', 6));
+  EXPECT_TRUE(rowsReferTo(6, nullptr));
+  EXPECT_EQ(tracedCount(kNoStatus), 0);
+
+  log_.events.clear();
+  const StatusPtr status = publishIn(*status0_, "Ethernet1");
+  EXPECT_EQ(log_.events, replacedRows(5));
+  EXPECT_TRUE(rowsReferTo(5, status));
+  status0_->intfStatusDel("Ethernet2");
+  EXPECT_EQ(log_.events, concat({replacedRows(5), rowEvents('-', 6)}));
+}
+
 // The interface-index rescan yields where the scheduler asks and resumes at the first key not
 // yet handled, also after the map changed between runs: each key is handled exactly once.
 TEST_F(StormControlIfTableSmScanTest, IfMibRescanResumesAtBookmark) {
