@@ -181,8 +181,8 @@ AgentPtr Root::stormControlSnmpAgentIs(const MibPtr& scMib, const SlicePtr& slic
   AgentPtr previous = std::move(stormControlSnmpAgent_);
   AgentPtr agent = Pondo::make<StormControlSnmpAgent>(scMib, slice, ifMib);
   stormControlSnmpAgent_ = agent;
-  publisher_.publishChangeRecursive(stormControlSnmpAgentAttr, nullptr,
-                                    previous ? &previous : nullptr, nullptr);
+  // The previous value is always given; it is an empty pointer when there was no agent.
+  publisher_.publishChangeRecursive(stormControlSnmpAgentAttr, nullptr, &previous, nullptr);
   previous.reset();  // the old agent, and with it its machine, goes after the publication
   return agent;
 }

@@ -38,7 +38,7 @@ SmTest::LiveCounts liveObjects() {
 /// Records the root's publications; `during` runs inside each delivery.
 struct AgentLog {
   struct Event {
-    const StormControlSnmpAgent* previous;  // the agent the change carried, or null
+    const StormControlSnmpAgent* previous;  // the agent the change carried, or null if none
     const StormControlSnmpAgent* current;   // the root's agent while the change was delivered
   };
 
@@ -46,10 +46,10 @@ struct AgentLog {
   void onChange(const Pondo::Change& c) {
     EXPECT_EQ(c.attribute, Root::stormControlSnmpAgentAttr);
     EXPECT_EQ(c.keyEq, nullptr) << "the agent is a single value, not a collection";
+    // A subscriber dereferences the previous value: it is always given, an empty pointer when
+    // there was no agent.
     const auto* previous = static_cast<const AgentPtr*>(c.previous);
-    if (previous) {
-      EXPECT_TRUE(*previous) << "a previous value holds an agent";
-    }
+    EXPECT_NE(previous, nullptr) << "the publication carries no previous value";
     events.push_back({previous ? previous->get() : nullptr, root.stormControlSnmpAgent().get()});
     if (during) during(c);
   }
