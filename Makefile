@@ -3,9 +3,9 @@ BUILD      ?= build
 ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc)
 PACKAGES   := cmake ninja-build g++ pkg-config libsnmp-dev snmp snmpd libfmt-dev \
-              libgtest-dev libgmock-dev libbenchmark-dev
+              libgtest-dev libgmock-dev libbenchmark-dev libsimdjson-dev
 
-.PHONY: all deps build build-asan test test-release test-asan bench clean
+.PHONY: all deps build build-asan test test-release test-asan bench run clean
 
 all: build
 
@@ -34,6 +34,7 @@ test-release: build
 
 test-asan: build-asan
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
+	  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp \
 	  ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 
 test: deps
@@ -45,6 +46,16 @@ BENCH_FLAGS ?= --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
 bench: deps build
 	$(BUILD)/bin/table_bench $(BENCH_FLAGS)
 	$(BUILD)/bin/sm_bench $(BENCH_FLAGS)
+
+# The daemon on the simulated switch, in the foreground (Ctrl-C stops it).
+RUN_PORT  ?= 1161
+TABLE_OID := 1.3.6.1.4.1.32473.3.35.1.1
+
+run: deps $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS) --target stormcontrol-agent
+	@echo "Serving the simulated switch on udp:127.0.0.1:$(RUN_PORT); query it with:"
+	@echo "  snmpbulkwalk -v2c -c public 127.0.0.1:$(RUN_PORT) $(TABLE_OID)"
+	$(BUILD)/bin/stormcontrol-agent --listen udp:127.0.0.1:$(RUN_PORT)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)

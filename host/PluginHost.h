@@ -1,0 +1,93 @@
+// host/PluginHost.h — loads the plug-in, builds the state database and drives the plug-in's
+// root, agent and SNMP contexts.
+///
+/// The plug-in is loaded with dlopen so that its static initialisers register its type modules
+/// and hand its registration object to `Snmp::AutoRegistree`, as in production. Everything the
+/// host does to the plug-in goes through the type registry and generic attribute access: the
+/// table entity and the root are created from their registered types, the agent is instantiated
+/// through the root's attribute 258, its control value set through attribute 133. The only
+/// plug-in symbol resolved by name is `unregister_breltaStormControlMIB`, which the host needs
+/// at shutdown; it is resolved at load so that a library without it is refused at once.
+///
+/// State database, mounted as the agent's view (`SnmpUtil::agentMountIs`):
+///
+///     snmp/stormcontrol/stormcontrolmib   the table entity (StormControlSnmp::StormControlMib)
+///     snmp/stormcontrol/root              the plug-in's root (StormControlSnmp::Root)
+///     bridging/stormcontrol/status        the slice directory of status entities
+///     interface/snmp/ifmib                the interface MIB (IntfSnmp::IfMib)
+///
+/// Lifecycle: `load`, `buildDatabase`, `agentIs`, `initContexts`; then `restartAgent` and
+/// `logCounters` any number of times; `shutdown` unregisters every context and releases the
+/// agent, the database and the library. One thread.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "Pondo/Node.h"
+#include "Pondo/Ptr.h"
+#include "Pondo/Publisher.h"
+#include "Pondo/String.h"
+#include "Qel/Dir.h"
+#include "Qel/Entity.h"
+#include "SwitchInputs.h"
+
+namespace Host {
+
+class PluginHost {
+ public:
+  PluginHost() = default;
+  PluginHost(const PluginHost&) = delete;
+  PluginHost& operator=(const PluginHost&) = delete;
+  ~PluginHost();
+
+  /// Loads the library at `path` and resolves what the host needs of it; false, with `error`
+  /// set to one line, when it cannot.
+  bool load(const std::string& path, std::string& error);
+  /// Creates the database and mounts it; false with `error` when a plug-in type is missing.
+  bool buildDatabase(Pondo::Ptr<Velo::TaskScheduler> scheduler, std::string& error);
+  /// The machine's inputs, for the state source.
+  const SwitchInputs& inputs() const noexcept { return inputs_; }
+
+  /// Instantiates the root's agent on the database's inputs, running on the scheduler; logs
+  /// `table ready: N rows` once its machine reports the output ready.
+  void agentIs();
+  /// Deletes the root's agent and instantiates a new one; the table entity stays, so the new
+  /// machine reconciles the rows the old one left.
+  void restartAgent();
+
+  /// Initialises the plug-in's handlers for the default context, then for each of `contexts`.
+  void initContexts(const std::vector<std::string>& contexts);
+  /// Logs the table's iterator counters and the scheduler's statistics.
+  void logCounters() const;
+
+  /// Unregisters every initialised context from net-snmp and the host. Idempotent.
+  void unregisterContexts();
+  /// Unregisters every context, releases the agent and the database, and unloads the library.
+  /// Whoever else holds the inputs (the state source) lets them go first. Idempotent.
+  void shutdown();
+
+ private:
+  /// The root as generic access wants it: a pointer to an object of exactly its type.
+  void* rootObject() const;
+  static void onOutputChange(void* self, const Pondo::Change& change);
+  void watchOutput();
+  void reportReadyOnce();
+
+  void* library_ = nullptr;
+  void (*unregisterMib_)(Pondo::String) = nullptr;
+  std::vector<Pondo::String> contexts_;  // initialised, in order
+
+  Pondo::Ptr<Qel::Dir> mount_;
+  Pondo::Ptr<Qel::Entity> mib_;
+  Pondo::Ptr<Qel::Entity> root_;
+  SwitchInputs inputs_;
+
+  // The machine's output state, watched for readiness; held while subscribed.
+  Pondo::Ptr<Pondo::Node> outputState_;
+  Pondo::Subscriber outputSlot_{this, &PluginHost::onOutputChange};
+  bool readyReported_ = false;
+};
+
+}  // namespace Host

@@ -1,0 +1,272 @@
+// host/main.cpp — stormcontrol-agent: serves the plug-in's storm-control table over SNMP.
+///
+/// Start-up, in order: options; logging and traces; signals blocked (they are read in the
+/// loop); net-snmp's agent library with our own persistent directory and without the system's
+/// configuration files; the plug-in and the state database; the state source (a refused state
+/// file ends the process with status 2 before anything listens); the plug-in's agent; the
+/// SNMP contexts; the listeners. Then the loop runs until SIGTERM or SIGINT, and shutdown
+/// takes everything down in the reverse order. Exit status: 0 after a clean shutdown, 2 for a
+/// bad command line or state file, 1 for any other start-up failure.
+#include <limits.h>
+#include <net-snmp/net-snmp-config.h>
+#include <net-snmp/net-snmp-includes.h>
+#include <net-snmp/agent/net-snmp-agent-includes.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "EventLoop.h"
+#include "Options.h"
+#include "PluginHost.h"
+#include "Pondo/DebugHandler.h"
+#include "Pondo/Trace.h"
+#include "StateSource.h"
+#include "Velo/TaskScheduler.h"
+
+extern "C" void init_vacm_conf(void);  // net-snmp agent library: community and VACM tokens
+
+namespace {
+
+constexpr const char* appName = "stormcontrol-agent";
+constexpr const char* version = "1.0";
+constexpr const char* defaultListen = "udp:127.0.0.1:1161";
+constexpr const char* defaultCommunity = "public";
+constexpr const char* pluginFile = "libStormControlSnmp.so";
+
+constexpr int exitStartFailure = 1;
+constexpr int exitUsage = 2;
+
+/// Sends the platform's traces through net-snmp's log, so -L applies to them too.
+class SnmpLogTraceSink final : public Pondo::TraceSink {
+ public:
+  void record(const Pondo::TraceRecord& r) override {
+    snmp_log(LOG_DEBUG, "%s/%u %s%s%s: %s\n", r.facility.c_str(), unsigned(r.level),
+             r.component.c_str(), r.component.empty() ? "" : "::", r.function, r.text.c_str());
+  }
+};
+
+int startFailure(const std::string& message) {
+  snmp_log(LOG_ERR, "%s\n", message.c_str());
+  return exitStartFailure;
+}
+
+/// The plug-in beside this executable: ../lib/libStormControlSnmp.so.
+std::string defaultPluginPath() {
+  std::error_code ec;
+  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (ec) return pluginFile;
+  return (self.parent_path().parent_path() / "lib" / pluginFile).string();
+}
+
+void applyTraceLevels(const std::string& spec) {
+  std::vector<Host::TraceLevel> levels;
+  std::string error;
+  if (!Host::parseTraceSpec(spec, levels, error)) return;  // checked while parsing options
+  for (const Host::TraceLevel& level : levels) {
+    Pondo::Platform::getDebugHandler(Pondo::String(level.facility), false)->levelMaskIs(level.mask);
+  }
+}
+
+/// net-snmp's persistent directory: the one asked for, or a private one removed at exit.
+class PersistentDir {
+ public:
+  bool make(const std::string& asked, std::string& error) {
+    if (!asked.empty()) {
+      path_ = asked;
+      return true;
+    }
+    const char* tmp = getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/" + appName + ".XXXXXX";
+    if (!mkdtemp(pattern.data())) {
+      error = "cannot create a private state directory " + pattern + ": " + std::strerror(errno);
+      return false;
+    }
+    path_ = pattern;
+    owned_ = true;
+    return true;
+  }
+  ~PersistentDir() {
+    if (!owned_) return;
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  const std::string& path() const noexcept { return path_; }
+
+ private:
+  std::string path_;
+  bool owned_ = false;
+};
+
+/// Sets the library up as a master agent that reads only the configuration it is given.
+void initAgentLibrary(const Host::Options& options, const std::string& persistentDir) {
+  netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_ROLE, 0);  // master
+  // Alarms run from the loop (run_alarms), never from SIGALRM.
+  netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_ALARM_DONT_USE_SIG, 1);
+  netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_AGENTX_MASTER, 0);
+  netsnmp_ds_set_string(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_PERSISTENT_DIR,
+                        persistentDir.c_str());
+  netsnmp_ds_set_string(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_CONFIGURATION_DIR,
+                        persistentDir.c_str());
+  netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DONT_READ_CONFIGS, 1);
+  netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_DONT_LOG_TCPWRAPPERS_CONNECTS,
+                         1);
+  // No SMUX peer port (TCP 199) and no MIB files: the agent serves numeric OIDs only.
+  char noSmux[] = "-smux";
+  add_to_init_list(noSmux);
+  setenv("MIBS", "", 1);
+  if (!options.configFile.empty()) {
+    netsnmp_ds_set_string(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_OPTIONALCONFIG,
+                          options.configFile.c_str());
+  }
+  init_agent(appName);
+  init_vacm_conf();
+  // Without -C, and for an explicit --community, a read-only community from 127.0.0.1 for
+  // SNMPv1 and v2c, as snmpd's rocommunity line gives it.
+  std::string community = options.community;
+  if (community.empty() && options.configFile.empty()) community = defaultCommunity;
+  if (!community.empty()) {
+    std::string line = "rocommunity " + community + " 127.0.0.1";
+    netsnmp_config_remember(line.data());  // copies the line
+  }
+  init_snmp(appName);
+}
+
+/// The listeners: -C's agentaddress (or the default when it names none, or when there is no
+/// -C and no --listen), then every --listen.
+std::vector<std::string> listenSpecs(const Host::Options& options) {
+  std::vector<std::string> specs;
+  const char* configured =
+      netsnmp_ds_get_string(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_PORTS);
+  if (configured && *configured && !options.configFile.empty()) {
+    std::string rest = configured;
+    for (std::size_t comma; (comma = rest.find(',')) != std::string::npos; rest.erase(0, comma + 1)) {
+      if (comma) specs.push_back(rest.substr(0, comma));
+    }
+    if (!rest.empty()) specs.push_back(rest);
+  }
+  if (specs.empty() && options.listen.empty()) specs.emplace_back(defaultListen);
+  specs.insert(specs.end(), options.listen.begin(), options.listen.end());
+  return specs;
+}
+
+bool writePidFile(const std::string& path) {
+  std::ofstream out(path, std::ios::trunc);
+  out << getpid() << '\n';
+  return bool(out.flush());
+}
+
+std::unique_ptr<Host::StateSource> stateSource(const Host::Options& options,
+                                               const Host::SwitchInputs& inputs) {
+  if (!options.stateFile.empty()) return Host::stateFileSource(inputs, options.stateFile);
+  Host::SimulatorOptions simulator;
+  simulator.interfaces = options.simInterfaces;
+  simulator.slices = options.simSlices;
+  simulator.intervalMs = options.simIntervalMs;
+  return Host::simulatorSource(inputs, simulator);
+}
+
+int run(const Host::Options& options) {
+  if (!options.configFile.empty() && access(options.configFile.c_str(), R_OK) != 0) {
+    std::fprintf(stderr, "%s: -C: cannot read %s: %s\n", appName, options.configFile.c_str(),
+                 std::strerror(errno));
+    return exitUsage;
+  }
+  PersistentDir persistentDir;
+  std::string error;
+  if (!persistentDir.make(options.persistentDir, error)) return startFailure(error);
+  initAgentLibrary(options, persistentDir.path());
+
+  const Pondo::Ptr<Velo::TaskScheduler> scheduler = Velo::TaskSchedulerRoot::findOrCreateScheduler();
+  Host::EventLoop loop(scheduler);
+  Host::PluginHost host;
+  const std::string plugin = options.plugin.empty() ? defaultPluginPath() : options.plugin;
+  if (!host.load(plugin, error)) return startFailure(error);
+  if (!host.buildDatabase(scheduler, error)) return startFailure(error);
+
+  std::unique_ptr<Host::StateSource> source = stateSource(options, host.inputs());
+  if (!source->start(error)) {
+    std::fprintf(stderr, "%s\n", error.c_str());
+    return exitUsage;
+  }
+  host.agentIs();
+  host.initContexts(options.contexts);
+
+  const std::vector<std::string> specs = listenSpecs(options);
+  std::string ports;
+  for (const std::string& spec : specs) ports += (ports.empty() ? "" : ",") + spec;
+  netsnmp_ds_set_string(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_PORTS, ports.c_str());
+  if (init_master_agent() != 0) return startFailure("cannot listen on " + ports);
+  for (const std::string& spec : specs) snmp_log(LOG_INFO, "listening on %s\n", spec.c_str());
+  if (!options.pidFile.empty() && !writePidFile(options.pidFile)) {
+    return startFailure("cannot write " + options.pidFile);
+  }
+
+  const bool signalsOk = loop.signalHandlerIs([&](int signal) {
+    switch (signal) {
+      case SIGHUP:
+        source->reload();
+        return;
+      case SIGUSR1:
+        host.logCounters();
+        return;
+      case SIGUSR2:
+        snmp_log(LOG_INFO, "restarting agent\n");
+        host.restartAgent();
+        return;
+      default:
+        snmp_log(LOG_INFO, "shutting down\n");
+        loop.stop();
+    }
+  });
+  if (!signalsOk) return startFailure(std::string("signalfd: ") + std::strerror(errno));
+  loop.run();
+
+  host.unregisterContexts();
+  source.reset();
+  host.shutdown();
+  snmp_shutdown(appName);
+  shutdown_master_agent();
+  shutdown_agent();
+  if (!options.pidFile.empty()) unlink(options.pidFile.c_str());
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const Host::ParsedOptions parsed = Host::parseOptions(argc, argv);
+  switch (parsed.action) {
+    case Host::ParsedOptions::Action::fail:
+      std::fprintf(stderr, "%s: %s\n", appName, parsed.message.c_str());
+      return exitUsage;
+    case Host::ParsedOptions::Action::help:
+      std::fputs(Host::usage(appName).c_str(), stdout);
+      return 0;
+    case Host::ParsedOptions::Action::version:
+      std::printf("%s %s\n", appName, version);
+      return 0;
+    case Host::ParsedOptions::Action::run:
+      break;
+  }
+  if (!parsed.options.logConfigured) snmp_enable_stderrlog();
+  SnmpLogTraceSink traceSink;
+  Pondo::traceSinkIs(&traceSink);
+  if (!parsed.options.trace.empty()) applyTraceLevels(parsed.options.trace);
+  signal(SIGPIPE, SIG_IGN);
+  if (!Host::EventLoop::blockSignals({SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGUSR2})) {
+    std::perror("sigprocmask");
+    return exitStartFailure;
+  }
+  const int status = run(parsed.options);
+  Pondo::traceSinkIs(nullptr);
+  return status;
+}
