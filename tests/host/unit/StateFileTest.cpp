@@ -1,0 +1,162 @@
+// StateFileTest.cpp — what a state file accepts and how each refusal names place and reason.
+#include "host/StateFile.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+using Bridging::StormControl::ThresholdType;
+using Host::StateFile;
+
+/// The refusal of `text`, or "accepted".
+std::string refusal(const std::string& text) {
+  std::string error;
+  return StateFile::parse("s.json", text, error) ? "accepted" : error;
+}
+
+std::string statusWith(const std::string& classes) {
+  return R"({"status": {"slice0": {"Ethernet1/1": )" + classes + "}}}";
+}
+
+// A complete file: interfaces, entities, every field, defaults for what is left out.
+TEST(StateFileTest, ReadsEveryFieldAndDefaults) {
+  const std::string text = R"({
+    "interfaces": {"Ethernet1/1": 1, "Ethernet1/2": 4294967295},
+    "status": {
+      "slice0": {
+        "Ethernet1/1": {
+          "all": {"level": 500, "units": 1, "drops": 18446744073709551615, "scale": 0},
+          "broadcast": {"drops": 3},
+          "multicast": {},
+          "unknownUnicast": {"level": 1000, "units": 2, "scale": 255}
+        },
+        "Ethernet9/9": {}
+      },
+      "slice1": {}
+    }
+  })";
+  std::string error;
+  const auto file = StateFile::parse("s.json", text, error);
+  ASSERT_TRUE(file) << error;
+  ASSERT_EQ(file->interfaces().size(), 2u);
+  EXPECT_EQ(file->interfaces()[1].name, "Ethernet1/2");
+  EXPECT_EQ(file->ifIndex("Ethernet1/2"), 4294967295u);
+  EXPECT_EQ(file->ifIndex("Ethernet1/1"), 1u);
+  EXPECT_FALSE(file->ifIndex("Ethernet9/9"));
+  ASSERT_EQ(file->entities().size(), 2u);
+  EXPECT_EQ(file->entryCount(), 2u);
+  const StateFile::Entity* slice0 = file->entity("slice0");
+  ASSERT_TRUE(slice0);
+  const StateFile::Entry* e = slice0->entry("Ethernet1/1");
+  ASSERT_TRUE(e);
+  EXPECT_EQ(e->classes.all.threshold.level, 500u);
+  EXPECT_EQ(e->classes.all.threshold.type, ThresholdType::packetsPerSecond);
+  EXPECT_EQ(e->classes.all.threshold.scale, 0);
+  EXPECT_EQ(e->classes.all.drops, ~0ull);
+  EXPECT_EQ(e->classes.broadcast.threshold.level, 10000u);
+  EXPECT_EQ(e->classes.broadcast.threshold.scale, 4);
+  EXPECT_EQ(e->classes.broadcast.drops, 3u);
+  EXPECT_EQ(e->classes.multicast.drops, 0u);
+  EXPECT_EQ(e->classes.unknownUnicast.threshold.type, ThresholdType::kilobitsPerSecond);
+  EXPECT_EQ(e->classes.unknownUnicast.threshold.scale, 255);
+  const StateFile::Entry* empty = slice0->entry("Ethernet9/9");
+  ASSERT_TRUE(empty);
+  EXPECT_EQ(empty->classes.unknownUnicast.threshold.level, 10000u);
+  EXPECT_TRUE(file->entity("slice1"));
+  EXPECT_FALSE(file->entity("slice2"));
+}
+
+// Names with escapes are unescaped; an empty document object is an empty state.
+TEST(StateFileTest, AcceptsEscapesAndEmptyState) {
+  std::string error;
+  const auto file = StateFile::parse("s.json", R"({"interfaces": {"Eth\u0065rnet1\/1": 7}})", error);
+  ASSERT_TRUE(file) << error;
+  EXPECT_EQ(file->ifIndex("Ethernet1/1"), 7u);
+  EXPECT_EQ(refusal("{}"), "accepted");
+  EXPECT_EQ(refusal(R"({"interfaces": {}, "status": {}})"), "accepted");
+}
+
+// Syntax faults name line and column (from 1) of the place the parser stopped.
+TEST(StateFileTest, SyntaxErrorsNameLineAndColumn) {
+  EXPECT_EQ(refusal(""), "s.json:1:1: empty document");
+  EXPECT_EQ(refusal("{\n  \"interfaces\": {\"Ethernet1/1\": 1,\n  \"Eth"),
+            "s.json:3:3: unclosed string");
+  EXPECT_EQ(refusal("{\"interfaces\":\n {\"E\xff\": 1}}"), "s.json:2:5: invalid UTF-8");
+  EXPECT_EQ(refusal("{\"interfaces\": {\"E\tx\": 1}}"), "s.json:1:19: control character in string");
+  EXPECT_EQ(refusal("{\"interfaces\": {\n  \"Ethernet1/1\": 1\n  \"Ethernet1/2\": 2}}"),
+            "s.json:3:3: expected ',' or '}'");
+  EXPECT_EQ(refusal("{}\n  {}"), "s.json:2:3: trailing content after the document");
+  EXPECT_EQ(refusal("{\"status\": {\"s\": {\"E1\": {\"all\": {\"level\": 1x}}}}}"),
+            "s.json:1:43: invalid number");
+  EXPECT_EQ(refusal("{\"interfaces\": {\"E1\" 1}}"), "s.json:1:22: expected ':'");
+  EXPECT_EQ(refusal("{\"interfaces\": {\"E1\": 1,}}"), "s.json:1:25: expected a string key");
+  EXPECT_EQ(refusal("{\"interfaces\": {\"E1\": 01}}"), "s.json:1:23: invalid number");
+  EXPECT_EQ(refusal("{\"interfaces\": {\"E\\x\": 1}}"), "s.json:1:19: invalid escape");
+  EXPECT_EQ(refusal("{\"interfaces\": {\"E1\": 1}"), "s.json:1:25: unexpected end of document");
+  EXPECT_EQ(refusal("{\"interfaces\": " + std::string(100000, '[')), "s.json: at $.interfaces: expected an object");
+}
+
+// Validation faults name the JSON path and the reason.
+TEST(StateFileTest, RefusesUnknownKeysClassesAndFields) {
+  EXPECT_EQ(refusal(R"({"interface": {}})"), "s.json: at $.interface: unknown key \"interface\"");
+  EXPECT_EQ(refusal(statusWith(R"({"bcast": {}})")),
+            "s.json: at $.status.slice0.Ethernet1/1.bcast: unknown class \"bcast\"");
+  EXPECT_EQ(refusal(statusWith(R"({"all": {"lvl": 1}})")),
+            "s.json: at $.status.slice0.Ethernet1/1.all.lvl: unknown field \"lvl\"");
+  EXPECT_EQ(refusal(R"([])"), "s.json: at $: expected an object");
+  EXPECT_EQ(refusal(R"({"status": {"slice0": []}})"), "s.json: at $.status.slice0: expected an object");
+  EXPECT_EQ(refusal(statusWith(R"({"all": {"level": "5"}})")),
+            "s.json: at $.status.slice0.Ethernet1/1.all.level: expected an integer");
+  EXPECT_EQ(refusal(statusWith(R"({"all": {"drops": 1, "drops": 2}})")),
+            "s.json: at $.status.slice0.Ethernet1/1.all.drops: duplicate key");
+  EXPECT_EQ(refusal(statusWith(R"({"all": {}, "all": {}})")),
+            "s.json: at $.status.slice0.Ethernet1/1.all: duplicate key");
+  EXPECT_EQ(refusal(R"({"status": {}, "status": {}})"), "s.json: at $.status: duplicate key");
+}
+
+// Negative, fractional, too large and out-of-range numbers, with each field's own range.
+TEST(StateFileTest, RefusesNumbersOutOfRange) {
+  const std::string at = "s.json: at $.status.slice0.Ethernet1/1.all.";
+  EXPECT_EQ(refusal(statusWith(R"({"all": {"level": -1}})")), at + "level: negative number -1");
+  EXPECT_EQ(refusal(statusWith(R"({"all": {"drops": 1.5}})")), at + "drops: fractional number 1.5");
+  EXPECT_EQ(refusal(statusWith(R"({"all": {"drops": 1e3}})")), at + "drops: fractional number 1e3");
+  EXPECT_EQ(refusal(statusWith(R"({"all": {"level": 18446744073709551616}})")),
+            at + "level: number 18446744073709551616 too large");
+  EXPECT_EQ(refusal(statusWith(R"({"all": {"units": 3}})")),
+            at + "units: number 3 out of range 0..2");
+  EXPECT_EQ(refusal(statusWith(R"({"all": {"scale": 256}})")),
+            at + "scale: number 256 out of range 0..255");
+  EXPECT_EQ(refusal(R"({"interfaces": {"Ethernet1/1": 0}})"),
+            "s.json: at $.interfaces.Ethernet1/1: number 0 out of range 1..4294967295");
+  EXPECT_EQ(refusal(R"({"interfaces": {"Ethernet1/1": 4294967296}})"),
+            "s.json: at $.interfaces.Ethernet1/1: number 4294967296 out of range 1..4294967295");
+}
+
+// Interface and entity names, duplicate interfaces and ifIndexes.
+TEST(StateFileTest, RefusesBadNamesAndDuplicates) {
+  EXPECT_EQ(refusal(R"({"interfaces": {"Ethernet1/1": 5, "Ethernet1/2": 5}})"),
+            "s.json: at $.interfaces.Ethernet1/2: ifIndex 5 already belongs to Ethernet1/1");
+  EXPECT_EQ(refusal(R"({"interfaces": {"Ethernet1/1": 5, "Ethernet1/1": 6}})"),
+            "s.json: at $.interfaces.Ethernet1/1: duplicate key");
+  EXPECT_EQ(refusal(R"({"interfaces": {"Ether net": 5}})"),
+            "s.json: at $.interfaces.Ether net: invalid interface name");
+  EXPECT_EQ(refusal(R"({"interfaces": {"": 5}})"), "s.json: at $.interfaces.: invalid interface name");
+  EXPECT_EQ(refusal(R"({"status": {"": {}}})"), "s.json: at $.status.: invalid status entity name");
+  EXPECT_EQ(refusal(R"({"status": {"a/b": {}}})"),
+            "s.json: at $.status.a/b: invalid status entity name");
+  EXPECT_EQ(refusal(R"({"status": {"s": {"E\u00e9": {}}}})"),
+            "s.json: at $.status.s.E\xc3\xa9: invalid interface name");
+  EXPECT_EQ(refusal(R"({"status": {"s": {"E1": {}, "E1": {}}}})"),
+            "s.json: at $.status.s.E1: duplicate key");
+}
+
+// A file that cannot be read is refused with the system's reason.
+TEST(StateFileTest, MissingFileIsRefused) {
+  std::string error;
+  EXPECT_FALSE(StateFile::load("/nonexistent/s.json", error));
+  EXPECT_EQ(error, "/nonexistent/s.json: cannot open: No such file or directory");
+}
+
+}  // namespace
