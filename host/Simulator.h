@@ -1,0 +1,75 @@
+// host/Simulator.h — a simulated switch publishing its storm-control state.
+///
+/// Interface `i` (from 0) is `Ethernet<m>/<p>` with module m = i / 48 + 1 and port
+/// p = i % 48 + 1, and has ifIndex m * 1000 + p, as a modular switch numbers its ports
+/// (Ethernet1/1 is 1001; no ifIndex reaches 2^31 below 2 million modules). The interfaces are
+/// spread in consecutive blocks over the status entities "slice0", "slice1", ... of the slice
+/// directory. Every fourth interface keeps the model's default thresholds; the others have
+/// some classes configured, with their own levels and units.
+///
+/// Every interval the drop counters of the configured classes advance: a round publishes a
+/// new `IntfStatus` for each such interface, as a switch's platform does (status objects are
+/// immutable). A round runs as a task that yields when the scheduler asks; a tick arriving
+/// while a round is under way asks for one more round after it, so ticks never pile up.
+/// Ticks come from net-snmp's alarms, which the daemon's loop runs.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "Bridging/Status.h"
+#include "Pondo/Publisher.h"
+#include "StateSource.h"
+#include "Velo/Task.h"
+
+namespace Host {
+
+class Simulator {
+ public:
+  static constexpr U32 portsPerModule = 48;
+  static constexpr Velo::TaskPriority taskPriority = 2;
+
+  Simulator(const SwitchInputs& inputs, const SimulatorOptions& options);
+  ~Simulator();
+  Simulator(const Simulator&) = delete;
+  Simulator& operator=(const Simulator&) = delete;
+
+  /// Publishes every interface and status entity, then starts the timer (none for a zero
+  /// interval).
+  void start();
+  /// Starts a round of counter advances, or asks for one more after the current round.
+  void tick();
+  /// Rounds completed.
+  U64 rounds() const noexcept { return rounds_; }
+
+  static std::string intfName(U32 ordinal);
+  static U32 ifIndex(U32 ordinal);
+  static std::string sliceName(U32 slice);
+  /// The status an interface starts with: defaults for every fourth, configured classes else.
+  static Bridging::StormControl::IntfStatus::Classes initialClasses(U32 ordinal);
+
+ private:
+  struct Port {
+    Pondo::String name;
+    Pondo::Ptr<Bridging::StormControl::Status> status;
+    U32 ordinal;
+  };
+
+  static void alarm(unsigned int registration, void* self);
+  void onRun(const Pondo::Change& change);
+  /// Advances the counters of one interface by publishing a new status object.
+  void advance(const Port& port);
+
+  SwitchInputs inputs_;
+  SimulatorOptions options_;
+  std::vector<Port> ports_;  // only interfaces with configured classes
+  Pondo::Ptr<Velo::Task> task_;
+  Pondo::Subscriber taskSubscriber_{this, Pondo::memberHandler<&Simulator::onRun>};
+  std::size_t next_ = 0;      // the next port of the current round
+  bool roundActive_ = false;
+  bool roundOwed_ = false;
+  U64 rounds_ = 0;
+  unsigned int alarm_ = 0;
+};
+
+}  // namespace Host

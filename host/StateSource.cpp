@@ -1,0 +1,131 @@
+// host/StateSource.cpp — the two state sources: a watched state file and the simulator.
+///
+/// The file source watches the file's directory with inotify (so replacing the file by a
+/// rename is seen) and reacts only once a writer has closed the file or a new file was moved
+/// in under its name, so a half-written file is never read. A burst of events read at once
+/// makes one reload.
+#include "StateSource.h"
+
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include <net-snmp/net-snmp-config.h>
+#include <net-snmp/net-snmp-includes.h>
+#include <net-snmp/library/fd_event_manager.h>
+
+#include "Simulator.h"
+#include "StateApplier.h"
+#include "StateFile.h"
+
+namespace Host {
+
+namespace {
+
+class StateFileSource : public StateSource {
+ public:
+  StateFileSource(const SwitchInputs& inputs, std::string path)
+      : path_(std::move(path)), applier_(inputs, [this] { applied(); }) {
+    const std::size_t slash = path_.rfind('/');
+    directory_ = slash == std::string::npos ? "." : slash == 0 ? "/" : path_.substr(0, slash);
+    name_ = slash == std::string::npos ? path_ : path_.substr(slash + 1);
+  }
+
+  ~StateFileSource() override {
+    if (fd_ < 0) return;
+    unregister_readfd(fd_);
+    ::close(fd_);
+  }
+
+  bool start(std::string& error) override {
+    if (!watch(error)) return false;  // before reading, so no change goes unseen
+    std::unique_ptr<StateFile> target = StateFile::load(path_, error);
+    if (!target) return false;
+    applier_.applyNow(std::move(target));
+    return true;
+  }
+
+  void reload() override {
+    std::string error;
+    std::unique_ptr<StateFile> target = StateFile::load(path_, error);
+    if (!target) {
+      snmp_log(LOG_ERR, "%s\n", error.c_str());
+      snmp_log(LOG_ERR, "keeping the running state\n");
+      return;
+    }
+    applier_.applyInTasks(std::move(target));
+  }
+
+ private:
+  bool watch(std::string& error) {
+    fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (fd_ < 0) {
+      error = path_ + ": cannot watch: " + std::strerror(errno);
+      return false;
+    }
+    if (inotify_add_watch(fd_, directory_.c_str(), IN_CLOSE_WRITE | IN_MOVED_TO) < 0) {
+      error = path_ + ": cannot watch " + directory_ + ": " + std::strerror(errno);
+      return false;
+    }
+    register_readfd(fd_, &StateFileSource::readable, this);
+    return true;
+  }
+
+  static void readable(int /*fd*/, void* self) { static_cast<StateFileSource*>(self)->drain(); }
+
+  /// Reads every pending event; reloads once when one of them concerns the file.
+  void drain() {
+    alignas(inotify_event) char buffer[16 * 1024];
+    bool concerned = false;
+    for (;;) {
+      const ssize_t n = ::read(fd_, buffer, sizeof buffer);
+      if (n <= 0) break;
+      for (const char* p = buffer; p < buffer + n;) {
+        const auto* event = reinterpret_cast<const inotify_event*>(p);
+        if ((event->mask & IN_Q_OVERFLOW) || (event->len && name_ == event->name)) {
+          concerned = true;
+        }
+        p += sizeof(inotify_event) + event->len;
+      }
+    }
+    if (concerned) reload();
+  }
+
+  void applied() { snmp_log(LOG_INFO, "state applied: %s\n", path_.c_str()); }
+
+  std::string path_;
+  std::string directory_;
+  std::string name_;
+  StateApplier applier_;
+  int fd_ = -1;
+};
+
+class SimulatorSource : public StateSource {
+ public:
+  SimulatorSource(const SwitchInputs& inputs, const SimulatorOptions& options)
+      : simulator_(inputs, options) {}
+
+  bool start(std::string& /*error*/) override {
+    simulator_.start();
+    return true;
+  }
+  void reload() override {}
+
+ private:
+  Simulator simulator_;
+};
+
+}  // namespace
+
+std::unique_ptr<StateSource> stateFileSource(const SwitchInputs& inputs, std::string path) {
+  return std::make_unique<StateFileSource>(inputs, std::move(path));
+}
+
+std::unique_ptr<StateSource> simulatorSource(const SwitchInputs& inputs,
+                                             const SimulatorOptions& options) {
+  return std::make_unique<SimulatorSource>(inputs, options);
+}
+
+}  // namespace Host
