@@ -89,7 +89,10 @@ void EventLoop::iterate() {
   FdSets& fds = *fds_;
   fds.clear();
   int numfds = 0;
-  int block = 0;  // net-snmp sets it to 1 when nothing, not even an alarm, is due
+  // In: willing to block. Out: 1 when nothing, not even an alarm, is due; else 0 with
+  // `timeout` set to the earliest deadline. (Given block 0, net-snmp would only shorten the
+  // timeout passed in, and a zero timeout would make the loop spin.)
+  int block = 1;
   timeval timeout{};
   snmp_select_info2(&numfds, &fds.read, &timeout, &block);
   netsnmp_external_event_info2(&numfds, &fds.read, &fds.write, &fds.except);
