@@ -1197,6 +1197,12 @@ void registerOutputState(Qel::Module& m) {
   t.opsIs(std::move(ops));
 }
 
+/// `a`, marked as an argument of the type's constructor.
+Qel::Attribute ctorArg(Qel::Attribute a) {
+  a.ctorArg = true;
+  return a;
+}
+
 template <class T>
 Qel::Attribute doDeleteAllAttr(U16 number) {
   return Qel::Reg::operation<T>(number, "doDeleteAll", [](T& sm) { sm.doDeleteAll(); });
@@ -1207,7 +1213,7 @@ void registerEntityPtrSm1(Qel::Module& m) {
   Qel::TypeData& t = m.typeIs("StormControlSnmp::KrelCode::StormControlIfTableSm::EntityPtrSm1",
                               Qel::TypeKind::node);
   t.attributeIs(Qel::Reg::field<T>(258, "en", &T::en, true));
-  t.attributeIs(Qel::Reg::settable<T>(259, "parent", &T::parent, &T::parentIs));
+  t.attributeIs(ctorArg(Qel::Reg::settable<T>(259, "parent", &T::parent, &T::parentIs)));
   t.attributeIs(Qel::Reg::operation<T>(260, "root", [](T& sm) { return sm.root(); }));
   t.attributeIs(Qel::Reg::computed<T>(262, "smKey", &T::smKey));
   t.attributeIs(doDeleteAllAttr<T>(263));
@@ -1232,7 +1238,7 @@ void registerIfMibSm2(Qel::Module& m) {
   Qel::TypeData& t = m.typeIs("StormControlSnmp::KrelCode::StormControlIfTableSm::IfMibSm2",
                               Qel::TypeKind::node);
   t.attributeIs(Qel::Reg::field<T>(258, "en", &T::en, true));
-  t.attributeIs(Qel::Reg::settable<T>(259, "parent", &T::parent, &T::parentIs));
+  t.attributeIs(ctorArg(Qel::Reg::settable<T>(259, "parent", &T::parent, &T::parentIs)));
   t.attributeIs(Qel::Reg::operation<T>(260, "root", [](T& sm) { return sm.root(); }));
   t.attributeIs(doDeleteAllAttr<T>(262));
   t.attributeIs(Qel::Reg::operation<T>(263, "shouldYield1", &T::shouldYield1));
@@ -1264,7 +1270,7 @@ void registerSliceSm0(Qel::Module& m) {
   Qel::TypeData& t = m.typeIs("StormControlSnmp::KrelCode::StormControlIfTableSm::SliceSm0",
                               Qel::TypeKind::node);
   t.attributeIs(Qel::Reg::field<T>(258, "en", &T::en, true));
-  t.attributeIs(Qel::Reg::settable<T>(259, "parent", &T::parent, &T::parentIs));
+  t.attributeIs(ctorArg(Qel::Reg::settable<T>(259, "parent", &T::parent, &T::parentIs)));
   t.attributeIs(Qel::Reg::operation<T>(260, "root", [](T& sm) { return sm.root(); }));
   t.attributeIs(doDeleteAllAttr<T>(263));
   t.attributeIs(Qel::Reg::operation<T>(264, "shouldYield0", &T::shouldYield0));
@@ -1348,7 +1354,9 @@ void registerMachine(Qel::Module& m) {
                                      &T::handleMibStormControlIfTableOutputInputReady));
   Qel::Attribute seen(138, "mibStormControlIfTableOutputSeen", Qel::AttrKind::collection);
   seen.set = [](void* obj, const Qel::Args& a) {
-    if (!Qel::arg<bool>(a, 1)) throw Qel::RangeException("a seen key is added with the value true");
+    if (!Qel::arg<bool>(a, 1)) {
+      throw Qel::RangeException("a seen key added with the value false: only true is accepted");
+    }
     static_cast<T*>(obj)->mibStormControlIfTableOutputSeenIs(Qel::arg<OutputKey>(a, 0));
   };
   seen.del = [](void* obj, const Qel::Args& a) {
@@ -1381,10 +1389,8 @@ void registerMachine(Qel::Module& m) {
   t.attributeIs(Qel::Reg::computed<T>(142, "mibStormControlIfTableOutputUseBookmark",
                                       &T::mibStormControlIfTableOutputUseBookmark));
   t.attributeIs(Qel::Reg::operation<T>(143, "doDeleteAll", [](T& sm) { sm.doDeleteAll(); }));
-  Qel::Attribute control = Qel::Reg::computed<T>(144, "krelControl",
-                                                 [](const T& sm) { return sm.krelControl(); });
-  control.ctorArg = true;
-  t.attributeIs(std::move(control));
+  t.attributeIs(ctorArg(Qel::Reg::computed<T>(144, "krelControl",
+                                              [](const T& sm) { return sm.krelControl(); })));
   t.attributeIs(Qel::Reg::computed<T>(146, "synchronous", &T::synchronous));
   t.attributeIs(Qel::Reg::operation<T>(147, "defaultSynchronous", &T::defaultSynchronous));
   t.attributeIs(Qel::Reg::settable<T>(148, "scheduler", &T::scheduler, &T::schedulerIs));
