@@ -1,0 +1,137 @@
+// SimulatorTest.cpp — the simulated switch: its interfaces, its mix of thresholds, and drop
+// counters advancing by new status objects, in task runs, on net-snmp's alarms.
+#include "host/Simulator.h"
+
+#include <net-snmp/net-snmp-config.h>
+#include <net-snmp/net-snmp-includes.h>
+
+#include <chrono>
+#include <map>
+#include <thread>
+
+#include "InputsFixture.h"
+
+namespace HostTest {
+namespace {
+
+using Bridging::StormControl::Threshold;
+using Host::Simulator;
+using StatusPtr = Pondo::Ptr<const IntfStatus>;
+
+class SimulatorTest : public InputsFixture {
+ protected:
+  Host::SimulatorOptions options(U32 interfaces, U32 slices, U32 intervalMs) const {
+    Host::SimulatorOptions o;
+    o.interfaces = interfaces;
+    o.slices = slices;
+    o.intervalMs = intervalMs;
+    return o;
+  }
+  /// Every published status, by interface name.
+  std::map<std::string, StatusPtr> statuses() const {
+    std::map<std::string, StatusPtr> out;
+    for (auto e = slice_->entityPtrIteratorConst(); !e.atEnd(); ++e) {
+      const auto* status = dynamic_cast<const Status*>(e.value().get());
+      for (auto it = status->intfStatus().begin(); !it.atEnd(); ++it) {
+        out[it.key().stdString()] = it.value();
+      }
+    }
+    return out;
+  }
+};
+
+bool configured(const IntfStatus& s) {
+  for (const ClassStatus* c : {&s.all(), &s.broadcast(), &s.multicast(), &s.unknownUnicast()}) {
+    if (!Threshold::isEq(c->threshold, Threshold{})) return true;
+  }
+  return false;
+}
+
+// Names, ifIndexes, entities and the mix of configured and default thresholds.
+TEST_F(SimulatorTest, PublishesTheSwitch) {
+  Simulator sim(inputs(), options(100, 3, 0));
+  sim.start();
+  EXPECT_EQ(ifMib_->ifIndexByIntfId().count(), 100u);
+  EXPECT_EQ(ifMib_->ifIndexByIntfId(Lumo::IntfId(Pondo::String("Ethernet1/1"))), U32Optional(1001));
+  EXPECT_EQ(ifMib_->ifIndexByIntfId(Lumo::IntfId(Pondo::String("Ethernet1/48"))), U32Optional(1048));
+  EXPECT_EQ(ifMib_->ifIndexByIntfId(Lumo::IntfId(Pondo::String("Ethernet3/4"))), U32Optional(3004));
+  ASSERT_EQ(slice_->entityCount(), 3u);
+  U32 entries = 0;
+  for (const char* name : {"slice0", "slice1", "slice2"}) {
+    const auto status = Pondo::dynamicPtrCast<const Status>(slice_->entityPtr(Pondo::String(name)));
+    ASSERT_TRUE(status) << name;
+    EXPECT_GE(status->intfStatus().count(), 33u) << name;
+    entries += status->intfStatus().count();
+  }
+  EXPECT_EQ(entries, 100u);
+  const auto all = statuses();
+  const auto configuredCount = std::count_if(all.begin(), all.end(), [](const auto& s) {
+    return configured(*s.second);
+  });
+  EXPECT_EQ(configuredCount, 75);
+  // A frozen simulator never ticks.
+  sim.tick();
+  EXPECT_TRUE(scheduler_->idle());
+}
+
+// A tick publishes a new object for every configured interface, with more drops, in runs
+// that yield; a tick during a round asks for exactly one more round.
+TEST_F(SimulatorTest, TickPublishesNewObjectsInTaskRuns) {
+  startMachine();
+  Simulator sim(inputs(), options(200, 2, 60000));
+  sim.start();
+  scheduler_->runUntilIdle();
+  EXPECT_EQ(tableRows().size(), 800u);
+  const auto before = statuses();
+  InputLog log(*slice_, *ifMib_);
+
+  scheduler_->yieldAfterChecksIs(10);
+  sim.tick();
+  scheduler_->runOne();
+  sim.tick();  // during the round
+  sim.tick();  // coalesced with the previous one
+  const U64 runs = 1 + scheduler_->runUntilIdle();
+  EXPECT_EQ(sim.rounds(), 2u);
+  EXPECT_GE(runs, 2u * 150 / 10);
+  EXPECT_EQ(log.events.size(), 2u * 150) << "one publication per configured interface a round";
+
+  for (const auto& [name, now] : statuses()) {
+    const StatusPtr& old = before.at(name);
+    if (!configured(*now)) {
+      EXPECT_EQ(now, old) << name << " keeps its object";
+      continue;
+    }
+    EXPECT_NE(now, old) << name << " has a new object";
+    EXPECT_TRUE(Threshold::isEq(now->all().threshold, old->all().threshold));
+    const U64 gained = now->all().drops + now->broadcast().drops + now->multicast().drops +
+                       now->unknownUnicast().drops;
+    EXPECT_GT(gained, 0u) << name;
+    EXPECT_EQ(old->all().drops + old->broadcast().drops, 0u) << "old objects never change";
+  }
+  // The machine followed: its rows refer to the live objects.
+  const auto after = statuses();
+  for (auto it = mib_->stormControlIfTable().begin(); !it.atEnd(); ++it) {
+    EXPECT_EQ(it->status(), after.at(it->status()->name().stdString()));
+  }
+}
+
+// Ticks come from net-snmp's alarms, run by the loop; the alarm goes with the simulator.
+TEST_F(SimulatorTest, AlarmDrivesTicks) {
+  netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_ALARM_DONT_USE_SIG, 1);
+  {
+    Simulator sim(inputs(), options(8, 1, 10));
+    sim.start();
+    struct timeval wait {};
+    EXPECT_NE(get_next_alarm_delay_time(&wait), 0) << "an alarm is registered";
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    run_alarms();
+    EXPECT_FALSE(scheduler_->idle());
+    scheduler_->runUntilIdle();
+    EXPECT_EQ(sim.rounds(), 1u);
+  }
+  struct timeval wait {};
+  EXPECT_EQ(get_next_alarm_delay_time(&wait), 0) << "the alarm left with the simulator";
+}
+
+}  // namespace
+}  // namespace HostTest
