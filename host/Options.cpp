@@ -6,6 +6,7 @@
 #include <net-snmp/net-snmp-includes.h>
 
 #include <charconv>
+#include <cstring>
 #include <iterator>
 
 namespace Host {
@@ -188,8 +189,10 @@ ParsedOptions parseOptions(int argc, char** argv) {
         o.configFile = optarg;
         break;
       case 'L':
-        // net-snmp's own parser; it takes the FILE or FACILITY word of -Lf/-Ls from argv.
-        if (snmp_log_options(optarg, argc, argv) != 0) {
+        // net-snmp's own parser; it takes the FILE or FACILITY word of -Lf/-Ls from argv. It
+        // prints its own complaint for a letter it does not know, so those are refused here.
+        if (!*optarg || !std::strchr("eEoOnNfFsS", optarg[0]) ||
+            snmp_log_options(optarg, argc, argv) != 0) {
           return fail(std::string("-L: invalid logging option '-L") + optarg + "'");
         }
         o.logConfigured = true;
