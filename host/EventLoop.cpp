@@ -1,7 +1,9 @@
 // host/EventLoop.cpp — select loop over net-snmp's descriptors, alarms and the scheduler.
 #include "EventLoop.h"
 
+// net-snmp wants its configuration header first.
 #include <net-snmp/net-snmp-config.h>
+
 #include <net-snmp/net-snmp-includes.h>
 #include <net-snmp/agent/net-snmp-agent-includes.h>
 #include <net-snmp/library/fd_event_manager.h>

@@ -87,8 +87,7 @@ bool parseLevelRange(std::string_view text, U16& mask) {
 
 }  // namespace
 
-bool parseTraceSpec(const std::string& spec, std::vector<TraceLevel>& levels,
-                    std::string& error) {
+bool parseTraceSpec(const std::string& spec, std::vector<TraceLevel>& levels, std::string& error) {
   std::string_view rest = spec;
   while (!rest.empty()) {
     const auto comma = rest.find(',');
@@ -138,14 +137,16 @@ ParsedOptions parseOptions(int argc, char** argv) {
         o.listen.emplace_back(optarg);
         break;
       case communityOpt:
-        if (!*optarg || std::string_view(optarg).find_first_of(" \t\"'#") != std::string_view::npos) {
+        if (!*optarg ||
+            std::string_view(optarg).find_first_of(" \t\"'#") != std::string_view::npos) {
           return fail(std::string("--community: '") + optarg +
                       "' is not a community name (empty, or blanks, quotes or '#')");
         }
         o.community = optarg;
         break;
       case contextOpt:
-        if (!*optarg) return fail("--context: empty context name (the default context is always served)");
+        if (!*optarg)
+          return fail("--context: empty context name (the default context is always served)");
         o.contexts.emplace_back(optarg);
         break;
       case stateOpt:
@@ -229,11 +230,14 @@ Serves the storm-control table over SNMP, from a state file or a simulated switc
   --simulate N           simulator: N interfaces (default 48)
   --sim-slices S         simulator: S status entities (default 2)
   --sim-interval-ms MS   simulator: drop counters advance every MS ms (default 1000, 0 freezes)
-  --trace SPEC           trace levels, e.g. Snmp/0-9,StormControlIfTableSm/6-9,StormControlSnmpAgent/9
+  --trace SPEC           trace levels per facility, e.g.
+                         Snmp/0-9,StormControlIfTableSm/6-9,StormControlSnmpAgent/9
   -L...                  net-snmp logging: -Le (default), -Lo, -Lf FILE, -Ls FACILITY, ...
   --pidfile FILE         write the process id to FILE (removed at exit)
-  --plugin PATH          the plug-in library (default ../lib/libStormControlSnmp.so beside the binary)
-  --persistent-dir DIR   net-snmp's persistent state directory (default: a private temporary one)
+  --plugin PATH          the plug-in library (default: ../lib/libStormControlSnmp.so
+                         beside this program)
+  --persistent-dir DIR   net-snmp's persistent state directory (default: a private
+                         temporary one, removed at exit)
   --help, --version
 
 Signals: SIGHUP reloads the state file, SIGUSR1 logs counters, SIGUSR2 restarts the agent,

@@ -53,16 +53,18 @@ constexpr const char* outputStateTypeName =
 constexpr const char* unregisterSymbol = "_Z32unregister_breltaStormControlMIBN5Pondo6StringE";
 
 // Attribute numbers of the plug-in's types, as registered.
-constexpr U16 rootAgentAttr = 258;            // Root::stormControlSnmpAgent
-constexpr U16 agentSmControlAttr = 133;       // StormControlSnmpAgent::smControl
-constexpr U16 agentMachineAttr = 134;         // StormControlSnmpAgent::stormControlIfTableSm
-constexpr U16 agentHandleInitializedAttr = 135;
-constexpr U16 machineOutputStateAttr = 134;   // StormControlIfTableSm::outputState
-constexpr U16 outputReadyAttr = 131;          // OutputState::ready
+constexpr U16 rootAgentAttr = 258;           // Root::stormControlSnmpAgent
+constexpr U16 agentScMibAttr = 130;          // StormControlSnmpAgent::scMib
+constexpr U16 agentSliceAttr = 131;          // StormControlSnmpAgent::slice
+constexpr U16 agentIfMibAttr = 132;          // StormControlSnmpAgent::ifMib
+constexpr U16 agentSmControlAttr = 133;      // StormControlSnmpAgent::smControl
+constexpr U16 agentMachineAttr = 134;        // StormControlSnmpAgent::stormControlIfTableSm
+constexpr U16 machineOutputStateAttr = 134;  // StormControlIfTableSm::outputState
+constexpr U16 outputReadyAttr = 131;         // OutputState::ready
 
 constexpr const char* counterNames[Snmp::orderedTableIteratorCounterTypeCount] = {
-    "getFirstHintNotFound", "getFirstFromHint", "getFirstFromStart",
-    "getNextWithoutContext", "getNextPastLast", "getNextRow",
+    "getFirstHintNotFound",  "getFirstFromHint", "getFirstFromStart",
+    "getNextWithoutContext", "getNextPastLast",  "getNextRow",
 };
 
 const Qel::TypeData& typeNamed(const char* name) {
@@ -115,8 +117,8 @@ bool PluginHost::load(const std::string& path, std::string& error) {
     return false;
   }
   unregisterMib_ = reinterpret_cast<void (*)(Pondo::String)>(unregister);
-  for (const char* type : {mibTypeName, rootTypeName, agentTypeName, machineTypeName,
-                           outputStateTypeName}) {
+  for (const char* type :
+       {mibTypeName, rootTypeName, agentTypeName, machineTypeName, outputStateTypeName}) {
     if (!Qel::qelType(type)) {
       error = path + ": the plug-in registered no type " + type;
       return false;
@@ -158,14 +160,17 @@ void PluginHost::agentIs() {
                 Pondo::Ptr<const IntfSnmp::IfMib>(inputs_.ifMib)});
   const auto agent = std::any_cast<Pondo::Ptr<StormControlSnmpAgent>>(
       Qel::attrRead(rootType, rootObject(), rootAgentAttr));
-  // The machine runs its tasks on the loop's scheduler: set it in the agent's control and let
-  // the agent hand the control to its machine (same inputs: the machine stays).
+  // The machine runs its tasks on the loop's scheduler: set it in the agent's control, and hand
+  // the control to the machine by setting the machine with its own inputs (which keeps it).
   const Qel::TypeData& agentType = typeNamed(agentTypeName);
-  auto control = std::any_cast<Ostra::SmControl>(
-      Qel::attrRead(agentType, agent.get(), agentSmControlAttr));
+  auto control =
+      std::any_cast<Ostra::SmControl>(Qel::attrRead(agentType, agent.get(), agentSmControlAttr));
   control.schedulerIs(inputs_.scheduler);
   Qel::attrSet(agentType, agent.get(), agentSmControlAttr, {control});
-  Qel::attrInvoke(agentType, agent.get(), agentHandleInitializedAttr);
+  Qel::attrSet(agentType, agent.get(), agentMachineAttr,
+               {Qel::attrRead(agentType, agent.get(), agentScMibAttr),
+                Qel::attrRead(agentType, agent.get(), agentSliceAttr),
+                Qel::attrRead(agentType, agent.get(), agentIfMibAttr), Qel::Value(control)});
   watchOutput();
 }
 
@@ -200,7 +205,8 @@ void PluginHost::onOutputChange(void* self, const Pondo::Change& change) {
 void PluginHost::reportReadyOnce() {
   if (readyReported_ || !outputState_) return;
   const auto* output = static_cast<const OutputState*>(outputState_.get());
-  if (!std::any_cast<bool>(Qel::attrRead(typeNamed(outputStateTypeName), output, outputReadyAttr))) {
+  if (!std::any_cast<bool>(
+          Qel::attrRead(typeNamed(outputStateTypeName), output, outputReadyAttr))) {
     return;
   }
   readyReported_ = true;
@@ -232,15 +238,17 @@ void PluginHost::logCounters() const {
     std::string line = "counters:";
     for (unsigned i = 0; i < Snmp::orderedTableIteratorCounterTypeCount; ++i) {
       const auto type = static_cast<Snmp::OrderedTableIteratorCounterTypes>(i);
-      line += fmt::format(" {}={}", counterNames[i], record->tableCounters()->orderedIterCntr(type));
+      line +=
+          fmt::format(" {}={}", counterNames[i], record->tableCounters()->orderedIterCntr(type));
     }
     snmp_log(LOG_INFO, "%s\n", line.c_str());
   }
   const Velo::TaskScheduler& scheduler = *inputs_.scheduler;
-  snmp_log(LOG_INFO, "scheduler: runs=%llu longestRun=%lldus\n",
-           static_cast<unsigned long long>(scheduler.runs()),
-           static_cast<long long>(
-               std::chrono::duration_cast<std::chrono::microseconds>(scheduler.longestRun()).count()));
+  snmp_log(
+      LOG_INFO, "scheduler: runs=%llu longestRun=%lldus\n",
+      static_cast<unsigned long long>(scheduler.runs()),
+      static_cast<long long>(
+          std::chrono::duration_cast<std::chrono::microseconds>(scheduler.longestRun()).count()));
 }
 
 void PluginHost::unregisterContexts() {

@@ -5,9 +5,9 @@
 /// and hand its registration object to `Snmp::AutoRegistree`, as in production. Everything the
 /// host does to the plug-in goes through the type registry and generic attribute access: the
 /// table entity and the root are created from their registered types, the agent is instantiated
-/// through the root's attribute 258, its control value set through attribute 133. The only
-/// plug-in symbol resolved by name is `unregister_breltaStormControlMIB`, which the host needs
-/// at shutdown; it is resolved at load so that a library without it is refused at once.
+/// through the root's attribute 258 and given its control value through attributes 133 and 134.
+/// The only plug-in symbol resolved by name is `unregister_breltaStormControlMIB`, which the host
+/// needs at shutdown; it is resolved at load so that a library without it is refused at once.
 ///
 /// State database, mounted as the agent's view (`SnmpUtil::agentMountIs`):
 ///

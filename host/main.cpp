@@ -8,7 +8,9 @@
 /// takes everything down in the reverse order. Exit status: 0 after a clean shutdown, 2 for a
 /// bad command line or state file, 1 for any other start-up failure.
 #include <limits.h>
+// net-snmp wants its configuration header first.
 #include <net-snmp/net-snmp-config.h>
+
 #include <net-snmp/net-snmp-includes.h>
 #include <net-snmp/agent/net-snmp-agent-includes.h>
 #include <signal.h>
@@ -144,11 +146,11 @@ void initAgentLibrary(const Host::Options& options, const std::string& persisten
 /// -C and no --listen), then every --listen.
 std::vector<std::string> listenSpecs(const Host::Options& options) {
   std::vector<std::string> specs;
-  const char* configured =
-      netsnmp_ds_get_string(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_PORTS);
+  const char* configured = netsnmp_ds_get_string(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_PORTS);
   if (configured && *configured && !options.configFile.empty()) {
     std::string rest = configured;
-    for (std::size_t comma; (comma = rest.find(',')) != std::string::npos; rest.erase(0, comma + 1)) {
+    for (std::size_t comma; (comma = rest.find(',')) != std::string::npos;
+         rest.erase(0, comma + 1)) {
       if (comma) specs.push_back(rest.substr(0, comma));
     }
     if (!rest.empty()) specs.push_back(rest);
@@ -185,7 +187,8 @@ int run(const Host::Options& options) {
   if (!persistentDir.make(options.persistentDir, error)) return startFailure(error);
   initAgentLibrary(options, persistentDir.path());
 
-  const Pondo::Ptr<Velo::TaskScheduler> scheduler = Velo::TaskSchedulerRoot::findOrCreateScheduler();
+  const Pondo::Ptr<Velo::TaskScheduler> scheduler =
+      Velo::TaskSchedulerRoot::findOrCreateScheduler();
   Host::EventLoop loop(scheduler);
   Host::PluginHost host;
   const std::string plugin = options.plugin.empty() ? defaultPluginPath() : options.plugin;
