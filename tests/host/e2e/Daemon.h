@@ -1,0 +1,90 @@
+// tests/host/e2e/Daemon.h — one stormcontrol-agent process under test.
+///
+/// The daemon runs from a private directory that also holds its state and configuration
+/// files; it listens on a free loopback UDP port picked at start (a port taken meanwhile by
+/// someone else is detected and another one tried). Its standard error, where net-snmp's log
+/// goes, is captured in a file that tests wait on. Whatever happens to the test, the
+/// destructor kills the process.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "TempDir.h"
+
+namespace E2e {
+
+using Deadline = std::chrono::milliseconds;
+
+/// Generous, because the sanitizer build runs several times slower on a shared machine.
+inline constexpr Deadline startDeadline{60'000};
+inline constexpr Deadline eventDeadline{30'000};
+
+class Daemon {
+ public:
+  /// Builds the daemon's arguments for a port; called again for each port tried, so that
+  /// configuration files naming the port can be written for it.
+  using ArgsForPort = std::function<std::vector<std::string>(int port)>;
+
+  Daemon() = default;
+  ~Daemon();
+  Daemon(const Daemon&) = delete;
+  Daemon& operator=(const Daemon&) = delete;
+
+  /// Starts with `--listen udp:127.0.0.1:PORT` followed by `args`, and waits for
+  /// "listening on". Returns false (the log says why) when the daemon does not get there.
+  [[nodiscard]] bool start(const std::vector<std::string>& args);
+  /// Starts with exactly the arguments `argsFor(port)` gives, and waits for "listening on".
+  [[nodiscard]] bool startWith(const ArgsForPort& argsFor);
+  /// Runs the daemon with `args` until it exits by itself; the exit status, or nullopt when it
+  /// was still running at the deadline (then killed) or died by a signal.
+  std::optional<int> runToExit(const std::vector<std::string>& args, Deadline deadline);
+
+  /// Waits until the log holds at least `count` lines containing `text`.
+  [[nodiscard]] bool waitForLog(const std::string& text, int count = 1,
+                                Deadline deadline = eventDeadline);
+  /// The number of log lines containing `text`.
+  int logCount(const std::string& text) const;
+  /// The log lines containing `text`.
+  std::vector<std::string> logLines(const std::string& text) const;
+  std::string log() const;
+
+  void signal(int sig) const;
+  /// Waits for the process to end; its exit status, or nullopt (signal or deadline).
+  std::optional<int> waitExit(Deadline deadline = eventDeadline);
+  /// SIGTERM, then the exit status as `waitExit` gives it.
+  std::optional<int> stop();
+  bool running() const { return pid_ > 0; }
+
+  int port() const { return port_; }
+  /// "udp:127.0.0.1:PORT", the address the snmp clients use.
+  std::string agent() const;
+  const TempDir& dir() const { return dir_; }
+  /// The environment both the daemon and the clients get: no MIB loading, no configuration
+  /// or persistent files outside the private directory.
+  std::vector<std::string> environment() const;
+
+ private:
+  enum class Outcome { listening, exited, portTaken };
+  Outcome launch(const std::vector<std::string>& args);
+  void spawn(const std::vector<std::string>& args);
+  void kill();
+
+  TempDir dir_;
+  std::string logPath_ = dir_.file("agent.log");
+  pid_t pid_ = -1;
+  int port_ = 0;
+};
+
+/// A loopback UDP port that was free a moment ago.
+int freeUdpPort();
+
+/// Lines the sanitizers print when they find a fault; empty when there are none.
+std::string sanitizerReports(const std::string& log);
+
+}  // namespace E2e
