@@ -47,7 +47,8 @@ bool drain(Pipe& out, Pipe& err, std::string& outText, std::string& errText,
   std::string* texts[2] = {&outText, &errText};
   int open = 2;
   while (open > 0) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    using std::chrono::milliseconds;
+    const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
     if (left.count() <= 0) return false;
     const int ready = ::poll(fds, 2, static_cast<int>(left.count()));
     if (ready < 0 && errno == EINTR) continue;

@@ -24,7 +24,9 @@ Cells column(const std::vector<VarBind>& vars, unsigned column) {
 /// The rows' indexes (the OID arcs after the column).
 std::vector<Oid> indexes(const Cells& cells) {
   std::vector<Oid> result;
-  for (const auto& [oid, vb] : cells) result.emplace_back(oid.begin() + entryOid.size() + 1, oid.end());
+  for (const auto& [oid, vb] : cells) {
+    result.emplace_back(oid.begin() + static_cast<long>(entryOid.size()) + 1, oid.end());
+  }
   return result;
 }
 

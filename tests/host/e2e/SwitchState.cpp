@@ -59,7 +59,8 @@ std::string SwitchState::json() const {
   std::string text = "{\n  \"interfaces\": {";
   bool first = true;
   for (const auto& [name, ifIndex] : interfaces) {
-    text += std::string(first ? "" : ",") + "\n    " + quoted(name) + ": " + std::to_string(ifIndex);
+    text += std::string(first ? "" : ",") + "\n    " + quoted(name) + ": " +
+            std::to_string(ifIndex);
     first = false;
   }
   text += "\n  },\n  \"status\": {";
