@@ -94,6 +94,9 @@ class PersistentDir {
     }
     path_ = pattern;
     owned_ = true;
+    // net-snmp creates this one at start-up and announces it; ours is private, so make it
+    // quietly beforehand.
+    std::filesystem::create_directory(path_ + "/cert_indexes", ec_);
     return true;
   }
   ~PersistentDir() {
@@ -106,6 +109,7 @@ class PersistentDir {
  private:
   std::string path_;
   bool owned_ = false;
+  std::error_code ec_;  // a failure only lets net-snmp create the directory itself
 };
 
 /// Sets the library up as a master agent that reads only the configuration it is given.
