@@ -34,6 +34,11 @@ void configureLibrary(const std::string& listen) {
   netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_SAVE, 1);
   netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_ROLE, 0);
   netsnmp_ds_set_string(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_PORTS, listen.c_str());
+  // No log line per packet, and no SMUX peer port (TCP 199): the daemon runs without both.
+  netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_DONT_LOG_TCPWRAPPERS_CONNECTS,
+                         1);
+  static char noSmux[] = "-smux";
+  add_to_init_list(noSmux);
   setenv("MIBS", "", 1);  // numeric OIDs only: load no MIB module
   snmp_disable_log();
   snmp_enable_stderrlog();
