@@ -6,8 +6,9 @@
 # For each size (WALK_INTERFACES, default "10000 100000" interfaces, 4 rows each) it writes a
 # state file, starts the daemon on it and the three baseline agents (walk_iterator_agent,
 # walk_container_agent, walk_bare_agent) on free loopback ports, and times WALK_REPEATS (default
-# 5) runs of `snmpbulkwalk -v2c -Cr50` over the whole table by the CPU time each agent process
-# itself spends (utime + stime from /proc/PID/stat, so the client's work never counts). It
+# 5) rounds of one `snmpbulkwalk -v2c -Cr50` of the whole table per agent, taking turns, by the
+# CPU time each agent process itself spends (utime + stime from /proc/PID/stat, so the client's
+# work never counts). Every walk must return all values, and every agent the same bytes. It
 # prints the median CPU per walk, per walked value and relative to the iterator agent, the
 # daemon's resident memory per row above an empty daemon, and, at the largest size, the longest
 # time the daemon left a GET unanswered while it reloaded the file with one interface changed,
@@ -164,26 +165,22 @@ calc() { awk "BEGIN { printf \"%.${2:-4}f\", $1 }"; }
 # NUMERATOR / DENOMINATOR with DIGITS decimals, or n/a when the denominator is 0.
 ratio() { awk -v a="$1" -v b="$2" -v d="${3:-3}" 'BEGIN { if (b == 0) print "n/a"; else printf "%.*f", d, a / b }'; }
 
-# Times REPEATS walks of the agent PID on PORT serving ROWS rows; sets CPU_MEDIAN (seconds per
-# walk) and DIGEST (md5 of the first walk's output, to compare agents).
-measure_walks() {
-  local pid=$1 port=$2 rows=$3 label=$4
-  local expected=$((rows * 3)) cpus=() before after values i
-  for ((i = 0; i < REPEATS; ++i)); do
-    before=$(cpu_seconds "$pid")
-    if ((i == 0)); then
-      values=$(walk_once "$port" "$WORK/walk.out")
-      DIGEST=$(md5sum <"$WORK/walk.out" | cut -d' ' -f1)
-      rm -f "$WORK/walk.out"
-    else
-      values=$(walk_once "$port")
-    fi
-    after=$(cpu_seconds "$pid")
-    ((values == expected)) || die "$label: a walk returned $values values, expected $expected"
-    cpus+=("$(calc "$after - $before")")
-  done
-  CPU_MEDIAN=$(printf '%s\n' "${cpus[@]}" | median)
-  echo "  $label: CPU per walk ${cpus[*]} s, median $CPU_MEDIAN s" >&2
+# One timed walk of AGENT (its process AGENT_PID[AGENT] on AGENT_PORT[AGENT]) serving ROWS rows:
+# appends its CPU seconds to SAMPLES[AGENT]; the first walk also sets DIGESTS[AGENT,ROWS], the
+# md5 of its output, to compare agents.
+timed_walk() {
+  local agent=$1 rows=$2 pid=${AGENT_PID[$1]} port=${AGENT_PORT[$1]} before after values
+  before=$(cpu_seconds "$pid")
+  if [[ -z ${SAMPLES[$agent]:-} ]]; then
+    values=$(walk_once "$port" "$WORK/walk.out")
+    DIGESTS[$agent,$rows]=$(md5sum <"$WORK/walk.out" | cut -d' ' -f1)
+    rm -f "$WORK/walk.out"
+  else
+    values=$(walk_once "$port")
+  fi
+  after=$(cpu_seconds "$pid")
+  ((values == rows * 3)) || die "$agent: a walk returned $values values, expected $((rows * 3))"
+  SAMPLES[$agent]+="$(calc "$after - $before") "
 }
 
 # Runs the gap probe against PORT while the command given runs; sets GAP_MS (the longest time
@@ -210,13 +207,14 @@ probe_during() {
 # The reload: the state file replaced (rename) by one with one interface changed.
 reload_state() {
   mv "$NEXT_STATE" "$STATE"
-  wait_for_line "$DAEMON_PID" "$LOG" "state applied:" 2
+  wait_for_line "${AGENT_PID[daemon]}" "$DAEMON_LOG" "state applied:" 2
 }
 
 # ---------------------------------------------------------------------------------------------
-# runs
+# runs: per size, every agent serves at once and the walks take turns (one walk of each agent per
+# round), so that a change in the machine's load falls on all agents alike.
 
-declare -A CPU DIGESTS RSS_KIB
+declare -A CPU DIGESTS RSS_KIB AGENT_PID AGENT_PORT SAMPLES
 AGENTS=(walk_iterator_agent walk_container_agent walk_bare_agent daemon)
 largest=${INTERFACES[-1]}
 
@@ -229,35 +227,40 @@ stop_process "$PID"
 for n in "${INTERFACES[@]}"; do
   rows=$((n * 4))
   STATE=$WORK/state-$n.json
-  echo "$rows rows: writing the state file" >&2
+  echo "$rows rows: writing the state file, starting the agents" >&2
   write_state "$STATE" "$n"
   for agent in walk_iterator_agent walk_container_agent walk_bare_agent; do
     start_baseline "$agent" "$n"
-    measure_walks "$PID" "$PORT" "$rows" "$agent"
-    CPU[$agent,$rows]=$CPU_MEDIAN
-    DIGESTS[$agent,$rows]=$DIGEST
-    stop_process "$PID"
+    AGENT_PID[$agent]=$PID AGENT_PORT[$agent]=$PORT
+  done
+  start_daemon "$STATE" "$n"
+  AGENT_PID[daemon]=$PID AGENT_PORT[daemon]=$PORT DAEMON_LOG=$LOG
+  RSS_KIB[$rows]=$(rss_kib "$PID")
+
+  SAMPLES=()
+  for ((round = 1; round <= REPEATS; ++round)); do
+    echo "  walk round $round of $REPEATS" >&2
+    for agent in "${AGENTS[@]}"; do timed_walk "$agent" "$rows"; done
+  done
+  for agent in "${AGENTS[@]}"; do
+    CPU[$agent,$rows]=$(printf '%s\n' ${SAMPLES[$agent]} | median)
+    echo "  $agent: CPU per walk ${SAMPLES[$agent]}s, median ${CPU[$agent,$rows]} s" >&2
+  done
+  for agent in walk_iterator_agent walk_container_agent walk_bare_agent; do
+    stop_process "${AGENT_PID[$agent]}"
   done
 
-  echo "  daemon: loading" >&2
-  start_daemon "$STATE" "$n"
-  RSS_KIB[$rows]=$(rss_kib "$PID")
-  measure_walks "$PID" "$PORT" "$rows" daemon
-  CPU[daemon,$rows]=$CPU_MEDIAN
-  DIGESTS[daemon,$rows]=$DIGEST
   if ((n == largest)); then
     NEXT_STATE=$WORK/next-$n.json
     write_state "$NEXT_STATE" "$n" $((n / 2))
     echo "  daemon: reload with one interface changed, under the gap probe" >&2
-    DAEMON_PID=$PID
-    probe_during "$PORT" reload_state
+    probe_during "${AGENT_PORT[daemon]}" reload_state
     RELOAD_GAP_MS=$GAP_MS RELOAD_ERRORS=$UNANSWERED RELOAD_S=$SPAN_S
     echo "  daemon: idle for ${RELOAD_S}s under the gap probe" >&2
-    probe_during "$PORT" sleep "$RELOAD_S"
+    probe_during "${AGENT_PORT[daemon]}" sleep "$RELOAD_S"
     IDLE_GAP_MS=$GAP_MS IDLE_ERRORS=$UNANSWERED
-    PID=$DAEMON_PID
   fi
-  stop_process "$PID"
+  stop_process "${AGENT_PID[daemon]}"
 done
 
 # ---------------------------------------------------------------------------------------------
