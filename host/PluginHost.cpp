@@ -69,7 +69,7 @@ constexpr const char* counterNames[Snmp::orderedTableIteratorCounterTypeCount] =
 
 const Qel::TypeData& typeNamed(const char* name) {
   const Qel::TypeData* type = Qel::qelType(name);
-  PONDO_ASSERT_MSG(type, "a plug-in type checked at buildDatabase is registered");
+  PONDO_ASSERT_MSG(type, "the plug-in types checked at load stay registered");
   return *type;
 }
 
