@@ -148,7 +148,7 @@ bool StateApplier::withdrawEntries(Status& status, const StateFile::Entity& want
   while (!it.atEnd()) {
     const Pondo::String intfName = it.key();
     ++it;
-    if (!wanted.entry(intfName.view()) || ifIndexChanges(Lumo::IntfId(intfName))) {
+    if (!target_->entry(wanted, intfName.view()) || ifIndexChanges(Lumo::IntfId(intfName))) {
       status.intfStatusDel(intfName);
     }
     if (!it.atEnd() && yieldNow()) {
@@ -199,8 +199,9 @@ bool StateApplier::setStatus() {
       status = Pondo::make<Status>(entityName);
       dir.entityIs(status);
     }
-    while (subIndex_ < wanted.entries.size()) {
-      const StateFile::Entry& entry = wanted.entries[subIndex_++];
+    const std::span<const StateFile::Entry> entries = target_->entries(wanted);
+    while (subIndex_ < entries.size()) {
+      const StateFile::Entry& entry = entries[subIndex_++];
       const Pondo::String intfName(entry.intfName);
       const Pondo::Ptr<const IntfStatus> live = status->intfStatus(intfName);
       if (!live || !sameStatus(*live, entry.classes)) {

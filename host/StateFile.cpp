@@ -15,7 +15,7 @@
 #include <cerrno>
 #include <cstring>
 #include <simdjson.h>
-#include <unordered_set>
+#include <functional>
 
 namespace Host {
 
@@ -32,6 +32,30 @@ constexpr std::size_t maxDepth = 1024;
 struct Refusal {
   std::string message;
 };
+
+/// The whole text of the file at `path`, read straight into the parser's padded buffer;
+/// false, with `error` set, when it cannot be read.
+bool readText(const std::string& path, simdjson::padded_string& text, std::string& error) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    error = path + ": cannot open: " + std::strerror(errno);
+    return false;
+  }
+  struct stat st {};
+  std::size_t size = 0;
+  ssize_t n = ::fstat(fd, &st);
+  if (n == 0) {
+    text = simdjson::padded_string(std::size_t(st.st_size));
+    while (size < text.size() && (n = ::read(fd, text.data() + size, text.size() - size)) > 0) {
+      size += std::size_t(n);
+    }
+  }
+  const int readErrno = errno;
+  ::close(fd);
+  if (n >= 0 && size == text.size()) return true;
+  error = path + ": cannot read: " + std::strerror(n < 0 ? readErrno : EIO);
+  return false;
+}
 
 /// Line and column (both from 1) of byte `offset` of `text`.
 std::string lineColumn(std::string_view text, std::size_t offset) {
@@ -64,9 +88,10 @@ class SyntaxCheck {
     return std::nullopt;
   }
 
- private:
+ public:
   static bool space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
+ private:
   bool fail(std::size_t at, std::string reason) {
     fault_ = Fault{at, at == t_.size() ? "unexpected end of document" : std::move(reason)};
     return false;
@@ -200,6 +225,15 @@ class SyntaxCheck {
   Fault fault_{0, ""};
 };
 
+U32 nameHash(std::string_view name) {
+  const std::size_t h = std::hash<std::string_view>()(name);
+  return U32(h ^ (h >> 32));
+}
+
+U32 entryHash(U32 entity, std::string_view intfName) {
+  return nameHash(intfName) ^ (entity * 0x9e3779b9u);
+}
+
 /// A JSON path, kept as views and joined only for a message.
 struct Path {
   std::string_view parts[5];
@@ -219,40 +253,128 @@ struct Path {
 
 }  // namespace
 
-/// One walk over one document, filling one `StateFile`.
+/// One walk over one document, filling one `StateFile`; resumable after any interface,
+/// status entity or status entry, so the walk can be cut into steps.
 class StateFileReader {
  public:
-  StateFileReader(const std::string& path, std::string_view text, StateFile& out)
-      : path_(path), text_(text), out_(out) {}
+  /// Reads the file at `path` in its first step.
+  explicit StateFileReader(std::string path)
+      : path_(std::move(path)), out_(std::make_unique<StateFile>()), fromFile_(true) {}
+  StateFileReader(std::string path, std::string_view text)
+      : path_(std::move(path)), padded_(text), out_(std::make_unique<StateFile>()) {}
 
-  void read(ondemand::parser& parser, const simdjson::padded_string& padded) {
-    ondemand::document doc;
-    if (const auto code = parser.iterate(padded).get(doc)) {
+  /// Walks on until the end (true) or until `yield` asks to stop after a step (false).
+  bool readSome(const std::function<bool()>& yield) {
+    if (done_) return true;
+    try {
+      while (step()) {
+        if (yield && yield()) return false;
+      }
+    } catch (const Refusal& refusal) {
+      error_ = refusal.message;
+      out_.reset();
+    }
+    release();
+    done_ = true;
+    return true;
+  }
+
+  std::unique_ptr<StateFile> take() { return std::move(out_); }
+  const std::string& error() const noexcept { return error_; }
+
+ private:
+  enum class At : U8 { start, top, interfaces, entities, entries };
+
+  /// One step of the walk; false at the end.
+  bool step() {
+    switch (at_) {
+      case At::start:
+        begin();
+        return true;
+      case At::top:
+        return topMember();
+      case At::interfaces:
+        if (section_ == sectionEnd_) return closeSection();
+        interfaceMember(*section_);
+        ++section_;
+        return true;
+      case At::entities:
+        if (section_ == sectionEnd_) return closeSection();
+        entityMember(*section_);
+        return true;
+      case At::entries:
+        if (entity_ == entityEnd_) return closeEntity();
+        entryMember(*entity_);
+        ++entity_;
+        return true;
+    }
+    return false;
+  }
+
+  void begin() {
+    std::string error;
+    if (fromFile_ && !readText(path_, padded_, error)) throw Refusal{error};
+    text_ = std::string_view(padded_.data(), padded_.size());
+    if (const auto code = parser_.iterate(padded_).get(doc_)) {
       if (code == simdjson::CAPACITY) throw Refusal{path_ + ": file too large"};
       syntax(code, text_.size());
     }
     ondemand::value root;
-    if (const auto code = doc.get_value().get(root)) syntax(doc, code);
-    ondemand::object top = object(root, Path{}, doc);
-    bool seenInterfaces = false;
-    bool seenStatus = false;
-    for (auto field : top) {
-      auto [key, value] = member(field, doc);
-      const Path path = Path{} / key;
-      if (key == "interfaces") {
-        once(seenInterfaces, path);
-        interfaces(object(value, path, doc), path, doc);
-      } else if (key == "status") {
-        once(seenStatus, path);
-        status(object(value, path, doc), path, doc);
-      } else {
-        invalid(path, "unknown key \"" + std::string(key) + "\"");
+    if (const auto code = doc_.get_value().get(root)) syntax(code);
+    iterate(object(root, Path{}), top_, topEnd_);
+    at_ = At::top;
+  }
+
+  bool topMember() {
+    if (top_ == topEnd_) {
+      const char* rest = nullptr;
+      if (doc_.current_location().get(rest) == simdjson::SUCCESS) {
+        syntax(simdjson::TRAILING_CONTENT, std::size_t(rest - text_.data()));
       }
+      return false;
     }
-    const char* rest = nullptr;
-    if (doc.current_location().get(rest) == simdjson::SUCCESS) {
-      syntax(simdjson::TRAILING_CONTENT, std::size_t(rest - text_.data()));
+    auto [key, value] = member(*top_);
+    sectionKey_ = key;
+    const Path path = Path{} / key;
+    if (key == "interfaces") {
+      once(seenInterfaces_, path);
+      iterate(object(value, path), section_, sectionEnd_);
+      at_ = At::interfaces;
+    } else if (key == "status") {
+      once(seenStatus_, path);
+      iterate(object(value, path), section_, sectionEnd_);
+      at_ = At::entities;
+    } else {
+      invalid(path, "unknown key \"" + std::string(key) + "\"");
     }
+    return true;
+  }
+
+  bool closeSection() {
+    ++top_;
+    at_ = At::top;
+    return true;
+  }
+
+  bool closeEntity() {
+    StateFile::Entity& entity = out_->entities_.back();
+    entity.count = U32(out_->entries_.size()) - entity.first;
+    ++section_;
+    at_ = At::entities;
+    return true;
+  }
+
+  void iterate(ondemand::object obj, ondemand::object_iterator& begin,
+               ondemand::object_iterator& end) {
+    if (const auto code = obj.begin().get(begin)) syntax(code);
+    if (const auto code = obj.end().get(end)) syntax(code);
+  }
+
+  /// Frees the parser's memory and the text once the walk is over.
+  void release() {
+    parser_ = ondemand::parser();
+    padded_ = simdjson::padded_string();
+    text_ = {};
   }
 
  private:
@@ -268,9 +390,9 @@ class StateFileReader {
     }
     syntaxAt(parserOffset, simdjson::error_message(code));
   }
-  [[noreturn]] void syntax(ondemand::document& doc, simdjson::error_code code) const {
+  [[noreturn]] void syntax(simdjson::error_code code) {
     const char* location = nullptr;
-    const std::size_t offset = doc.current_location().get(location) == simdjson::SUCCESS
+    const std::size_t offset = doc_.current_location().get(location) == simdjson::SUCCESS
                                    ? std::size_t(location - text_.data())
                                    : text_.size();
     syntax(code, offset);
@@ -283,108 +405,107 @@ class StateFileReader {
     seen = true;
   }
 
-  Member member(simdjson::simdjson_result<ondemand::field> result, ondemand::document& doc) {
+  Member member(simdjson::simdjson_result<ondemand::field> result) {
     ondemand::field field;
-    if (const auto code = std::move(result).get(field)) syntax(doc, code);
+    if (const auto code = std::move(result).get(field)) syntax(code);
     std::string_view key;
-    if (const auto code = field.unescaped_key().get(key)) syntax(doc, code);
+    if (const auto code = field.unescaped_key().get(key)) syntax(code);
     return {key, field.value()};
   }
 
-  ondemand::json_type type(ondemand::value& value, ondemand::document& doc) {
+  ondemand::json_type type(ondemand::value& value) {
     ondemand::json_type t;
-    if (const auto code = value.type().get(t)) syntax(doc, code);
+    if (const auto code = value.type().get(t)) syntax(code);
     return t;
   }
 
-  ondemand::object object(ondemand::value& value, const Path& path, ondemand::document& doc) {
-    if (type(value, doc) != ondemand::json_type::object) invalid(path, "expected an object");
+  ondemand::object object(ondemand::value& value, const Path& path) {
+    if (type(value) != ondemand::json_type::object) invalid(path, "expected an object");
     ondemand::object obj;
-    if (const auto code = value.get_object().get(obj)) syntax(doc, code);
+    if (const auto code = value.get_object().get(obj)) syntax(code);
     return obj;
   }
 
   /// A non-negative integer no larger than `max`.
-  U64 integer(ondemand::value& value, const Path& path, U64 min, U64 max,
-              ondemand::document& doc) {
-    if (type(value, doc) != ondemand::json_type::number) invalid(path, "expected an integer");
+  U64 integer(ondemand::value& value, const Path& path, U64 min, U64 max) {
+    if (type(value) != ondemand::json_type::number) invalid(path, "expected an integer");
+    U64 n = 0;
+    const auto code = value.get_uint64().get(n);
+    if (code == simdjson::SUCCESS && n >= min && n <= max) return n;
     std::string_view token = value.raw_json_token();
-    while (!token.empty() && std::strchr(" \t\r\n", token.back())) token.remove_suffix(1);
+    while (!token.empty() && SyntaxCheck::space(token.back())) token.remove_suffix(1);
     const std::string shown(token);
     if (!token.empty() && token.front() == '-') invalid(path, "negative number " + shown);
     if (token.find_first_of(".eE") != std::string_view::npos) {
       invalid(path, "fractional number " + shown);
     }
-    U64 n = 0;
-    const auto code = value.get_uint64().get(n);
     const bool allDigits = std::all_of(token.begin(), token.end(), [](char c) {
       return c >= '0' && c <= '9';
     });
     if (allDigits && (code == simdjson::NUMBER_OUT_OF_RANGE || code == simdjson::INCORRECT_TYPE)) {
       invalid(path, "number " + shown + " too large");
     }
-    if (code) syntax(doc, code);
-    if (n < min || n > max) {
-      invalid(path, "number " + shown + " out of range " + std::to_string(min) + ".." +
-                        std::to_string(max));
-    }
-    return n;
+    if (code) syntax(code);
+    invalid(path, "number " + shown + " out of range " + std::to_string(min) + ".." +
+                      std::to_string(max));
   }
 
-  void interfaces(ondemand::object obj, const Path& path, ondemand::document& doc) {
-    std::unordered_map<U32, std::string_view> byIfIndex;
-    for (auto field : obj) {
-      auto [key, value] = member(field, doc);
-      const Path at = path / key;
-      if (!StateFile::validIntfName(key)) invalid(at, "invalid interface name");
-      const U32 ifIndex = U32(integer(value, at, 1, 0xffffffffu, doc));
-      const std::string_view name = out_.keep(key);
-      const auto [it, added] = byIfIndex.emplace(ifIndex, name);
-      if (!out_.interfaceByName_.emplace(name, U32(out_.interfaces_.size())).second) {
-        invalid(at, "duplicate key");
-      }
-      if (!added) {
-        invalid(at, "ifIndex " + std::to_string(ifIndex) + " already belongs to " +
-                        std::string(it->second));
-      }
-      out_.interfaces_.push_back({name, ifIndex});
+  void interfaceMember(simdjson::simdjson_result<ondemand::field> field) {
+    auto [key, value] = member(std::move(field));
+    const Path at = Path{} / sectionKey_ / key;
+    if (!StateFile::validIntfName(key)) invalid(at, "invalid interface name");
+    const U32 ifIndex = U32(integer(value, at, 1, 0xffffffffu));
+    auto& list = out_->interfaces_;
+    const U32 position = U32(list.size());
+    const U32 named = out_->interfaceByName_.insert(nameHash(key), position, [&](U32 p) {
+      return list[p].name == key;
+    });
+    if (named != position) invalid(at, "duplicate key");
+    list.push_back({out_->keep(key), ifIndex});
+    const U32 owner = byIfIndex_.insert(ifIndex, position, [&](U32 p) {
+      return list[p].ifIndex == ifIndex;
+    });
+    if (owner != position) {
+      invalid(at, "ifIndex " + std::to_string(ifIndex) + " already belongs to " +
+                      std::string(list[owner].name));
     }
   }
 
-  void status(ondemand::object obj, const Path& path, ondemand::document& doc) {
-    for (auto field : obj) {
-      auto [key, value] = member(field, doc);
-      const Path at = path / key;
-      if (!StateFile::validEntityName(key)) invalid(at, "invalid status entity name");
-      const std::string_view name = out_.keep(key);
-      if (!out_.entityByName_.emplace(name, U32(out_.entities_.size())).second) {
-        invalid(at, "duplicate key");
-      }
-      out_.entities_.push_back({name, {}, {}});
-      entity(out_.entities_.back(), object(value, at, doc), at, doc);
-    }
+  void entityMember(simdjson::simdjson_result<ondemand::field> field) {
+    auto [key, value] = member(std::move(field));
+    const Path at = Path{} / sectionKey_ / key;
+    if (!StateFile::validEntityName(key)) invalid(at, "invalid status entity name");
+    auto& list = out_->entities_;
+    const U32 position = U32(list.size());
+    const U32 named = out_->entityByName_.insert(nameHash(key), position, [&](U32 p) {
+      return list[p].name == key;
+    });
+    if (named != position) invalid(at, "duplicate key");
+    list.push_back({out_->keep(key), U32(out_->entries_.size()), 0});
+    entityKey_ = key;
+    iterate(object(value, at), entity_, entityEnd_);
+    at_ = At::entries;
   }
 
-  void entity(StateFile::Entity& entity, ondemand::object obj, const Path& path,
-              ondemand::document& doc) {
-    for (auto field : obj) {
-      auto [key, value] = member(field, doc);
-      const Path at = path / key;
-      if (!StateFile::validIntfName(key)) invalid(at, "invalid interface name");
-      const std::string_view name = out_.keep(key);
-      if (!entity.entryByName.emplace(name, U32(entity.entries.size())).second) {
-        invalid(at, "duplicate key");
-      }
-      entity.entries.push_back({name, classes(object(value, at, doc), at, doc)});
-      ++out_.entryCount_;
-    }
+  void entryMember(simdjson::simdjson_result<ondemand::field> field) {
+    auto [key, value] = member(std::move(field));
+    const Path at = Path{} / sectionKey_ / entityKey_ / key;
+    if (!StateFile::validIntfName(key)) invalid(at, "invalid interface name");
+    auto& list = out_->entries_;
+    const U32 entity = U32(out_->entities_.size() - 1);
+    const U32 position = U32(list.size());
+    const U32 named = out_->entryByName_.insert(entryHash(entity, key), position, [&](U32 p) {
+      return list[p].entity == entity && list[p].intfName == key;
+    });
+    if (named != position) invalid(at, "duplicate key");
+    list.push_back({out_->keep(key), entity, classes(object(value, at), at)});
   }
 
-  StateFile::Classes classes(ondemand::object obj, const Path& path, ondemand::document& doc) {
+  StateFile::Classes classes(ondemand::object obj, const Path& path) {
     StateFile::Classes result;
     bool seen[4] = {};
     for (auto field : obj) {
-      auto [key, value] = member(field, doc);
+      auto [key, value] = member(std::move(field));
       const Path at = path / key;
       static constexpr std::string_view names[] = {"all", "broadcast", "multicast",
                                                    "unknownUnicast"};
@@ -394,29 +515,29 @@ class StateFileReader {
       if (found == std::end(names)) invalid(at, "unknown class \"" + std::string(key) + "\"");
       const std::size_t i = std::size_t(found - std::begin(names));
       once(seen[i], at);
-      *slots[i] = classStatus(object(value, at, doc), at, doc);
+      *slots[i] = classStatus(object(value, at), at);
     }
     return result;
   }
 
-  ClassStatus classStatus(ondemand::object obj, const Path& path, ondemand::document& doc) {
+  ClassStatus classStatus(ondemand::object obj, const Path& path) {
     ClassStatus result;
     bool seen[4] = {};
     for (auto field : obj) {
-      auto [key, value] = member(field, doc);
+      auto [key, value] = member(std::move(field));
       const Path at = path / key;
       if (key == "level") {
         once(seen[0], at);
-        result.threshold.level = integer(value, at, 0, ~U64{0}, doc);
+        result.threshold.level = integer(value, at, 0, ~U64{0});
       } else if (key == "units") {
         once(seen[1], at);
-        result.threshold.type = ThresholdType(integer(value, at, 0, 2, doc));
+        result.threshold.type = ThresholdType(integer(value, at, 0, 2));
       } else if (key == "scale") {
         once(seen[2], at);
-        result.threshold.scale = U8(integer(value, at, 0, 255, doc));
+        result.threshold.scale = U8(integer(value, at, 0, 255));
       } else if (key == "drops") {
         once(seen[3], at);
-        result.drops = integer(value, at, 0, ~U64{0}, doc);
+        result.drops = integer(value, at, 0, ~U64{0});
       } else {
         invalid(at, "unknown field \"" + std::string(key) + "\"");
       }
@@ -424,60 +545,117 @@ class StateFileReader {
     return result;
   }
 
-  const std::string& path_;
-  std::string_view text_;
-  StateFile& out_;
+  std::string path_;
+  simdjson::padded_string padded_;
+  std::string_view text_;  // the padded buffer without its padding, once read
+  std::unique_ptr<StateFile> out_;
+  std::string error_;
+  bool fromFile_ = false;
+  bool done_ = false;
+
+  ondemand::parser parser_;
+  ondemand::document doc_;
+  At at_ = At::start;
+  bool seenInterfaces_ = false;
+  bool seenStatus_ = false;
+  ondemand::object_iterator top_, topEnd_;
+  ondemand::object_iterator section_, sectionEnd_;  // "interfaces" or "status"
+  ondemand::object_iterator entity_, entityEnd_;    // one status entity
+  std::string_view sectionKey_;
+  std::string_view entityKey_;
+  StateFile::Index byIfIndex_;  // refuses a second interface with one ifIndex
 };
 
-const StateFile::Entry* StateFile::Entity::entry(std::string_view intfName) const {
-  const auto it = entryByName.find(intfName);
-  return it == entryByName.end() ? nullptr : &entries[it->second];
+StateFileLoader::StateFileLoader(const std::string& path)
+    : reader_(std::make_unique<StateFileReader>(path)) {}
+
+StateFileLoader::StateFileLoader(const std::string& path, std::string_view text)
+    : reader_(std::make_unique<StateFileReader>(path, text)) {}
+
+StateFileLoader::~StateFileLoader() = default;
+
+bool StateFileLoader::readSome(const std::function<bool()>& yield) {
+  return reader_->readSome(yield);
 }
 
+std::unique_ptr<StateFile> StateFileLoader::take() { return reader_->take(); }
+
+const std::string& StateFileLoader::error() const noexcept { return reader_->error(); }
+
 std::unique_ptr<StateFile> StateFile::load(const std::string& path, std::string& error) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    error = path + ": cannot open: " + std::strerror(errno);
-    return nullptr;
-  }
-  struct stat st {};
-  std::string text;
-  if (::fstat(fd, &st) == 0) text.reserve(std::size_t(st.st_size));
-  char buffer[64 * 1024];
-  ssize_t n = 0;
-  while ((n = ::read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, std::size_t(n));
-  const int readErrno = errno;
-  ::close(fd);
-  if (n < 0) {
-    error = path + ": cannot read: " + std::strerror(readErrno);
-    return nullptr;
-  }
-  return parse(path, text, error);
+  StateFileLoader loader(path);
+  loader.readSome({});
+  std::unique_ptr<StateFile> file = loader.take();
+  if (!file) error = loader.error();
+  return file;
 }
 
 std::unique_ptr<StateFile> StateFile::parse(const std::string& path, std::string_view text,
                                             std::string& error) {
-  auto file = std::make_unique<StateFile>();
-  try {
-    const simdjson::padded_string padded(text);
-    ondemand::parser parser;
-    StateFileReader(path, text, *file).read(parser, padded);
-  } catch (const Refusal& refusal) {
-    error = refusal.message;
-    return nullptr;
-  }
+  StateFileLoader loader(path, text);
+  loader.readSome({});
+  std::unique_ptr<StateFile> file = loader.take();
+  if (!file) error = loader.error();
   return file;
 }
 
 std::optional<U32> StateFile::ifIndex(std::string_view intfName) const {
-  const auto it = interfaceByName_.find(intfName);
-  if (it == interfaceByName_.end()) return std::nullopt;
-  return interfaces_[it->second].ifIndex;
+  const U32 p = interfaceByName_.find(nameHash(intfName), [&](U32 p) {
+    return interfaces_[p].name == intfName;
+  });
+  if (p == Index::none) return std::nullopt;
+  return interfaces_[p].ifIndex;
 }
 
 const StateFile::Entity* StateFile::entity(std::string_view name) const {
-  const auto it = entityByName_.find(name);
-  return it == entityByName_.end() ? nullptr : &entities_[it->second];
+  const U32 p = entityByName_.find(nameHash(name), [&](U32 p) { return entities_[p].name == name; });
+  return p == Index::none ? nullptr : &entities_[p];
+}
+
+const StateFile::Entry* StateFile::entry(const Entity& entity, std::string_view intfName) const {
+  const U32 e = U32(&entity - entities_.data());
+  const U32 p = entryByName_.find(entryHash(e, intfName), [&](U32 p) {
+    return entries_[p].entity == e && entries_[p].intfName == intfName;
+  });
+  return p == Index::none ? nullptr : &entries_[p];
+}
+
+template <class Same>
+U32 StateFile::Index::find(U32 hash, Same same) const {
+  if (slots_.empty()) return none;
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+    const Slot& slot = slots_[i];
+    if (slot.position == none) return none;
+    if (slot.hash == hash && same(slot.position)) return slot.position;
+  }
+}
+
+template <class Same>
+U32 StateFile::Index::insert(U32 hash, U32 position, Same same) {
+  if (2 * (count_ + 1) > slots_.size()) grow();
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+    Slot& slot = slots_[i];
+    if (slot.position == none) {
+      slot = {hash, position};
+      ++count_;
+      return position;
+    }
+    if (slot.hash == hash && same(slot.position)) return slot.position;
+  }
+}
+
+void StateFile::Index::grow() {
+  std::vector<Slot> old(std::max<std::size_t>(16, 2 * slots_.size()), Slot{0, none});
+  old.swap(slots_);
+  const std::size_t mask = slots_.size() - 1;
+  for (const Slot& slot : old) {
+    if (slot.position == none) continue;
+    std::size_t i = slot.hash & mask;
+    while (slots_[i].position != none) i = (i + 1) & mask;
+    slots_[i] = slot;
+  }
 }
 
 bool StateFile::validIntfName(std::string_view name) noexcept {

@@ -3,7 +3,9 @@
 /// The file source watches the file's directory with inotify (so replacing the file by a
 /// rename is seen) and reacts only once a writer has closed the file or a new file was moved
 /// in under its name, so a half-written file is never read. A burst of events read at once
-/// makes one reload.
+/// makes one reload. A reload reads the file in task runs, then applies it in task runs; a
+/// reload during either restarts from the file as it is now. At start the file is read and
+/// applied completely before `start` returns, as nothing is served yet.
 #include "StateSource.h"
 
 #include <sys/inotify.h>
@@ -27,13 +29,18 @@ namespace {
 class StateFileSource : public StateSource {
  public:
   StateFileSource(const SwitchInputs& inputs, std::string path)
-      : path_(std::move(path)), applier_(inputs, [this] { applied(); }) {
+      : path_(std::move(path)),
+        applier_(inputs, [this] { applied(); }),
+        loadTask_(Pondo::make<Velo::Task>(inputs.scheduler, StateApplier::taskPriority,
+                                          Pondo::String("Host::StateFileLoader"))) {
+    loadTask_->publisher()->subscriberAdd(loadSubscriber_, false);
     const std::size_t slash = path_.rfind('/');
     directory_ = slash == std::string::npos ? "." : slash == 0 ? "/" : path_.substr(0, slash);
     name_ = slash == std::string::npos ? path_ : path_.substr(slash + 1);
   }
 
   ~StateFileSource() override {
+    loadSubscriber_.unsubscribe();
     if (fd_ < 0) return;
     unregister_readfd(fd_);
     ::close(fd_);
@@ -48,17 +55,27 @@ class StateFileSource : public StateSource {
   }
 
   void reload() override {
-    std::string error;
-    std::unique_ptr<StateFile> target = StateFile::load(path_, error);
+    loader_ = std::make_unique<StateFileLoader>(path_);
+    loadTask_->scheduleTask();
+  }
+
+ private:
+  void onLoadRun(const Pondo::Change& change) {
+    if (change.attribute != Velo::Task::runAttribute || !loader_) return;
+    if (!loader_->readSome([this] { return loadTask_->taskShouldYield(); })) {
+      loadTask_->scheduleTask();
+      return;
+    }
+    const std::unique_ptr<StateFileLoader> loader = std::move(loader_);
+    std::unique_ptr<StateFile> target = loader->take();
     if (!target) {
-      snmp_log(LOG_ERR, "%s\n", error.c_str());
+      snmp_log(LOG_ERR, "%s\n", loader->error().c_str());
       snmp_log(LOG_ERR, "keeping the running state\n");
       return;
     }
     applier_.applyInTasks(std::move(target));
   }
 
- private:
   bool watch(std::string& error) {
     fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (fd_ < 0) {
@@ -99,6 +116,9 @@ class StateFileSource : public StateSource {
   std::string directory_;
   std::string name_;
   StateApplier applier_;
+  std::unique_ptr<StateFileLoader> loader_;  // a reload being read
+  Pondo::Ptr<Velo::Task> loadTask_;
+  Pondo::Subscriber loadSubscriber_{this, Pondo::memberHandler<&StateFileSource::onLoadRun>};
   int fd_ = -1;
 };
 

@@ -95,7 +95,7 @@ inline std::string row(U32 ifIndex, int trafficClass, U64 drops) {
 inline std::set<std::string> rowsOf(const Host::StateFile& file) {
   std::set<std::string> rows;
   for (const auto& entity : file.entities()) {
-    for (const auto& entry : entity.entries) {
+    for (const auto& entry : file.entries(entity)) {
       const auto ifIndex = file.ifIndex(entry.intfName);
       if (!ifIndex) continue;
       const ClassStatus* classes[] = {&entry.classes.all, &entry.classes.broadcast,

@@ -49,7 +49,7 @@ TEST(StateFileTest, ReadsEveryFieldAndDefaults) {
   EXPECT_EQ(file->entryCount(), 2u);
   const StateFile::Entity* slice0 = file->entity("slice0");
   ASSERT_TRUE(slice0);
-  const StateFile::Entry* e = slice0->entry("Ethernet1/1");
+  const StateFile::Entry* e = file->entry(*slice0, "Ethernet1/1");
   ASSERT_TRUE(e);
   EXPECT_EQ(e->classes.all.threshold.level, 500u);
   EXPECT_EQ(e->classes.all.threshold.type, ThresholdType::packetsPerSecond);
@@ -61,7 +61,7 @@ TEST(StateFileTest, ReadsEveryFieldAndDefaults) {
   EXPECT_EQ(e->classes.multicast.drops, 0u);
   EXPECT_EQ(e->classes.unknownUnicast.threshold.type, ThresholdType::kilobitsPerSecond);
   EXPECT_EQ(e->classes.unknownUnicast.threshold.scale, 255);
-  const StateFile::Entry* empty = slice0->entry("Ethernet9/9");
+  const StateFile::Entry* empty = file->entry(*slice0, "Ethernet9/9");
   ASSERT_TRUE(empty);
   EXPECT_EQ(empty->classes.unknownUnicast.threshold.level, 10000u);
   EXPECT_TRUE(file->entity("slice1"));
@@ -157,6 +157,30 @@ TEST(StateFileTest, MissingFileIsRefused) {
   std::string error;
   EXPECT_FALSE(StateFile::load("/nonexistent/s.json", error));
   EXPECT_EQ(error, "/nonexistent/s.json: cannot open: No such file or directory");
+}
+
+// Read in steps, a file gives what it gives at once; a refusal found in a late step is the
+// same refusal.
+TEST(StateFileTest, LoaderReadsInSteps) {
+  std::string text = R"({"interfaces": {)";
+  for (int i = 1; i <= 100; ++i) text += (i > 1 ? "," : "") + ("\"E" + std::to_string(i) + "\": ") + std::to_string(i);
+  text += R"(}, "status": {"a": {"E1": {}, "E2": {"all": {"drops": 2}}}, "b": {"E3": {}}}})";
+  Host::StateFileLoader loader("s.json", text);
+  int steps = 0;
+  while (!loader.readSome([] { return true; })) ++steps;
+  EXPECT_GE(steps, 100 + 2 + 3);
+  const auto file = loader.take();
+  ASSERT_TRUE(file) << loader.error();
+  EXPECT_EQ(file->interfaces().size(), 100u);
+  EXPECT_EQ(file->entryCount(), 3u);
+  EXPECT_EQ(file->entry(*file->entity("a"), "E2")->classes.all.drops, 2u);
+  EXPECT_EQ(file->entries(*file->entity("b")).size(), 1u);
+
+  Host::StateFileLoader refused("s.json", text.substr(0, text.size() - 1) + ", \"x\": 1}");
+  while (!refused.readSome([] { return true; })) {
+  }
+  EXPECT_FALSE(refused.take());
+  EXPECT_EQ(refused.error(), "s.json: at $.x: unknown key \"x\"");
 }
 
 }  // namespace
