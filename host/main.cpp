@@ -120,9 +120,11 @@ void initAgentLibrary(const Host::Options& options, const std::string& persisten
   netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_AGENTX_MASTER, 0);
   netsnmp_ds_set_string(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_PERSISTENT_DIR,
                         persistentDir.c_str());
+  // Configuration files are searched in our own directory only (SNMPCONFPATH still overrides
+  // it): the system's snmpd.conf and snmp.conf are not ours, and the persistent state saved in
+  // the directory is read back at the next start.
   netsnmp_ds_set_string(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_CONFIGURATION_DIR,
                         persistentDir.c_str());
-  netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DONT_READ_CONFIGS, 1);
   netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_DONT_LOG_TCPWRAPPERS_CONNECTS,
                          1);
   // No SMUX peer port (TCP 199) and no MIB files: the agent serves numeric OIDs only.
