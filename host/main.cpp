@@ -7,7 +7,6 @@
 /// SNMP contexts; the listeners. Then the loop runs until SIGTERM or SIGINT, and shutdown
 /// takes everything down in the reverse order. Exit status: 0 after a clean shutdown, 2 for a
 /// bad command line or state file, 1 for any other start-up failure.
-#include <limits.h>
 // net-snmp wants its configuration header first.
 #include <net-snmp/net-snmp-config.h>
 
@@ -34,7 +33,10 @@
 #include "StateSource.h"
 #include "Velo/TaskScheduler.h"
 
-extern "C" void init_vacm_conf(void);  // net-snmp agent library: community and VACM tokens
+// In net-snmp's agent library, not in its installed headers: registers the community, user and
+// VACM configuration tokens (rocommunity, rouser, com2sec, view, access, ...) and the access
+// check every request goes through.
+extern "C" void init_vacm_conf(void);
 
 namespace {
 
