@@ -172,11 +172,11 @@ timed_walk() {
   local agent=$1 rows=$2 pid=${AGENT_PID[$1]} port=${AGENT_PORT[$1]} before after values
   before=$(cpu_seconds "$pid")
   if [[ -z ${SAMPLES[$agent]:-} ]]; then
-    values=$(walk_once "$port" "$WORK/walk.out")
+    values=$(walk_once "$port" "$WORK/walk.out") || die "$agent: snmpbulkwalk failed"
     DIGESTS[$agent,$rows]=$(md5sum <"$WORK/walk.out" | cut -d' ' -f1)
     rm -f "$WORK/walk.out"
   else
-    values=$(walk_once "$port")
+    values=$(walk_once "$port") || die "$agent: snmpbulkwalk failed"
   fi
   after=$(cpu_seconds "$pid")
   ((values == rows * 3)) || die "$agent: a walk returned $values values, expected $((rows * 3))"
@@ -202,6 +202,13 @@ probe_during() {
       for (i = 1; i < NF; ++i) { if ($i == "longest_gap_ms") g = $(i + 1); if ($i == "errors") e = $(i + 1) }
       print g, e }' "$log")
   SPAN_S=$(calc "$t1 - $t0" 3)
+}
+
+# The daemon's scheduler statistics (its SIGUSR1 report): the COUNT-th "scheduler:" line.
+scheduler_report() {
+  kill -USR1 "${AGENT_PID[daemon]}"
+  wait_for_line "${AGENT_PID[daemon]}" "$DAEMON_LOG" "scheduler:" "$1"
+  grep -F "scheduler:" "$DAEMON_LOG" | sed -n "$1p"
 }
 
 # The reload: the state file replaced (rename) by one with one interface changed.
@@ -254,8 +261,10 @@ for n in "${INTERFACES[@]}"; do
     NEXT_STATE=$WORK/next-$n.json
     write_state "$NEXT_STATE" "$n" $((n / 2))
     echo "  daemon: reload with one interface changed, under the gap probe" >&2
+    SCHEDULER_BEFORE=$(scheduler_report 1)
     probe_during "${AGENT_PORT[daemon]}" reload_state
     RELOAD_GAP_MS=$GAP_MS RELOAD_ERRORS=$UNANSWERED RELOAD_S=$SPAN_S
+    SCHEDULER_AFTER=$(scheduler_report 2)
     echo "  daemon: idle for ${RELOAD_S}s under the gap probe" >&2
     probe_during "${AGENT_PORT[daemon]}" sleep "$RELOAD_S"
     IDLE_GAP_MS=$GAP_MS IDLE_ERRORS=$UNANSWERED
@@ -310,3 +319,5 @@ reload_verdict=$(at_most "$RELOAD_GAP_MS" 20)
 ((RELOAD_ERRORS == 0)) || reload_verdict=MISS
 echo "$reload_verdict  longest gap between answers while reloading $big rows with one interface changed: $RELOAD_GAP_MS ms over ${RELOAD_S}s (goal <= 20 ms; unanswered requests: $RELOAD_ERRORS)"
 echo "      the same probe while idle for ${RELOAD_S}s: $IDLE_GAP_MS ms (unanswered: $IDLE_ERRORS)"
+echo "      the daemon's SIGUSR1 report before the reload: ${SCHEDULER_BEFORE#*scheduler:}"
+echo "      and after it:                                  ${SCHEDULER_AFTER#*scheduler:}"
