@@ -115,13 +115,16 @@ netsnmp_variable_list* breltaStormControlIfTableIterationHelper(Entry* context,
   }
   SNMP_TRACE(2) << "breltaStormControlIfTableIterationHelper - iterator has another value: ifIndex="
                 << row->ifIndex();
-  unsigned char buffer[valueBufferSize];
-  const int ifIndexLength =
-      S32ToAsnIntegerF()(static_cast<int>(row->ifIndex()), buffer, sizeof buffer);
-  snmp_set_var_typed_value(indexes, ASN_INTEGER, buffer, ifIndexLength);
+  // The index value is the ifIndex's 32 bits read as a non-negative number, the arc that goes
+  // on the wire. net-snmp makes an INTEGER index into an OID arc by a plain cast to the 64-bit
+  // `oid`: a negative value would compare above every arc a request can carry, so GET would
+  // miss the row and GETNEXT would return it again and again.
+  const long ifIndexValue = row->ifIndex();
+  snmp_set_var_typed_value(indexes, ASN_INTEGER, &ifIndexValue, sizeof ifIndexValue);
   SNMP_TRACE(2) << "breltaStormControlIfTableIterationHelper - iterator has another value: "
                    "trafficClass="
                 << row->trafficClass();
+  unsigned char buffer[valueBufferSize];
   const int classLength = StormControlTCTypeToAsnInteger(row->trafficClass(), buffer, sizeof buffer);
   snmp_set_var_typed_value(indexes->next_variable, ASN_INTEGER, buffer, classLength);
   return indexes;

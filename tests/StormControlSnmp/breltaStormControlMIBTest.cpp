@@ -337,13 +337,13 @@ TEST_F(IterationTest, EmptyTable) {
   EXPECT_EQ(counted(Counter::getNextWithoutContext), 1u);
 }
 
-// Rows come in index order; an ifIndex of 2^31 or more is a negative INTEGER index; the
-// counters see one start and a step per row, the last one past the end.
+// Rows come in index order; an ifIndex of 2^31 or more keeps its unsigned value, the arc a
+// request names; the counters see one start and a step per row, the last one past the end.
 TEST_F(IterationTest, WalksInIndexOrder) {
   addRows({Key(7, TC::broadcast), Key(3, TC::unknownUnicast), Key(3, TC::all),
            Key(2147483648u, TC::multicast)});
   EXPECT_EQ(walk(), (std::vector<std::vector<long>>{
-                        {3, 0}, {3, 3}, {7, 1}, {-2147483648L, 2}}));
+                        {3, 0}, {3, 3}, {7, 1}, {2147483648L, 2}}));
   EXPECT_EQ(counted(Counter::getFirstFromStart), 1u);
   EXPECT_EQ(counted(Counter::getNextRow), 3u);
   EXPECT_EQ(counted(Counter::getNextPastLast), 1u);
@@ -725,6 +725,24 @@ TEST_F(RequestTest, SetIsRefused) {
   }
   snmp_close(writer);
   EXPECT_EQ(send(SNMP_MSG_GET, {column(2, {3, 0})}).at(0).value, 500);
+}
+
+// Rows with an ifIndex of 2^31 or more are found by GET and walked in order by GETNEXT, past
+// the largest signed ifIndex and on to the end of the column.
+TEST_F(RequestTest, LargeIfIndexesAreServedInOrder) {
+  addRows({Key(2147483647u, TC::all), Key(2147483648u, TC::all), Key(3000000000u, TC::multicast),
+           Key(4294967295u, TC::all)});
+  EXPECT_EQ(send(SNMP_MSG_GET, {column(2, {3000000000u, 2})}).at(0).value, 500);
+  std::vector<std::vector<oid>> walked;
+  for (auto at = column(2); walked.size() < 10;) {
+    const Answered next = send(SNMP_MSG_GETNEXT, {at}).at(0);
+    if (next.name.size() != column(2).size() + 2 || next.name[12] != 2) break;
+    walked.push_back(at = next.name);
+  }
+  EXPECT_EQ(walked, (std::vector<std::vector<oid>>{column(2, {2147483647u, 0}),
+                                                  column(2, {2147483648u, 0}),
+                                                  column(2, {3000000000u, 2}),
+                                                  column(2, {4294967295u, 0})}));
 }
 
 // Once the context is withdrawn the table is gone from the agent.
