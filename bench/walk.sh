@@ -9,11 +9,12 @@
 # 5) rounds of one `snmpbulkwalk -v2c -Cr50` of the whole table per agent, taking turns, by the
 # CPU time each agent process itself spends (utime + stime from /proc/PID/stat, so the client's
 # work never counts). Every walk must return all values, and every agent the same bytes. It
-# prints the median CPU per walk, per walked value and relative to the iterator agent, the
-# daemon's resident memory per row above an empty daemon, and, at the largest size, the longest
-# time the daemon left a GET unanswered while it reloaded the file with one interface changed,
-# beside the same probe over an idle period of equal length. Each goal is reported PASS or
-# MISS; the exit status is 0 unless something failed to run (a noisy machine misses goals).
+# prints the median CPU per walk (with the spread), per walked value and relative to the
+# iterator agent, the daemon's resident memory per row above an empty daemon, and, at the
+# largest size, the longest time the daemon left a GET unanswered while it reloaded the file
+# with one interface changed, beside the same probe over an idle period of equal length. Each
+# goal is reported PASS or MISS; the exit status is 0 unless something failed to run (a noisy
+# machine misses goals).
 # Every process started here is stopped on exit. WALK_DAEMON overrides the daemon binary.
 set -euo pipefail
 
@@ -221,7 +222,7 @@ reload_state() {
 # runs: per size, every agent serves at once and the walks take turns (one walk of each agent per
 # round), so that a change in the machine's load falls on all agents alike.
 
-declare -A CPU DIGESTS RSS_KIB AGENT_PID AGENT_PORT SAMPLES
+declare -A CPU SPREAD DIGESTS RSS_KIB AGENT_PID AGENT_PORT SAMPLES
 AGENTS=(walk_iterator_agent walk_container_agent walk_bare_agent daemon)
 largest=${INTERFACES[-1]}
 
@@ -251,6 +252,8 @@ for n in "${INTERFACES[@]}"; do
   done
   for agent in "${AGENTS[@]}"; do
     CPU[$agent,$rows]=$(printf '%s\n' ${SAMPLES[$agent]} | median)
+    SPREAD[$agent,$rows]=$(printf '%s\n' ${SAMPLES[$agent]} |
+      sort -g | awk 'NR == 1 { low = $1 } { high = $1 } END { printf "%.2f-%.2f", low, high }')
     echo "  $agent: CPU per walk ${SAMPLES[$agent]}s, median ${CPU[$agent,$rows]} s" >&2
   done
   for agent in walk_iterator_agent walk_container_agent walk_bare_agent; do
@@ -282,13 +285,14 @@ at_most() {
 }
 
 echo
-printf '%-22s %9s %9s %12s %10s %12s\n' agent rows values "CPU s/walk" "us/value" "x iterator"
+printf '%-22s %8s %8s %11s %15s %9s %11s\n' agent rows values "CPU s/walk" "(min-max)" "us/value" "x iterator"
 for n in "${INTERFACES[@]}"; do
   rows=$((n * 4))
   for agent in "${AGENTS[@]}"; do
     cpu=${CPU[$agent,$rows]}
-    printf '%-22s %9d %9d %12.4f %10.3f %12s\n' "$agent" "$rows" $((rows * 3)) "$cpu" \
-      "$(calc "$cpu * 1e6 / ($rows * 3)" 3)" "$(ratio "$cpu" "${CPU[walk_iterator_agent,$rows]}" 2)"
+    printf '%-22s %8d %8d %11.3f %15s %9.3f %11s\n' "$agent" "$rows" $((rows * 3)) "$cpu" \
+      "(${SPREAD[$agent,$rows]})" "$(calc "$cpu * 1e6 / ($rows * 3)" 3)" \
+      "$(ratio "$cpu" "${CPU[walk_iterator_agent,$rows]}" 2)"
   done
 done
 
