@@ -8,8 +8,8 @@
 /// released there (a guard, a publication reaching it) cannot destroy it:
 ///
 ///     Pondo::Ptr<Row> row = Pondo::make<Row>(...);  // count 1
-///     auto copy = row;                               // count 2 (atomic only while ThreadControl::tsp_)
-///     Pondo::Ptr<Row> leak{new Row(...)};            // count 2: never released; adopt instead
+///     auto copy = row;            // count 2 (atomic only while ThreadControl::tsp_)
+///     Pondo::Ptr<Row> leak{new Row(...)};  // count 2: never freed; make or adopt instead
 ///
 /// Nodes are neither copyable nor movable: their identity is their address.
 #pragma once
