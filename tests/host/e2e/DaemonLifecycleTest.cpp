@@ -89,7 +89,7 @@ TEST_F(DaemonTest, SecondContextIsNotServed) {
   EXPECT_TRUE(sameVars(user.vars, {cellVar(rows.front(), 2)}));
 
   // No answer is expected: a short timeout and no retry.
-  const std::vector<std::string> quick{"-t", "1", "-r", "0"};
+  const std::vector<std::string> quick{"-t", "0.5", "-r", "0"};
   std::vector<std::string> v3Other = v3;
   v3Other.insert(v3Other.end(), {"-n", "other"});
   for (const auto& auth : {v3Other, std::vector<std::string>{"-v2c", "-c", "othercomm"}}) {

@@ -1,7 +1,9 @@
 // tests/host/e2e/SimulatorTest.cpp — walks of the simulated switch while its drop counters
-// change every 10 ms: every walk complete and strictly increasing.
+// change every 10 ms and other walks run at the same time: every walk complete and strictly
+// increasing, thresholds steady, drop counters never going back.
 #include <map>
 
+#include "BackgroundWalks.h"
 #include "DaemonTest.h"
 
 namespace E2e {
@@ -30,49 +32,63 @@ std::vector<Oid> indexes(const Cells& cells) {
   return result;
 }
 
-TEST_F(DaemonTest, WalksStayCompleteWhileTheSimulatorChangesDrops) {
+class SimulatorTest : public DaemonTest {
+ protected:
+  /// One sequence of walks made one after the other: each complete and strictly increasing,
+  /// with the rows and thresholds of `reference`, and drop counters that never go back.
+  void checkSequence(const std::vector<ClientResult>& walks,
+                     const std::vector<VarBind>& reference) {
+    const std::vector<Oid> rows = indexes(column(reference, 2));
+    ASSERT_EQ(rows.size(), rowsPerColumn);
+    for (std::size_t w = 0; w < walks.size(); ++w) {
+      SCOPED_TRACE("walk " + std::to_string(w) + " of " + std::to_string(walks.size()));
+      ASSERT_TRUE(succeeded(walks[w]));
+      const auto& vars = walks[w].vars;
+      EXPECT_TRUE(strictlyIncreasing(vars));
+      EXPECT_EQ(vars.size(), 3 * rowsPerColumn);
+      for (unsigned c = 2; c <= 4; ++c) {
+        EXPECT_EQ(indexes(column(vars, c)), rows) << "column " << c;
+      }
+      EXPECT_EQ(column(vars, 2), column(reference, 2));
+      EXPECT_EQ(column(vars, 3), column(reference, 3));
+      if (w == 0) continue;
+      const Cells previous = column(walks[w - 1].vars, 4);
+      for (const auto& [oid, vb] : column(vars, 4)) {
+        const auto old = previous.find(oid);
+        if (old == previous.end()) continue;
+        EXPECT_GE(std::stoull(vb.value), std::stoull(old->second.value)) << oidText(oid);
+        dropsMoved_ = dropsMoved_ || vb.value != old->second.value;
+      }
+    }
+  }
+
+  bool dropsMoved_ = false;
+};
+
+TEST_F(SimulatorTest, WalksStayCompleteWhileDropsChange) {
   ASSERT_TRUE(daemon_.start({"--simulate", std::to_string(interfaces), "--sim-interval-ms", "10"}))
       << daemon_.log();
-  ASSERT_TRUE(daemon_.waitForLog("table ready: "))
-      << daemon_.log();
+  ASSERT_TRUE(daemon_.waitForLog("table ready: ")) << daemon_.log();
   const SnmpClient client(daemon_);
+  const ClientResult first = client.bulkWalk();
+  ASSERT_TRUE(succeeded(first));
 
-  std::vector<std::vector<VarBind>> walks;
-  for (const int repetitions : {10, 50, 1000}) {
-    const ClientResult bulk = client.bulkWalk(tableOid, repetitions);
-    ASSERT_TRUE(succeeded(bulk));
-    walks.push_back(bulk.vars);
+  std::vector<ClientResult> small;
+  std::vector<ClientResult> large;
+  std::vector<ClientResult> single;
+  {
+    BackgroundWalks smallWalks(client, 10);
+    BackgroundWalks largeWalks(client, 1000);
+    single.push_back(client.walk());  // GETNEXT by GETNEXT while the bulk walks run
+    single.push_back(client.walk());
+    small = smallWalks.stop();
+    large = largeWalks.stop();
   }
-  const ClientResult walk = client.walk();
-  ASSERT_TRUE(succeeded(walk));
-  walks.push_back(walk.vars);
-
-  const std::vector<Oid> rows = indexes(column(walks.front(), 2));
-  bool dropsMoved = false;
-  for (std::size_t w = 0; w < walks.size(); ++w) {
-    SCOPED_TRACE("walk " + std::to_string(w));
-    const auto& vars = walks[w];
-    EXPECT_TRUE(strictlyIncreasing(vars));
-    EXPECT_EQ(vars.size(), 3 * rowsPerColumn);
-    for (unsigned c = 2; c <= 4; ++c) {
-      const Cells cells = column(vars, c);
-      EXPECT_EQ(cells.size(), rowsPerColumn) << "column " << c;
-      EXPECT_EQ(indexes(cells), rows) << "column " << c << " has other rows than column 2";
-    }
-    if (w == 0) continue;
-    // Thresholds stay; drop counters only advance.
-    EXPECT_EQ(column(vars, 2), column(walks[w - 1], 2));
-    EXPECT_EQ(column(vars, 3), column(walks[w - 1], 3));
-    const Cells drops = column(vars, 4);
-    const Cells previous = column(walks[w - 1], 4);
-    for (const auto& [oid, vb] : drops) {
-      const auto old = previous.find(oid);
-      if (old == previous.end()) continue;
-      EXPECT_GE(std::stoull(vb.value), std::stoull(old->second.value)) << oidText(oid);
-      dropsMoved = dropsMoved || vb.value != old->second.value;
-    }
-  }
-  EXPECT_TRUE(dropsMoved) << "the drop counters never changed between walks";
+  small.insert(small.begin(), first);
+  checkSequence(small, first.vars);
+  checkSequence(large, first.vars);
+  checkSequence(single, first.vars);
+  EXPECT_TRUE(dropsMoved_) << "the drop counters never changed between walks";
 }
 
 }  // namespace

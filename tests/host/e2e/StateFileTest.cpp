@@ -5,7 +5,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <map>
+#include <set>
 
+#include "BackgroundWalks.h"
 #include "DaemonTest.h"
 #include "TempDir.h"
 
@@ -165,18 +168,6 @@ TEST_F(DaemonTest, MissingStateFileExitsWithStatus2) {
   EXPECT_NE(log.find(statePath()), std::string::npos) << log;
 }
 
-/// A state of `count` interfaces, every one with an ifIndex and a status, over two entities.
-SwitchState largeState(std::uint32_t count) {
-  SwitchState s;
-  for (std::uint32_t i = 1; i <= count; ++i) {
-    const std::string name = "Ethernet" + std::to_string(i / 48 + 1) + "/" + std::to_string(i % 48);
-    s.interfaces[name] = i;
-    s.status[i % 2 ? "slice0" : "slice1"][name] = {ClassValues{i, i % 3, {}, i * 7}, {}, {},
-                                                   ClassValues{{}, {}, {}, i}};
-  }
-  return s;
-}
-
 // SIGUSR2 restarts the agent over the table it left; interfaces removed and added while it
 // restarts, and rows it did not produce again, end exactly as the file says, and the restarted
 // agent follows later edits.
@@ -188,9 +179,8 @@ TEST_F(DaemonTest, RestartEndsWithExactlyTheLiveRows) {
 
   daemon_.signal(SIGUSR2);
   for (std::uint32_t i = 1; i <= 1000; i += 10) {
-    const std::string name = "Ethernet" + std::to_string(i / 48 + 1) + "/" + std::to_string(i % 48);
-    s.interfaces.erase(name);
-    s.status[i % 2 ? "slice0" : "slice1"].erase(name);
+    s.interfaces.erase(numberedIntf(i));
+    s.status[i % 2 ? "slice0" : "slice1"].erase(numberedIntf(i));
   }
   s.interfaces["Ethernet99/1"] = 5000;
   s.status["slice2"]["Ethernet99/1"] = {ClassValues{5000, 1, {}, 5000}, {}, {}, {}};
@@ -205,6 +195,72 @@ TEST_F(DaemonTest, RestartEndsWithExactlyTheLiveRows) {
   s.status["slice0"]["Ethernet1/1"] = {ClassValues{11, 1, {}, 11}, {}, {}, {}};
   ASSERT_NO_FATAL_FAILURE(applyState(s, WriteMode::inPlace));
   expectTable(expectedRows(s), "after an edit that follows the restart");
+}
+
+/// The variables of a full walk of `state`'s table, by OID.
+std::map<Oid, VarBind> cellsOf(const SwitchState& state) {
+  std::map<Oid, VarBind> cells;
+  for (const auto& vb : tableVars(expectedRows(state))) cells.emplace(vb.oid, vb);
+  return cells;
+}
+
+// Walks that run while a large reload is applied in task runs never repeat or reorder a row,
+// never miss a row of an interface that keeps its ifIndex, and read every value from the old
+// state or the new one.
+TEST_F(DaemonTest, WalksDuringAReloadMissNoStableRow) {
+  constexpr std::uint32_t count = 2000;
+  const SwitchState before = largeState(count);
+  SwitchState after = before;
+  std::set<std::uint32_t> moved;  // ifIndexes that change hands
+  for (std::uint32_t i = 1; i <= count; ++i) {
+    const char* entity = i % 2 ? "slice0" : "slice1";
+    after.status[entity][numberedIntf(i)][3]->drops = i + 1;
+    if (i % 10 != 0) continue;
+    after.interfaces.erase(numberedIntf(i));
+    after.status[entity].erase(numberedIntf(i));
+    after.interfaces["Lag" + std::to_string(i)] = i;
+    after.status["slice2"]["Lag" + std::to_string(i)] = {ClassValues{{}, 2, {}, 1}, {}, {}, {}};
+    moved.insert(i);
+  }
+  ASSERT_NO_FATAL_FAILURE(startWithState(before));
+  const std::string applied = "state applied: " + statePath();
+  const int appliedBefore = daemon_.logCount(applied);
+
+  const SnmpClient client(daemon_);
+  std::vector<ClientResult> walks;
+  {
+    BackgroundWalks small(client, 10);
+    BackgroundWalks large(client, 100);
+    writeState(after.json(), WriteMode::rename);
+    ASSERT_TRUE(daemon_.waitForLog(applied, appliedBefore + 1)) << daemon_.log();
+    walks = small.stop();
+    const auto more = large.stop();
+    walks.insert(walks.end(), more.begin(), more.end());
+  }
+
+  const auto old = cellsOf(before);
+  const auto now = cellsOf(after);
+  for (std::size_t w = 0; w < walks.size(); ++w) {
+    SCOPED_TRACE("walk " + std::to_string(w) + " of " + std::to_string(walks.size()));
+    ASSERT_TRUE(succeeded(walks[w]));
+    const auto& vars = walks[w].vars;
+    EXPECT_TRUE(strictlyIncreasing(vars));
+    std::set<Oid> seen;
+    for (const auto& vb : vars) {
+      seen.insert(vb.oid);
+      const auto o = old.find(vb.oid);
+      const auto n = now.find(vb.oid);
+      const bool known = (o != old.end() && o->second == vb) || (n != now.end() && n->second == vb);
+      EXPECT_TRUE(known) << "neither state holds " << describe(vb);
+    }
+    std::size_t missing = 0;
+    for (const auto& [oid, vb] : now) {
+      const auto ifIndex = static_cast<std::uint32_t>(oid[entryOid.size() + 1]);
+      if (moved.count(ifIndex) == 0 && seen.count(oid) == 0) ++missing;
+    }
+    EXPECT_EQ(missing, 0u) << "rows of interfaces that kept their ifIndex were skipped";
+  }
+  expectTable(expectedRows(after), "after the reload");
 }
 
 }  // namespace

@@ -163,4 +163,19 @@ SwitchState sampleState() {
   return s;
 }
 
+std::string numberedIntf(std::uint32_t n) {
+  return "Ethernet" + std::to_string(n / 48 + 1) + "/" + std::to_string(n % 48);
+}
+
+SwitchState largeState(std::uint32_t count) {
+  SwitchState s;
+  for (std::uint32_t i = 1; i <= count; ++i) {
+    const std::string name = numberedIntf(i);
+    s.interfaces[name] = i;
+    s.status[i % 2 ? "slice0" : "slice1"][name] = {ClassValues{i, i % 3, {}, i * 7}, {}, {},
+                                                   ClassValues{{}, {}, {}, i}};
+  }
+  return s;
+}
+
 }  // namespace E2e

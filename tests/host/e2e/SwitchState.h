@@ -62,4 +62,10 @@ VarBind cellVar(const Row& row, unsigned column);
 /// interfaces without a status, a status without an interface, and extreme counter values.
 SwitchState sampleState();
 
+/// The name of the `n`th interface of `largeState`.
+std::string numberedIntf(std::uint32_t n);
+/// `count` interfaces with ifIndexes 1 to `count`, each with a status, spread over "slice0"
+/// (odd ifIndexes) and "slice1" (even ones).
+SwitchState largeState(std::uint32_t count);
+
 }  // namespace E2e

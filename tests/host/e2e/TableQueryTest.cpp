@@ -210,9 +210,10 @@ TEST_F(TableQueryTest, SnmpV1SeesTheIntegerColumnOnly) {
   EXPECT_TRUE(sameVars(next.vars, {cellVar(row, 3)}));
 }
 
-// ifIndexes of 2^31 and more do not fit the INTEGER index: the agent reports them as negative
-// INTEGER values, whose OID arcs are the unsigned 32-bit values. The rows keep the unsigned
-// order, and GET, GETNEXT and walks find them.
+// ifIndexes of 2^31 and more lie beyond a signed INTEGER: the manager sees the unsigned 32-bit
+// ifIndex as the OID arc, the rows keep the unsigned order, and GET, GETNEXT and walks find
+// them (a negative index value would become an arc above anything a request can name, since
+// net-snmp casts INTEGER indexes to its 64-bit arcs).
 class LargeIfIndexTest : public DaemonTest {
  protected:
   void SetUp() override {
