@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -89,9 +90,14 @@ void Daemon::spawn(const std::vector<std::string>& args) {
   std::vector<char*> envp = cStrings(env);
   const int logFd = ::open(logPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (logFd < 0) throw std::system_error(errno, std::generic_category(), "open " + logPath_);
+  const pid_t parent = ::getpid();
   const pid_t pid = ::fork();
   if (pid < 0) throw std::system_error(errno, std::generic_category(), "fork");
   if (pid == 0) {
+    // Dies with the test process even when that is killed (a ctest timeout) and no
+    // destructor runs.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent) ::_exit(125);
     ::dup2(logFd, STDERR_FILENO);
     ::dup2(logFd, STDOUT_FILENO);
     const int devNull = ::open("/dev/null", O_RDONLY);

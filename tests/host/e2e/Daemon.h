@@ -4,7 +4,9 @@
 /// files; it listens on a free loopback UDP port picked at start (a port taken meanwhile by
 /// someone else is detected and another one tried). Its standard error, where net-snmp's log
 /// goes, is captured in a file that tests wait on. Whatever happens to the test, the
-/// destructor kills the process.
+/// destructor kills the process, and the kernel kills it if the test process dies first.
+/// Spawn daemons from the test's main thread: the kernel's parent-death signal follows the
+/// thread that forked.
 #pragma once
 
 #include <sys/types.h>
