@@ -11,6 +11,7 @@
 
 #include <cstdlib>
 #include <iostream>
+#include <limits>
 #include <optional>
 #include <string>
 #include <utility>
@@ -130,15 +131,24 @@ netsnmp_variable_list* breltaStormControlIfTableIterationHelper(Entry* context,
   return indexes;
 }
 
+/// The ifIndex a request's index names: the arc as it came, 0 to 2^32 - 1, the values the
+/// walk hands out; a negative value (a manager's INTEGER) is taken as its 32 bits. Anything
+/// else is out of range.
+U32 requestedIfIndex(void* value) {
+  const long arc = *static_cast<const long*>(value);
+  if (arc >= 0 && arc <= long{std::numeric_limits<U32>::max()}) return static_cast<U32>(arc);
+  return static_cast<U32>(AsnIntegerToS32(value));
+}
+
 /// The ifIndex component of a hint; false when it is unusable (traced).
-bool hintIfIndex(const netsnmp_variable_list& var, S32& ifIndex) {
+bool hintIfIndex(const netsnmp_variable_list& var, U32& ifIndex) {
   if (var.type != ASN_INTEGER) {
     SNMP_TRACE(0) << "hint for ifIndex has incorrect type! Expecting " << int{ASN_INTEGER}
                   << " but got " << int{var.type};
     return false;
   }
   try {
-    ifIndex = AsnIntegerToS32(var.val.integer);
+    ifIndex = requestedIfIndex(var.val.integer);
   } catch (const Qel::RangeException& e) {
     SNMP_TRACE(0) << "hint for index ifIndex of breltaStormControlIfTable is out of range! " << e;
     return false;
@@ -170,7 +180,7 @@ bool hintTrafficClass(const netsnmp_variable_list& var, StormControlTCType& traf
 std::optional<StormControlIfTableKey> hintKey(const netsnmp_table_request_info* hint) {
   if (!hint || hint->number_indexes != 2) return std::nullopt;
   unsigned usable = 0;
-  S32 ifIndex = 0;
+  U32 ifIndex = 0;
   StormControlTCType trafficClass = StormControlTCType::all;
   const netsnmp_variable_list* var = hint->indexes;
   if (var) {
@@ -178,7 +188,7 @@ std::optional<StormControlIfTableKey> hintKey(const netsnmp_table_request_info* 
     var = var->next_variable;
     if (var && hintTrafficClass(*var, trafficClass)) ++usable;
   }
-  if (usable == 2) return StormControlIfTableKey(static_cast<U32>(ifIndex), trafficClass);
+  if (usable == 2) return StormControlIfTableKey(ifIndex, trafficClass);
   SNMP_TRACE(2) << "breltaStormControlIfTable_get_first_data_point - needed 2 components, "
                 << "found only " << usable;
   return std::nullopt;
