@@ -176,7 +176,7 @@ U32 OutputKey::hash(U32 seed) const noexcept {
 }
 
 std::ostream& operator<<(std::ostream& out, const OutputKey& key) {
-  return out << QelPondo::Impl::valueToStrep(&key, typeAt(outputKeyIndex));
+  return out << Qel::valueToStrep(&key, typeAt(outputKeyIndex));
 }
 
 // ---- state objects ----------------------------------------------------------------------
@@ -638,7 +638,7 @@ Pondo::Ptr<EntityPtrSm1> SliceSm0::childSmEntityPtrBridgingStormControlStatusPtr
   const Pondo::String name = status->name();
   if (const Pondo::Ptr<EntityPtrSm1>* present = children_.find(name)) {
     if ((*present)->en() != status) {
-      Qel::Impl::throwMutatorReinstantiating(
+      Qel::throwMutatorReinstantiating(
           "StormControlSnmp::KrelCode::StormControlIfTableSm::EntityPtrSm1", "en",
           (*present)->en().get(), status.get());
     }
@@ -1169,15 +1169,8 @@ using Sm::InputSmScanState;
 using Sm::OutputState;
 using Sm::SliceSm0;
 
-/// A pointer attribute: read, `Is` through `is(T&, const Args&)`, `Del` through `del(T&)`.
-template <class T, class G, class I, class D>
-Qel::Attribute pointer(U16 number, const char* name, G get, I is, D del) {
-  Qel::Attribute a = Qel::Reg::computed<T>(number, name, get);
-  a.kind = Qel::AttrKind::pointer;
-  a.set = [is](void* obj, const Qel::Args& args) { is(*static_cast<T*>(obj), args); };
-  a.del = [del](void* obj, const Qel::Args&) { return Qel::Value(del(*static_cast<T*>(obj))); };
-  return a;
-}
+using Qel::Reg::ctorArg;
+using Qel::Reg::pointer;
 
 void registerInputSmScanState(Qel::Module& m) {
   using T = InputSmScanState;
@@ -1204,12 +1197,6 @@ void registerOutputState(Qel::Module& m) {
   Qel::TypeOps ops;
   ops.construct = [](const Qel::Args&) { return Qel::Value(T::OutputStateIs()); };
   t.opsIs(std::move(ops));
-}
-
-/// `a`, marked as an argument of the type's constructor.
-Qel::Attribute ctorArg(Qel::Attribute a) {
-  a.ctorArg = true;
-  return a;
 }
 
 template <class T>
@@ -1419,23 +1406,21 @@ void registerMachine(Qel::Module& m) {
   t.opsIs(std::move(ops));
 }
 
-Qel::Module& moduleDefinition() {
-  static Qel::Module module("StormControlIfTableSm");
-  static const bool built = [] {
-    registerInputSmScanState(module);
-    registerOutputState(module);
-    registerEntityPtrSm1(module);
-    registerIfMibSm2(module);
-    registerSliceSm0(module);
-    registerOutputKey(module);
-    registerMachine(module);
-    return true;
-  }();
-  (void)built;
-  return module;
+void build(Qel::Module& module) {
+  registerInputSmScanState(module);
+  registerOutputState(module);
+  registerEntityPtrSm1(module);
+  registerIfMibSm2(module);
+  registerSliceSm0(module);
+  registerOutputKey(module);
+  registerMachine(module);
 }
 
-const bool registered = (Qel::qelModuleIs(moduleDefinition()), true);
+Qel::Module& moduleDefinition() {
+  return Qel::Reg::moduleDefinition<build>("StormControlIfTableSm");
+}
+
+const bool registered = Qel::Reg::registeredAtLoad(moduleDefinition());
 
 }  // namespace
 

@@ -41,8 +41,9 @@ void registerTcType(Qel::Module& m) {
 
 void registerKey(Qel::Module& m) {
   Qel::TypeData& t = m.typeIs("StormControlSnmp::StormControlIfTableKey", Qel::TypeKind::value);
-  t.attributeIs(Qel::Reg::field<Key>(2, "ifIndex", &Key::ifIndex, true));
-  t.attributeIs(Qel::Reg::field<Key>(3, "trafficClass", &Key::trafficClass, true));
+  t.attributeIs(Qel::Reg::field<Key>(Key::ifIndexAttr, "ifIndex", &Key::ifIndex, true));
+  t.attributeIs(
+      Qel::Reg::field<Key>(Key::trafficClassAttr, "trafficClass", &Key::trafficClass, true));
   Qel::TypeOps ops = Qel::Reg::valueOps<Key>();
   ops.construct = [](const Qel::Args& args) {
     return Qel::Value(Key(Qel::arg<U32>(args, 0), Qel::arg<StormControlTCType>(args, 1)));
@@ -53,13 +54,16 @@ void registerKey(Qel::Module& m) {
 
 void registerEntry(Qel::Module& m) {
   Qel::TypeData& t = m.typeIs("StormControlSnmp::StormControlIfTableEntry", Qel::TypeKind::node);
-  t.attributeIs(Qel::Reg::field<Entry>(130, "key", &Entry::key, true));
-  t.attributeIs(Qel::Reg::computed<Entry>(131, "ifIndex", &Entry::ifIndex));
-  t.attributeIs(Qel::Reg::computed<Entry>(132, "trafficClass", &Entry::trafficClass));
-  t.attributeIs(Qel::Reg::field<Entry>(133, "status", &Entry::status, true));
-  t.attributeIs(Qel::Reg::computed<Entry>(134, "thresholdLevel", &Entry::thresholdLevel));
-  t.attributeIs(Qel::Reg::computed<Entry>(135, "thresholdUnits", &Entry::thresholdUnits));
-  t.attributeIs(Qel::Reg::computed<Entry>(136, "drops", &Entry::drops));
+  t.attributeIs(Qel::Reg::field<Entry>(Entry::keyAttr, "key", &Entry::key, true));
+  t.attributeIs(Qel::Reg::computed<Entry>(Entry::ifIndexAttr, "ifIndex", &Entry::ifIndex));
+  t.attributeIs(
+      Qel::Reg::computed<Entry>(Entry::trafficClassAttr, "trafficClass", &Entry::trafficClass));
+  t.attributeIs(Qel::Reg::field<Entry>(Entry::statusAttr, "status", &Entry::status, true));
+  t.attributeIs(Qel::Reg::computed<Entry>(Entry::thresholdLevelAttr, "thresholdLevel",
+                                          &Entry::thresholdLevel));
+  t.attributeIs(Qel::Reg::computed<Entry>(Entry::thresholdUnitsAttr, "thresholdUnits",
+                                          &Entry::thresholdUnits));
+  t.attributeIs(Qel::Reg::computed<Entry>(Entry::dropsAttr, "drops", &Entry::drops));
   Qel::TypeOps ops;
   ops.construct = [](const Qel::Args& args) {
     return Qel::Value(Pondo::make<Entry>(Qel::arg<Key>(args, 0), Qel::arg<StatusPtr>(args, 1)));
@@ -92,7 +96,8 @@ Qel::CollectionAccess tableAccess() {
 
 void registerMib(Qel::Module& m) {
   Qel::TypeData& t = m.typeIs("StormControlSnmp::StormControlMib", Qel::TypeKind::entity);
-  t.attributeIs(Qel::Reg::computed<StormControlMib>(154, "nameString", &StormControlMib::name));
+  t.attributeIs(Qel::Reg::computed<StormControlMib>(StormControlMib::nameStringAttr, "nameString",
+                                                    &StormControlMib::name));
   Qel::Attribute table{StormControlMib::stormControlIfTableAttr, "stormControlIfTable",
                        Qel::AttrKind::collection};
   table.set = [](void* obj, const Qel::Args& args) {
@@ -116,20 +121,16 @@ void registerMib(Qel::Module& m) {
   t.opsIs(std::move(ops));
 }
 
-Qel::Module& moduleDefinition() {
-  static Qel::Module module("StormControlSnmp");
-  static const bool built = [] {
-    registerTcType(module);
-    registerKey(module);
-    registerEntry(module);
-    registerMib(module);
-    return true;
-  }();
-  (void)built;
-  return module;
+void build(Qel::Module& module) {
+  registerTcType(module);
+  registerKey(module);
+  registerEntry(module);
+  registerMib(module);
 }
 
-const bool registered = (Qel::qelModuleIs(moduleDefinition()), true);
+Qel::Module& moduleDefinition() { return Qel::Reg::moduleDefinition<build>("StormControlSnmp"); }
+
+const bool registered = Qel::Reg::registeredAtLoad(moduleDefinition());
 
 /// The status fields of `trafficClass`, or null for a class outside 0 to 3.
 const ClassStatus* classStatus(const IntfStatus& status, StormControlTCType trafficClass) {
@@ -183,7 +184,7 @@ StormControlIfTableKey::StormControlIfTableKey(Qel::CharRange& range)
 }
 
 bool StormControlIfTableKey::isEq(const void* a, const void* b) noexcept {
-  return a == b || *static_cast<const Key*>(a) == *static_cast<const Key*>(b);
+  return Qel::Reg::untypedEq<Key>(a, b);
 }
 
 U32 StormControlIfTableKey::hash(U32 seed) const noexcept {
@@ -194,7 +195,7 @@ U32 StormControlIfTableKey::hash(U32 seed) const noexcept {
 }
 
 std::ostream& operator<<(std::ostream& out, const StormControlIfTableKey& key) {
-  return out << QelPondo::Impl::valueToStrep(&key, keyType());
+  return out << Qel::valueToStrep(&key, keyType());
 }
 
 // ---- row --------------------------------------------------------------------------------
@@ -247,8 +248,8 @@ Pondo::Ptr<Entry> StormControlMib::stormControlIfTableIs(Key key, const StatusPt
   const Table::InsertPosition at = stormControlIfTable_.lookupForInsert(key);
   if (Entry* present = at.found) {
     if (present->status() == status) return Pondo::Ptr<Entry>(present);
-    Qel::Impl::throwMutatorReinstantiating("StormControlSnmp::StormControlIfTableEntry", "status",
-                                           present->status().get(), status.get());
+    Qel::throwMutatorReinstantiating("StormControlSnmp::StormControlIfTableEntry", "status",
+                                     present->status().get(), status.get());
   }
   Pondo::Ptr<Entry> row = Pondo::make<Entry>(key, status);
   stormControlIfTable_.insertAt(at, row);

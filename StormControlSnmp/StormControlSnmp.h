@@ -52,6 +52,8 @@ StormControlTCType sequenceToValue(Qel::CharRange& range, StormControlTCType*);
 
 class StormControlIfTableKey {
  public:
+  enum Attr : U16 { ifIndexAttr = 2, trafficClassAttr };
+
   StormControlIfTableKey() noexcept = default;
   StormControlIfTableKey(U32 ifIndex, StormControlTCType trafficClass) noexcept
       : ifIndex_(ifIndex), trafficClass_(trafficClass) {}
@@ -90,6 +92,15 @@ class StormControlIfTableEntry : public Pondo::Node, public Pooly::Slab<StormCon
  public:
   static inline Pooly::AllocTracker memAllocationTracker_{
       "StormControlSnmp::StormControlIfTableEntry"};
+  enum Attr : U16 {
+    keyAttr = 130,
+    ifIndexAttr,
+    trafficClassAttr,
+    statusAttr,
+    thresholdLevelAttr,
+    thresholdUnitsAttr,
+    dropsAttr,
+  };
 
   StormControlIfTableEntry(StormControlIfTableKey key,
                            const Pondo::Ptr<const Bridging::StormControl::IntfStatus>& status)
@@ -137,10 +148,13 @@ class StormControlMib : public Qel::Entity, public Pooly::Slab<StormControlMib> 
   using Table = Qel::RbTreeMap<StormControlIfTableEntry, StormControlIfTableKey,
                                StormControlIfTableEntry>;
   using Iterator = Table::Iterator;
-  /// Publications of `stormControlIfTable` carry this number, the member's key
-  /// (`StormControlIfTableKey`) and, for removals, the removed row as previous value
-  /// (a `Pondo::Ptr<StormControlIfTableEntry>`; null for insertions).
-  static constexpr U16 stormControlIfTableAttr = 258;
+  enum Attr : U16 {
+    nameStringAttr = 154,
+    /// Publications of `stormControlIfTable` carry this number, the member's key
+    /// (`StormControlIfTableKey`) and, for removals, the removed row as previous value
+    /// (a `Pondo::Ptr<StormControlIfTableEntry>`; null for insertions).
+    stormControlIfTableAttr = 258,
+  };
 
   explicit StormControlMib(const Pondo::String& name) : Qel::Entity(name) {}
   ~StormControlMib() override;

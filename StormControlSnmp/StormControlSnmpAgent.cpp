@@ -26,12 +26,6 @@ const Qel::TraceHandle& agentTrace() {
   return handle;
 }
 
-/// A removed pointer in the generic form: the pointer, or nothing when it is null.
-template <class P>
-Qel::Value removedValue(P removed) {
-  return removed ? Qel::Value(std::move(removed)) : Qel::Value();
-}
-
 void registerAgent(Qel::Module& m) {
   Qel::TypeData& t = m.typeIs("StormControlSnmp::StormControlSnmpAgent", Qel::TypeKind::node);
   t.attributeIs(Qel::Reg::field<Agent>(Agent::scMibAttr, "scMib", &Agent::scMib, true));
@@ -39,20 +33,14 @@ void registerAgent(Qel::Module& m) {
   t.attributeIs(Qel::Reg::field<Agent>(Agent::ifMibAttr, "ifMib", &Agent::ifMib, true));
   t.attributeIs(Qel::Reg::settable<Agent>(Agent::smControlAttr, "smControl", &Agent::smControl,
                                           &Agent::smControlIs));
-  Qel::Attribute machine{Agent::stormControlIfTableSmAttr, "stormControlIfTableSm",
-                         Qel::AttrKind::pointer};
-  machine.read = [](const void* obj) {
-    return Qel::Value(static_cast<const Agent*>(obj)->stormControlIfTableSm());
-  };
-  machine.set = [](void* obj, const Qel::Args& args) {
-    static_cast<Agent*>(obj)->stormControlIfTableSmIs(
-        Qel::arg<MibPtr>(args, 0), Qel::arg<SlicePtr>(args, 1), Qel::arg<IfMibPtr>(args, 2),
-        Qel::arg<Ostra::SmControl>(args, 3));
-  };
-  machine.del = [](void* obj, const Qel::Args&) {
-    return removedValue(static_cast<Agent*>(obj)->stormControlIfTableSmDel());
-  };
-  t.attributeIs(std::move(machine));
+  t.attributeIs(Qel::Reg::pointer<Agent>(
+      Agent::stormControlIfTableSmAttr, "stormControlIfTableSm", &Agent::stormControlIfTableSm,
+      [](Agent& agent, const Qel::Args& args) {
+        agent.stormControlIfTableSmIs(Qel::arg<MibPtr>(args, 0), Qel::arg<SlicePtr>(args, 1),
+                                      Qel::arg<IfMibPtr>(args, 2),
+                                      Qel::arg<Ostra::SmControl>(args, 3));
+      },
+      [](Agent& agent) { return agent.stormControlIfTableSmDel(); }));
   t.attributeIs(Qel::Reg::handler<Agent>(Agent::handleInitializedAttr, "handleInitialized",
                                          &Agent::handleInitialized));
   Qel::TypeOps ops;
@@ -66,19 +54,13 @@ void registerAgent(Qel::Module& m) {
 void registerRoot(Qel::Module& m) {
   Qel::TypeData& t = m.typeIs("StormControlSnmp::Root", Qel::TypeKind::entity);
   t.attributeIs(Qel::Reg::computed<Root>(Root::nameStringAttr, "nameString", &Root::name));
-  Qel::Attribute agent{Root::stormControlSnmpAgentAttr, "stormControlSnmpAgent",
-                       Qel::AttrKind::pointer};
-  agent.read = [](const void* obj) {
-    return Qel::Value(static_cast<const Root*>(obj)->stormControlSnmpAgent());
-  };
-  agent.set = [](void* obj, const Qel::Args& args) {
-    static_cast<Root*>(obj)->stormControlSnmpAgentIs(
-        Qel::arg<MibPtr>(args, 0), Qel::arg<SlicePtr>(args, 1), Qel::arg<IfMibPtr>(args, 2));
-  };
-  agent.del = [](void* obj, const Qel::Args&) {
-    return removedValue(static_cast<Root*>(obj)->stormControlSnmpAgentDel());
-  };
-  t.attributeIs(std::move(agent));
+  t.attributeIs(Qel::Reg::pointer<Root>(
+      Root::stormControlSnmpAgentAttr, "stormControlSnmpAgent", &Root::stormControlSnmpAgent,
+      [](Root& root, const Qel::Args& args) {
+        root.stormControlSnmpAgentIs(Qel::arg<MibPtr>(args, 0), Qel::arg<SlicePtr>(args, 1),
+                                     Qel::arg<IfMibPtr>(args, 2));
+      },
+      [](Root& root) { return root.stormControlSnmpAgentDel(); }));
   Qel::TypeOps ops;
   ops.construct = [](const Qel::Args& args) {
     return Qel::Value(Root::RootIs(Qel::arg<Pondo::String>(args, 0)));
@@ -90,18 +72,16 @@ void registerRoot(Qel::Module& m) {
   t.opsIs(std::move(ops));
 }
 
-Qel::Module& moduleDefinition() {
-  static Qel::Module module("StormControlSnmpAgent");
-  static const bool built = [] {
-    registerAgent(module);
-    registerRoot(module);
-    return true;
-  }();
-  (void)built;
-  return module;
+void build(Qel::Module& module) {
+  registerAgent(module);
+  registerRoot(module);
 }
 
-const bool registered = (Qel::qelModuleIs(moduleDefinition()), true);
+Qel::Module& moduleDefinition() {
+  return Qel::Reg::moduleDefinition<build>("StormControlSnmpAgent");
+}
+
+const bool registered = Qel::Reg::registeredAtLoad(moduleDefinition());
 
 }  // namespace
 

@@ -91,10 +91,12 @@ class StormControlSnmpAgent : public Pondo::Node, public Pooly::Slab<StormContro
 class Root : public Qel::Entity, public Pooly::Slab<Root> {
  public:
   static inline Pooly::AllocTracker memAllocationTracker_{"StormControlSnmp::Root"};
-  static constexpr U16 nameStringAttr = 154;
-  /// Changes are published with no key and, as previous value, a pointer to a
-  /// `Pondo::Ptr<StormControlSnmpAgent>` holding the agent that left (null when none did).
-  static constexpr U16 stormControlSnmpAgentAttr = 258;
+  enum Attr : U16 {
+    nameStringAttr = 154,
+    /// Changes are published with no key and, as previous value, a pointer to a
+    /// `Pondo::Ptr<StormControlSnmpAgent>` holding the agent that left (null when none did).
+    stormControlSnmpAgentAttr = 258,
+  };
 
   explicit Root(const Pondo::String& name) : Qel::Entity(name) {}
   /// Publishes the removal of the agent, then releases it.

@@ -1,28 +1,24 @@
 // Bridging/Status.cpp — status entities and the storm-control model's type module.
 #include "Bridging/Status.h"
 
-#include "Qel/Module.h"
+#include "Qel/Registration.h"
 
 namespace Bridging::StormControl {
 
 namespace {
 
-bool nameEq(const void* a, const void* b) {
-  return *static_cast<const Pondo::String*>(a) == *static_cast<const Pondo::String*>(b);
+constexpr Pondo::Change::KeyEq nameEq = &Qel::Reg::untypedEq<Pondo::String>;
+
+void build(Qel::Module& module) {
+  module.typeIs("Bridging::StormControl::IntfStatus", Qel::TypeKind::entity);
+  module.typeIs("Bridging::StormControl::Status", Qel::TypeKind::entity);
 }
 
 Qel::Module& moduleDefinition() {
-  static Qel::Module module("Bridging::StormControl");
-  static const bool built = [] {
-    module.typeIs("Bridging::StormControl::IntfStatus", Qel::TypeKind::entity);
-    module.typeIs("Bridging::StormControl::Status", Qel::TypeKind::entity);
-    return true;
-  }();
-  (void)built;
-  return module;
+  return Qel::Reg::moduleDefinition<build>("Bridging::StormControl");
 }
 
-const bool registered = (Qel::qelModuleIs(moduleDefinition()), true);
+const bool registered = Qel::Reg::registeredAtLoad(moduleDefinition());
 
 }  // namespace
 
@@ -44,13 +40,13 @@ void Status::intfStatusIs(const Pondo::String& intfName,
   Pondo::Ptr<const IntfStatus> previous = present ? *present : nullptr;
   intfStatus_.insertOrAssign(intfName, status);
   publisher_.publishChangeRecursive(intfStatusAttr, &intfName, previous ? &previous : nullptr,
-                                    &nameEq);
+                                    nameEq);
 }
 
 Pondo::Ptr<const IntfStatus> Status::intfStatusDel(const Pondo::String& intfName) {
   std::optional<Pondo::Ptr<const IntfStatus>> removed = intfStatus_.take(intfName);
   if (!removed) return nullptr;
-  publisher_.publishChangeRecursive(intfStatusAttr, &intfName, &*removed, &nameEq);
+  publisher_.publishChangeRecursive(intfStatusAttr, &intfName, &*removed, nameEq);
   return *removed;
 }
 

@@ -1,27 +1,19 @@
 // IntfSnmp/IfMib.cpp — the interface MIB entity and its type module.
 #include "IntfSnmp/IfMib.h"
 
-#include "Qel/Module.h"
+#include "Qel/Registration.h"
 
 namespace IntfSnmp {
 
 namespace {
 
-bool idEq(const void* a, const void* b) {
-  return *static_cast<const Lumo::IntfId*>(a) == *static_cast<const Lumo::IntfId*>(b);
-}
+constexpr Pondo::Change::KeyEq idEq = &Qel::Reg::untypedEq<Lumo::IntfId>;
 
-Qel::Module& moduleDefinition() {
-  static Qel::Module module("IntfSnmp");
-  static const bool built = [] {
-    module.typeIs("IntfSnmp::IfMib", Qel::TypeKind::entity);
-    return true;
-  }();
-  (void)built;
-  return module;
-}
+void build(Qel::Module& module) { module.typeIs("IntfSnmp::IfMib", Qel::TypeKind::entity); }
 
-const bool registered = (Qel::qelModuleIs(moduleDefinition()), true);
+Qel::Module& moduleDefinition() { return Qel::Reg::moduleDefinition<build>("IntfSnmp"); }
+
+const bool registered = Qel::Reg::registeredAtLoad(moduleDefinition());
 
 }  // namespace
 
@@ -38,13 +30,13 @@ void IfMib::ifIndexByIntfIdIs(const Lumo::IntfId& id, U32 ifIndex) {
   const U32Optional previous = present ? U32Optional(*present) : U32Optional();
   ifIndexByIntfId_.insertOrAssign(id, ifIndex);
   publisher_.publishChangeRecursive(ifIndexByIntfIdAttr, &id,
-                                    previous ? &previous.value() : nullptr, &idEq);
+                                    previous ? &previous.value() : nullptr, idEq);
 }
 
 U32Optional IfMib::ifIndexByIntfIdDel(const Lumo::IntfId& id) {
   std::optional<U32> removed = ifIndexByIntfId_.take(id);
   if (!removed) return U32Optional();
-  publisher_.publishChangeRecursive(ifIndexByIntfIdAttr, &id, &*removed, &idEq);
+  publisher_.publishChangeRecursive(ifIndexByIntfIdAttr, &id, &*removed, idEq);
   return U32Optional(*removed);
 }
 

@@ -2,33 +2,27 @@
 #include "Qel/Dir.h"
 
 #include "Qel/Exception.h"
-#include "Qel/Module.h"
+#include "Qel/Registration.h"
 
 namespace Qel {
 
 namespace {
 
-bool nameEq(const void* a, const void* b) {
-  return *static_cast<const Pondo::String*>(a) == *static_cast<const Pondo::String*>(b);
+constexpr Pondo::Change::KeyEq nameEq = &Reg::untypedEq<Pondo::String>;
+
+void build(Module& module) {
+  TypeData& dir = module.typeIs("Qel::Dir", TypeKind::entity);
+  TypeOps ops;
+  ops.newEntity = [](const Pondo::String& name, const Args* args) -> Pondo::Ptr<Entity> {
+    if (args) throwNewEntityArgsException("Qel::Dir");
+    return Pondo::make<Dir>(name);
+  };
+  dir.opsIs(std::move(ops));
 }
 
-Module& moduleDefinition() {
-  static Module module("Qel");
-  static const bool built = [] {
-    TypeData& dir = module.typeIs("Qel::Dir", TypeKind::entity);
-    TypeOps ops;
-    ops.newEntity = [](const Pondo::String& name, const Args* args) -> Pondo::Ptr<Entity> {
-      if (args) throwNewEntityArgsException("Qel::Dir");
-      return Pondo::make<Dir>(name);
-    };
-    dir.opsIs(std::move(ops));
-    return true;
-  }();
-  (void)built;
-  return module;
-}
+Module& moduleDefinition() { return Reg::moduleDefinition<build>("Qel"); }
 
-const bool registered = (qelModuleIs(moduleDefinition()), true);
+const bool registered = Reg::registeredAtLoad(moduleDefinition());
 
 }  // namespace
 
@@ -48,13 +42,13 @@ void Dir::entityIs(const Pondo::Ptr<Entity>& entity) {
   Pondo::Ptr<Entity> previous = present ? *present : nullptr;
   entities_.insertOrAssign(name, entity);
   entity->handleParent();
-  publisher_.publishChangeRecursive(entityPtrAttr, &name, previous ? &previous : nullptr, &nameEq);
+  publisher_.publishChangeRecursive(entityPtrAttr, &name, previous ? &previous : nullptr, nameEq);
 }
 
 Pondo::Ptr<Entity> Dir::entityDel(const Pondo::String& name) {
   std::optional<Pondo::Ptr<Entity>> removed = entities_.take(name);
   if (!removed) return nullptr;
-  publisher_.publishChangeRecursive(entityPtrAttr, &name, &*removed, &nameEq);
+  publisher_.publishChangeRecursive(entityPtrAttr, &name, &*removed, nameEq);
   return *removed;
 }
 

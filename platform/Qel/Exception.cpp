@@ -24,14 +24,14 @@ void rethrowFromDeserializeAttr(const RangeException& e, const char* attrName) {
   throw RangeException(fmt::format("attribute {}: {}", attrName, e.what()));
 }
 
-namespace Impl {
-
 void throwMutatorReinstantiating(const char* typeName, const char* attrName, const void* existing,
                                  const void* requested) {
   throw MutatorReinstantiatingException(
       fmt::format("{}: cannot re-instantiate with {} {} while it exists with {} {}", typeName,
                   attrName, requested, attrName, existing));
 }
+
+namespace Impl {
 
 void throwBadOptionalAccess() { throw BadOptionalAccess("access to an absent optional value"); }
 

@@ -68,9 +68,11 @@ std::ostream& operator<<(std::ostream& out, const Exception& e);
 /// Re-raises a range error met while reading attribute `attrName`, naming the attribute.
 [[noreturn]] void rethrowFromDeserializeAttr(const RangeException& e, const char* attrName);
 
-namespace Impl {
+/// Refuses to re-create a member that exists with another value of `attrName`.
 [[noreturn]] void throwMutatorReinstantiating(const char* typeName, const char* attrName,
                                               const void* existing, const void* requested);
+
+namespace Impl {
 [[noreturn]] void throwBadOptionalAccess();
 }  // namespace Impl
 

@@ -76,10 +76,12 @@ struct HashMap2018Node : Pooly::Slab<HashMap2018Node<K, V, kBySeq>> {
 template <class K, class V = void>
 class HashMap2018 {
   static_assert(std::equality_comparable<K>, "HashMap2018 keys need ==");
-  static constexpr bool kIsSet = std::is_void_v<V>;
   static constexpr bool kBySeq = !std::totally_ordered<K>;
 
  public:
+  using KeyType = K;
+  /// True for a set (no member values).
+  static constexpr bool kIsSet = std::is_void_v<V>;
   /// V, or an empty stand-in for a set.
   using Value = std::conditional_t<kIsSet, Impl::NoValue, V>;
   using Node = Impl::HashMap2018Node<K, Value, kBySeq>;

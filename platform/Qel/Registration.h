@@ -1,9 +1,15 @@
-// Qel/Registration.h — building blocks for registering types and attributes.
+// Qel/Registration.h — building blocks for registering type modules, types and attributes.
 ///
-/// Registration code states each attribute once, by number, name and accessor:
+/// A source unit defines its module once and registers it at load; each attribute is stated
+/// once, by the number its class names in `enum Attr`, a name and an accessor:
 ///
-///     type.attributeIs(Qel::Reg::field<Key>(2, "ifIndex", &Key::ifIndex));
-///     type.opsIs(Qel::Reg::valueOps<Key>());
+///     void build(Qel::Module& m) {
+///       Qel::TypeData& t = m.typeIs("Ns::Key", Qel::TypeKind::value);
+///       t.attributeIs(Qel::Reg::field<Key>(Key::ifIndexAttr, "ifIndex", &Key::ifIndex));
+///       t.opsIs(Qel::Reg::valueOps<Key>());
+///     }
+///     Qel::Module& moduleDefinition() { return Qel::Reg::moduleDefinition<build>("Ns"); }
+///     const bool registered = Qel::Reg::registeredAtLoad(moduleDefinition());
 ///
 /// Accessors may be member function pointers or any callable taking the object.
 #pragma once
@@ -16,10 +22,38 @@
 
 #include "Qel/CharRange.h"
 #include "Qel/Hash.h"
+#include "Qel/Module.h"
 #include "Qel/Strep.h"
 #include "Qel/TypeData.h"
 
 namespace Qel::Reg {
+
+// ---- modules --------------------------------------------------------------------------------
+
+/// The module `name`, built by `Build` on its first use. A unit's types may be asked for
+/// before its own static initialisers have run (another unit's initialiser, a test), so the
+/// module is a function-local static and is built exactly once, whoever asks first.
+template <void (*Build)(Module&)>
+Module& moduleDefinition(const char* name) {
+  static Module module(name);
+  static const bool built = (Build(module), true);
+  (void)built;
+  return module;
+}
+
+/// Registers `module` with the process; for a unit's static initialiser.
+inline bool registeredAtLoad(Module& module) {
+  qelModuleIs(module);
+  return true;
+}
+
+/// Equality of two keys of type `K` in the untyped form of change notifications.
+template <class K>
+bool untypedEq(const void* a, const void* b) noexcept {
+  return a == b || *static_cast<const K*>(a) == *static_cast<const K*>(b);
+}
+
+// ---- attributes -----------------------------------------------------------------------------
 
 template <class T, class G>
 using ReadType = std::decay_t<std::invoke_result_t<G, const T&>>;
@@ -89,6 +123,51 @@ template <class T, class M>
 Attribute operation(U16 number, const char* name, M m) {
   return invocable<T>(number, name, AttrKind::operation,
                       [m](T& t, const Args&) { return std::invoke(m, t); });
+}
+
+/// An owned pointer attribute: read through `get`, `Is` through `is(T&, const Args&)`, `Del`
+/// through `del(T&)`, which returns the removed pointer (generic access: nothing when null).
+template <class T, class G, class I, class D>
+Attribute pointer(U16 number, const char* name, G get, I is, D del) {
+  Attribute a = computed<T>(number, name, get);
+  a.kind = AttrKind::pointer;
+  a.set = [is](void* obj, const Args& args) { is(*static_cast<T*>(obj), args); };
+  a.del = [del](void* obj, const Args&) {
+    auto removed = del(*static_cast<T*>(obj));
+    return removed ? Value(std::move(removed)) : Value();
+  };
+  return a;
+}
+
+/// A keyed collection attribute over the hash collection `get(const T&)` returns: count,
+/// version, membership and, for maps, the member of a key. `Is` through `is(T&, const Args&)`,
+/// `Del` through `del(T&, const Args&)`, which returns what generic access hands back.
+template <class T, class G, class I, class D>
+Attribute collection(U16 number, const char* name, G get, I is, D del) {
+  using Map = std::decay_t<std::invoke_result_t<G, const T&>>;
+  using Key = typename Map::KeyType;
+  Attribute a{number, name, AttrKind::collection};
+  a.set = [is](void* obj, const Args& args) { is(*static_cast<T*>(obj), args); };
+  a.del = [del](void* obj, const Args& args) -> Value { return del(*static_cast<T*>(obj), args); };
+  auto map = [get](const void* obj) -> const Map& { return get(*static_cast<const T*>(obj)); };
+  a.collection.count = [map](const void* obj) { return map(obj).count(); };
+  a.collection.version = [map](const void* obj) { return map(obj).version(); };
+  a.collection.contains = [map](const void* obj, const Value& key) {
+    return map(obj).contains(std::any_cast<Key>(key));
+  };
+  if constexpr (!Map::kIsSet) {
+    a.collection.find = [map](const void* obj, const Value& key) {
+      const auto* member = map(obj).find(std::any_cast<Key>(key));
+      return member ? Value(*member) : Value();
+    };
+  }
+  return a;
+}
+
+/// `a`, marked as an argument of the type's constructor.
+inline Attribute ctorArg(Attribute a) {
+  a.ctorArg = true;
+  return a;
 }
 
 /// The generic operations of a value type from its own: default constructor, copy,

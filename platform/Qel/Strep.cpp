@@ -3,13 +3,13 @@
 
 #include <sstream>
 
-namespace QelPondo::Impl {
+namespace Qel {
 
-Pondo::String valueToStrep(const void* value, const Qel::TypeData& type) {
+Pondo::String valueToStrep(const void* value, const TypeData& type) {
   std::ostringstream out;
   out << '{';
   const char* separator = "";
-  for (const Qel::Attribute& a : type.attributes()) {
+  for (const Attribute& a : type.attributes()) {
     if (!a.print) continue;
     out << separator << a.name << '=';
     a.print(out, value);
@@ -19,4 +19,4 @@ Pondo::String valueToStrep(const void* value, const Qel::TypeData& type) {
   return Pondo::String(out.str());
 }
 
-}  // namespace QelPondo::Impl
+}  // namespace Qel

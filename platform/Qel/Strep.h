@@ -25,11 +25,7 @@ void writeValue(std::ostream& out, const T& v) {
   }
 }
 
-}  // namespace Qel
-
-namespace QelPondo::Impl {
-
 /// The generic text of `value`, an object of the registered value type `type`.
-Pondo::String valueToStrep(const void* value, const Qel::TypeData& type);
+Pondo::String valueToStrep(const void* value, const TypeData& type);
 
-}  // namespace QelPondo::Impl
+}  // namespace Qel

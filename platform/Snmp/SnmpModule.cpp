@@ -2,31 +2,28 @@
 #include "Snmp/SnmpModule.h"
 
 #include "Qel/Exception.h"
+#include "Qel/Registration.h"
 #include "Snmp/RegVoidCollByContext.h"
 
 namespace Snmp {
 
 namespace {
 
-Qel::Module& moduleDefinition() {
-  static Qel::Module module("Snmp");
-  static const bool built = [] {
-    module.typeIs("Snmp::TableCounters", Qel::TypeKind::node);
-    module.typeIs("Snmp::RegVoid", Qel::TypeKind::node);
-    Qel::TypeData& registry = module.typeIs("Snmp::RegVoidCollByContext", Qel::TypeKind::entity);
-    Qel::TypeOps ops;
-    ops.newEntity = [](const Pondo::String& name, const Qel::Args* args) -> Pondo::Ptr<Qel::Entity> {
-      if (args) Qel::throwNewEntityArgsException("Snmp::RegVoidCollByContext");
-      return Pondo::make<RegVoidCollByContext>(name);
-    };
-    registry.opsIs(std::move(ops));
-    return true;
-  }();
-  (void)built;
-  return module;
+void build(Qel::Module& module) {
+  module.typeIs("Snmp::TableCounters", Qel::TypeKind::node);
+  module.typeIs("Snmp::RegVoid", Qel::TypeKind::node);
+  Qel::TypeData& registry = module.typeIs("Snmp::RegVoidCollByContext", Qel::TypeKind::entity);
+  Qel::TypeOps ops;
+  ops.newEntity = [](const Pondo::String& name, const Qel::Args* args) -> Pondo::Ptr<Qel::Entity> {
+    if (args) Qel::throwNewEntityArgsException("Snmp::RegVoidCollByContext");
+    return Pondo::make<RegVoidCollByContext>(name);
+  };
+  registry.opsIs(std::move(ops));
 }
 
-const bool registered = (Qel::qelModuleIs(moduleDefinition()), true);
+Qel::Module& moduleDefinition() { return Qel::Reg::moduleDefinition<build>("Snmp"); }
+
+const bool registered = Qel::Reg::registeredAtLoad(moduleDefinition());
 
 }  // namespace
 
