@@ -33,29 +33,29 @@ struct Refusal {
   std::string message;
 };
 
-/// The whole text of the file at `path`, read straight into the parser's padded buffer;
-/// false, with `error` set, when it cannot be read.
-bool readText(const std::string& path, simdjson::padded_string& text, std::string& error) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    error = path + ": cannot open: " + std::strerror(errno);
-    return false;
+/// Bytes of a state file read per step: a few milliseconds of copying, so even a large file
+/// is read in several task runs.
+constexpr std::size_t readBlockSize = 4 << 20;
+
+/// An open file descriptor, closed with its owner.
+class FileDescriptor {
+ public:
+  FileDescriptor() = default;
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(FileDescriptor&& other) noexcept {
+    std::swap(fd_, other.fd_);
+    return *this;
   }
-  struct stat st {};
-  std::size_t size = 0;
-  ssize_t n = ::fstat(fd, &st);
-  if (n == 0) {
-    text = simdjson::padded_string(std::size_t(st.st_size));
-    while (size < text.size() && (n = ::read(fd, text.data() + size, text.size() - size)) > 0) {
-      size += std::size_t(n);
-    }
+  ~FileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
   }
-  const int readErrno = errno;
-  ::close(fd);
-  if (n >= 0 && size == text.size()) return true;
-  error = path + ": cannot read: " + std::strerror(n < 0 ? readErrno : EIO);
-  return false;
-}
+  int get() const noexcept { return fd_; }
+  explicit operator bool() const noexcept { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
 
 /// Line and column (both from 1) of byte `offset` of `text`.
 std::string lineColumn(std::string_view text, std::size_t offset) {
@@ -283,13 +283,23 @@ class StateFileReader {
   const std::string& error() const noexcept { return error_; }
 
  private:
-  enum class At : U8 { start, top, interfaces, entities, entries };
+  enum class At : U8 { start, reading, indexing, top, interfaces, entities, entries };
 
   /// One step of the walk; false at the end.
   bool step() {
     switch (at_) {
       case At::start:
-        begin();
+        if (fromFile_) {
+          openFile();
+        } else {
+          at_ = At::indexing;
+        }
+        return true;
+      case At::reading:
+        readBlock();
+        return true;
+      case At::indexing:
+        index();
         return true;
       case At::top:
         return topMember();
@@ -311,9 +321,36 @@ class StateFileReader {
     return false;
   }
 
-  void begin() {
-    std::string error;
-    if (fromFile_ && !readText(path_, padded_, error)) throw Refusal{error};
+  /// Opens the file and sizes the parser's padded buffer for its whole text.
+  void openFile() {
+    file_ = FileDescriptor(::open(path_.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!file_) throw Refusal{path_ + ": cannot open: " + std::strerror(errno)};
+    struct stat st {};
+    if (::fstat(file_.get(), &st) != 0) cannotRead(errno);
+    padded_ = simdjson::padded_string(std::size_t(st.st_size));
+    readSoFar_ = 0;
+    at_ = padded_.size() == 0 ? At::indexing : At::reading;
+  }
+
+  /// Reads the next block straight into the padded buffer.
+  void readBlock() {
+    const std::size_t want = std::min(readBlockSize, padded_.size() - readSoFar_);
+    const ssize_t n = ::read(file_.get(), padded_.data() + readSoFar_, want);
+    if (n < 0 && errno == EINTR) return;
+    if (n < 0) cannotRead(errno);
+    if (n == 0) cannotRead(EIO);  // the file shrank while it was read
+    readSoFar_ += std::size_t(n);
+    if (readSoFar_ < padded_.size()) return;
+    file_ = FileDescriptor();
+    at_ = At::indexing;
+  }
+
+  [[noreturn]] void cannotRead(int error) const {
+    throw Refusal{path_ + ": cannot read: " + std::strerror(error)};
+  }
+
+  /// The parser's first stage over the whole text, then the walk starts at the top object.
+  void index() {
     text_ = std::string_view(padded_.data(), padded_.size());
     if (const auto code = parser_.iterate(padded_).get(doc_)) {
       if (code == simdjson::CAPACITY) throw Refusal{path_ + ": file too large"};
@@ -551,6 +588,8 @@ class StateFileReader {
   std::unique_ptr<StateFile> out_;
   std::string error_;
   bool fromFile_ = false;
+  FileDescriptor file_;
+  std::size_t readSoFar_ = 0;
   bool done_ = false;
 
   ondemand::parser parser_;

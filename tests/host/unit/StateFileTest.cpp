@@ -3,6 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
 #include <string>
 
 namespace {
@@ -181,6 +185,27 @@ TEST(StateFileTest, LoaderReadsInSteps) {
   }
   EXPECT_FALSE(refused.take());
   EXPECT_EQ(refused.error(), "s.json: at $.x: unknown key \"x\"");
+}
+
+// A file of several read blocks is read a block per step, and every byte arrives in place:
+// the values at the end of the file are those written.
+TEST(StateFileTest, LargeFileIsReadInBlocks) {
+  char path[] = "/tmp/statefile-test.XXXXXX";
+  const int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  const std::string padding(9 << 20, ' ');  // more than two read blocks of whitespace
+  std::ofstream(path) << R"({"interfaces": {"E1": 7,)" << padding << R"("E2": 4294967295},)"
+                      << padding << R"("status": {"a": {"E2": {"all": {"drops": 5}}}}})";
+  Host::StateFileLoader loader(path);
+  int steps = 0;
+  while (!loader.readSome([] { return true; })) ++steps;
+  std::remove(path);
+  EXPECT_GE(steps, 5);  // open, at least four blocks, index, walk
+  const auto file = loader.take();
+  ASSERT_TRUE(file) << loader.error();
+  EXPECT_EQ(file->ifIndex("E2"), 4294967295u);
+  EXPECT_EQ(file->entry(*file->entity("a"), "E2")->classes.all.drops, 5u);
 }
 
 }  // namespace
