@@ -16,22 +16,23 @@
 /// children refer back to their parent with plain pointers, cleared when they are withdrawn.
 /// Single thread: handlers run to completion; long scans are cut into task runs.
 /// Traces test their level before any argument is formatted.
+///
+/// This header is what the machine's users need; the input machines are declared in
+/// StormControlIfTableSmInputs.h, the type module and trace texts in the files beside it.
 #pragma once
 
+#include <compare>
 #include <iosfwd>
-#include <string>
 
 #include "Bridging/IntfStatus.h"
-#include "Bridging/Status.h"
+#include "Bridging/Status.h"  // the entities of the slice directory
 #include "IntfSnmp/IfMib.h"
 #include "Lumo/IntfId.h"
-#include "Ostra/InReactor.h"
-#include "Ostra/InputScanState.h"
-#include "Ostra/InputStateMachine.h"
 #include "Ostra/SmControl.h"
 #include "Pondo/DebugHandler.h"
 #include "Pondo/Publisher.h"
 #include "Pooly/Slab.h"
+#include "Qel/CharRange.h"
 #include "Qel/Dir.h"
 #include "Qel/HashMap2018.h"
 #include "Qel/Module.h"
@@ -49,26 +50,13 @@ const Qel::Module& stormControlIfTableSmModule();
 
 namespace KrelCode {
 
-/// A pipeline element of two values.
-template <class A, class B>
-struct Tuple {
-  A first;
-  B second;
-};
-
 using IntfStatusPtr = Pondo::Ptr<const Bridging::StormControl::IntfStatus>;
 using IntfStatusOpt = Qel::Optional<IntfStatusPtr>;
-using OutputElement = Tuple<StormControlIfTableKey, IntfStatusPtr>;
-
-// Text of pipeline values in traces.
-std::string krelPrint(const StormControlTCType& value);
-std::string krelPrint(const Pondo::String& value);
-std::string krelPrint(const Lumo::IntfId& value);
-std::string krelPrint(const U32Optional& value);
-std::string krelPrint(const IntfStatusOpt& value);
-std::string krelPrint(const OutputElement& value);
 
 namespace StormControlIfTableSm {
+
+class IfMibSm2;
+class SliceSm0;
 
 // ---- state objects ----------------------------------------------------------------------
 
@@ -127,189 +115,6 @@ class OutputState : public Pondo::Node, public Pooly::Slab<OutputState> {
 
 Pondo::Ptr<OutputState> outputStateFactory();
 
-// ---- input machines ---------------------------------------------------------------------
-
-class SliceSm0;
-
-/// Follows `intfStatus` of one status entity and feeds the status stream.
-class EntityPtrSm1 : public Ostra::Gen::InputStateMachine, public Pooly::Slab<EntityPtrSm1> {
- public:
-  static inline Pooly::AllocTracker memAllocationTracker_{
-      "StormControlSnmp::KrelCode::StormControlIfTableSm::EntityPtrSm1"};
-  using StatusPtrConst = Pondo::Ptr<const Bridging::StormControl::Status>;
-
-  static Pondo::Ptr<EntityPtrSm1> EntityPtrSm1Is(const StatusPtrConst& status, SliceSm0* parent);
-  EntityPtrSm1(const StatusPtrConst& status, SliceSm0* parent);
-  ~EntityPtrSm1() override;
-
-  const Qel::TypeData* typeData() const override;
-  void qelDoZombieReactors(bool zombie) override;
-  bool initialScanDone() const override;
-  void doInputScan() override;
-  void inReactorIs(bool inReactor) override;
-  bool inReactor() const override;
-  bool synchronous() const override;
-
-  const StatusPtrConst& en() const noexcept { return en_; }
-  SliceSm0* parent() const noexcept { return parent_; }
-  void parentIs(SliceSm0* parent) noexcept { parent_ = parent; }
-  ::StormControlSnmp::StormControlIfTableSm* root() const noexcept;
-  Pondo::String smKey() const { return en_ ? en_->name() : Pondo::String(); }
-  const Pondo::String& inputScanBookmark0() const noexcept { return inputScanBookmark0_; }
-  void inputScanBookmark0Is(const Pondo::String& name) { inputScanBookmark0_ = name; }
-  Ostra::Gen::InputScanState inputScanState0() const noexcept { return inputScanState0_; }
-  void inputScanState0Is(Ostra::Gen::InputScanState s) noexcept { inputScanState0_ = s; }
-  bool inputScanComplete0() const;
-  U32 versionIntfStatus() const noexcept { return versionIntfStatus_; }
-  void versionIntfStatusIs(U32 v) noexcept { versionIntfStatus_ = v; }
-  bool shouldYield0() const;
-  bool inTask0() const;
-
-  void handleIntfStatus0(const Pondo::String& intfName);
-  void handleIntfStatus0Reactor(const Pondo::String& intfName);
-  void doInputScan0();
-  void doDeleteAll();
-  void hasNotificationActiveIs(bool active);
-  const Pondo::Platform::DebugHandler& traceHandle() const;
-
- private:
-  void enDispatch(const Pondo::Change& change);
-
-  StatusPtrConst en_;
-  Pondo::Subscriber enSubscriber_{this, Pondo::memberHandler<&EntityPtrSm1::enDispatch>};
-  SliceSm0* parent_;
-  Pondo::String inputScanBookmark0_;
-  Ostra::Gen::InputScanState inputScanState0_ = Ostra::Gen::InputScanState::notStarted;
-  U32 versionIntfStatus_ = 0;
-};
-
-/// Follows the interface MIB's `ifIndexByIntfId` and feeds the interface-index stream.
-class IfMibSm2 : public Ostra::Gen::InputStateMachine, public Pooly::Slab<IfMibSm2> {
- public:
-  static inline Pooly::AllocTracker memAllocationTracker_{
-      "StormControlSnmp::KrelCode::StormControlIfTableSm::IfMibSm2"};
-  using IfMibPtrConst = Pondo::Ptr<const IntfSnmp::IfMib>;
-
-  static Pondo::Ptr<IfMibSm2> IfMibSm2Is(const IfMibPtrConst& ifMib,
-                                         ::StormControlSnmp::StormControlIfTableSm* parent);
-  IfMibSm2(const IfMibPtrConst& ifMib, ::StormControlSnmp::StormControlIfTableSm* parent);
-  ~IfMibSm2() override;
-
-  const Qel::TypeData* typeData() const override;
-  void qelDoZombieReactors(bool zombie) override;
-  bool initialScanDone() const override;
-  void doInputScan() override;
-  void doInitializeTask() override;
-  bool synchronous() const override;
-
-  const IfMibPtrConst& en() const noexcept { return en_; }
-  ::StormControlSnmp::StormControlIfTableSm* parent() const noexcept { return parent_; }
-  ::StormControlSnmp::StormControlIfTableSm* root() const noexcept { return parent_; }
-  void parentIs(::StormControlSnmp::StormControlIfTableSm* parent) noexcept { parent_ = parent; }
-  const Lumo::IntfId& inputScanBookmark1() const noexcept { return inputScanBookmark1_; }
-  void inputScanBookmark1Is(const Lumo::IntfId& id) { inputScanBookmark1_ = id; }
-  Ostra::Gen::InputScanState inputScanState1() const noexcept { return inputScanState1_; }
-  void inputScanState1Is(Ostra::Gen::InputScanState s) noexcept { inputScanState1_ = s; }
-  bool inputScanComplete1() const;
-  U32 versionIfIndexByIntfId() const noexcept { return versionIfIndexByIntfId_; }
-  void versionIfIndexByIntfIdIs(U32 v) noexcept { versionIfIndexByIntfId_ = v; }
-  bool shouldYield1() const;
-  bool inTask1() const;
-  const Pondo::Ptr<Velo::Task>& task1() const noexcept { return task1_; }
-  Pondo::Ptr<Velo::Task> task1Is(const Pondo::Ptr<Velo::TaskScheduler>& scheduler,
-                                 Velo::TaskPriority priority, const Pondo::String& name);
-  Pondo::Ptr<Velo::Task> task1Del();
-
-  void handleIfIndexByIntfId1(const Lumo::IntfId& intfId);
-  void handleIfIndexByIntfId1Reactor(const Lumo::IntfId& intfId);
-  void doInputScan1();
-  void doDeleteAll();
-  void hasNotificationActiveIs(bool active);
-  const Pondo::Platform::DebugHandler& traceHandle() const;
-
- private:
-  void enDispatch(const Pondo::Change& change);
-  void task1Dispatch(const Pondo::Change& change);
-
-  IfMibPtrConst en_;
-  Pondo::Subscriber enSubscriber_{this, Pondo::memberHandler<&IfMibSm2::enDispatch>};
-  ::StormControlSnmp::StormControlIfTableSm* parent_;
-  Lumo::IntfId inputScanBookmark1_;
-  Ostra::Gen::InputScanState inputScanState1_ = Ostra::Gen::InputScanState::notStarted;
-  U32 versionIfIndexByIntfId_ = 0;
-  Pondo::Ptr<Velo::Task> task1_;
-  Pondo::Subscriber task1Subscriber_{this, Pondo::memberHandler<&IfMibSm2::task1Dispatch>};
-};
-
-/// Follows the slice directory: one `EntityPtrSm1` per status entity; owns the scan task.
-class SliceSm0 : public Ostra::Gen::InputStateMachine, public Pooly::Slab<SliceSm0> {
- public:
-  static inline Pooly::AllocTracker memAllocationTracker_{
-      "StormControlSnmp::KrelCode::StormControlIfTableSm::SliceSm0"};
-  using DirPtrConst = Pondo::Ptr<const Qel::Dir>;
-  using ChildMap = Qel::HashMap2018<Pondo::String, Pondo::Ptr<EntityPtrSm1>>;
-
-  static Pondo::Ptr<SliceSm0> SliceSm0Is(const DirPtrConst& slice,
-                                         ::StormControlSnmp::StormControlIfTableSm* parent);
-  SliceSm0(const DirPtrConst& slice, ::StormControlSnmp::StormControlIfTableSm* parent);
-  ~SliceSm0() override;
-
-  const Qel::TypeData* typeData() const override;
-  void qelDoZombieReactors(bool zombie) override;
-  bool initialScanDone() const override;
-  void doInputScan() override;
-  void doInitializeTask() override;
-  bool synchronous() const override;
-
-  const DirPtrConst& en() const noexcept { return en_; }
-  ::StormControlSnmp::StormControlIfTableSm* parent() const noexcept { return parent_; }
-  ::StormControlSnmp::StormControlIfTableSm* root() const noexcept { return parent_; }
-  void parentIs(::StormControlSnmp::StormControlIfTableSm* parent) noexcept { parent_ = parent; }
-  const Pondo::String& inputScanBookmark0() const noexcept { return inputScanBookmark0_; }
-  void inputScanBookmark0Is(const Pondo::String& name) { inputScanBookmark0_ = name; }
-  Ostra::Gen::InputScanState inputScanState0() const noexcept { return inputScanState0_; }
-  void inputScanState0Is(Ostra::Gen::InputScanState s) noexcept { inputScanState0_ = s; }
-  bool inputScanComplete0() const;
-  bool shouldYield0() const;
-  bool inTask0() const;
-  const Pondo::Ptr<Velo::Task>& task0() const noexcept { return task0_; }
-  Pondo::Ptr<Velo::Task> task0Is(const Pondo::Ptr<Velo::TaskScheduler>& scheduler,
-                                 Velo::TaskPriority priority, const Pondo::String& name);
-  Pondo::Ptr<Velo::Task> task0Del();
-
-  const ChildMap& childSmEntityPtrBridgingStormControlStatusPtrConst() const noexcept {
-    return children_;
-  }
-  Pondo::Ptr<EntityPtrSm1> childSmEntityPtrBridgingStormControlStatusPtrConstIs(
-      const EntityPtrSm1::StatusPtrConst& status, SliceSm0* parent);
-  Pondo::Ptr<EntityPtrSm1> childSmEntityPtrBridgingStormControlStatusPtrConstDel(
-      const Pondo::String& name);
-  void childSmEntityPtrBridgingStormControlStatusPtrConstDelAll();
-
-  void handleEntityPtr0(const Pondo::String& name);
-  void handleEntityPtr0Reactor(const Pondo::String& name);
-  void doInputScan0();
-  void doDeleteAll();
-  void onChildEvent0(const Pondo::String& entityName, const Pondo::String& intfName,
-                     const IntfStatusOpt& intfStatusOpt);
-  void hasNotificationActiveIs(bool active);
-  const Pondo::Platform::DebugHandler& traceHandle() const;
-
- private:
-  void enDispatch(const Pondo::Change& change);
-  void task0Dispatch(const Pondo::Change& change);
-  void yieldScan(const char* label, U32 handled, U32 total, const Pondo::String& bookmark);
-
-  DirPtrConst en_;
-  Pondo::Subscriber enSubscriber_{this, Pondo::memberHandler<&SliceSm0::enDispatch>};
-  ::StormControlSnmp::StormControlIfTableSm* parent_;
-  Pondo::String inputScanBookmark0_;
-  Ostra::Gen::InputScanState inputScanState0_ = Ostra::Gen::InputScanState::notStarted;
-  ChildMap children_;
-  Pondo::Ptr<Velo::Task> task0_;
-  Pondo::Subscriber task0Subscriber_{this, Pondo::memberHandler<&SliceSm0::task0Dispatch>};
-};
-
 }  // namespace StormControlIfTableSm
 }  // namespace KrelCode
 
@@ -319,6 +124,34 @@ class StormControlIfTableSm : public Pondo::Node, public Pooly::Slab<StormContro
  public:
   static inline Pooly::AllocTracker memAllocationTracker_{
       "StormControlSnmp::StormControlIfTableSm"};
+  static constexpr const char* traceComponent = "StormControlIfTableSm";
+  enum Attr : U16 {
+    mibAttr = 130,
+    sliceAttr,
+    ifMibAttr,
+    inputSmScanStateAttr,
+    outputStateAttr,
+    ifMibSm2Attr,
+    sliceSm0Attr,
+    handleMibStormControlIfTableOutputInputReadyAttr,
+    mibStormControlIfTableOutputSeenAttr,
+    mibStormControlIfTableOutputReconciliationTaskAttr,
+    mibStormControlIfTableOutputBookmarkAttr,
+    mibStormControlIfTableOutputReconcilingAttr,
+    mibStormControlIfTableOutputUseBookmarkAttr,
+    doDeleteAllAttr,
+    krelControlAttr,
+    synchronousAttr = 146,
+    defaultSynchronousAttr,
+    schedulerAttr,
+    priorityAttr,
+    idleAttr = 151,
+    readyAttr,
+    initialScanDoneAttr,
+    handleInitialScanDoneAttr,
+    initializedAttr,
+    handleInitializedAttr,
+  };
   using InputSmScanState = KrelCode::StormControlIfTableSm::InputSmScanState;
   using OutputState = KrelCode::StormControlIfTableSm::OutputState;
   using IfMibSm2 = KrelCode::StormControlIfTableSm::IfMibSm2;
@@ -328,6 +161,8 @@ class StormControlIfTableSm : public Pondo::Node, public Pooly::Slab<StormContro
   /// Output key of reconciliation: a row key and whether it has been set.
   class MibStormControlIfTableOutputKeyType {
    public:
+    enum Attr : U16 { k0Attr = 2, k0ValidAttr, validateAttr };
+
     MibStormControlIfTableOutputKeyType() noexcept = default;
     explicit MibStormControlIfTableOutputKeyType(StormControlIfTableKey k0) noexcept : k0_(k0) {}
     explicit MibStormControlIfTableOutputKeyType(Qel::CharRange& range);
@@ -375,7 +210,7 @@ class StormControlIfTableSm : public Pondo::Node, public Pooly::Slab<StormContro
 
   const Qel::TypeData* typeData() const;
 
-  // Inputs and control.
+  // ---- inputs and control ----
   const Pondo::Ptr<StormControlMib>& mib() const noexcept { return mib_; }
   const Pondo::Ptr<const Qel::Dir>& slice() const noexcept { return slice_; }
   const Pondo::Ptr<const IntfSnmp::IfMib>& ifMib() const noexcept { return ifMib_; }
@@ -384,21 +219,23 @@ class StormControlIfTableSm : public Pondo::Node, public Pooly::Slab<StormContro
   const Pondo::Ptr<Velo::TaskScheduler>& scheduler() const noexcept {
     return krelControl_.scheduler();
   }
-  void schedulerIs(const Pondo::Ptr<Velo::TaskScheduler>& s) { krelControl_.schedulerIs(s); }
   Velo::TaskPriority priority() const noexcept { return krelControl_.priority(); }
-  void priorityIs(Velo::TaskPriority p) noexcept { krelControl_.priorityIs(p); }
-  void qtHandleIs(Strobe::TraceHandle* handle) noexcept { krelControl_.qtHandleIs(handle); }
   const Pondo::Platform::DebugHandler& traceHandle() const noexcept { return *traceHandle_; }
 
-  // Flags and derived state.
+  // ---- flags and derived state ----
   bool synchronous() const noexcept { return synchronous_; }
-  bool defaultSynchronous() const noexcept { return false; }
   bool initialScanDone() const noexcept { return initialScanDone_; }
   bool initialized() const noexcept { return initialized_; }
   bool ready() const noexcept { return outputState_ && outputState_->ready(); }
   bool idle() const noexcept;
 
-  // Local objects and children.
+  // ---- for generic access only (attributes by number) ----
+  void schedulerIs(const Pondo::Ptr<Velo::TaskScheduler>& s) { krelControl_.schedulerIs(s); }
+  void priorityIs(Velo::TaskPriority p) noexcept { krelControl_.priorityIs(p); }
+  void qtHandleIs(Strobe::TraceHandle* handle) noexcept { krelControl_.qtHandleIs(handle); }
+  bool defaultSynchronous() const noexcept { return false; }
+
+  // ---- local objects and children ----
   const Pondo::Ptr<InputSmScanState>& inputSmScanState() const noexcept { return inputSmScanState_; }
   void inputSmScanStateIs(const Pondo::Ptr<InputSmScanState>& state);
   Pondo::Ptr<InputSmScanState> inputSmScanStateDel();
@@ -414,7 +251,7 @@ class StormControlIfTableSm : public Pondo::Node, public Pooly::Slab<StormContro
                                   StormControlIfTableSm* parent);
   Pondo::Ptr<SliceSm0> sliceSm0Del();
 
-  // Reconciliation.
+  // ---- reconciliation ----
   const SeenSet& mibStormControlIfTableOutputSeen() const noexcept { return seen_; }
   void mibStormControlIfTableOutputSeenIs(const OutputKey& key) { seen_.insert(key); }
   void mibStormControlIfTableOutputSeenDel(const OutputKey& key) { seen_.remove(key); }
@@ -430,7 +267,7 @@ class StormControlIfTableSm : public Pondo::Node, public Pooly::Slab<StormContro
   bool mibStormControlIfTableOutputReconciling() const noexcept { return reconciling_; }
   bool mibStormControlIfTableOutputUseBookmark() const noexcept { return useBookmark_; }
 
-  // Handlers and operations.
+  // ---- handlers and operations ----
   void handleInitialized();
   void handleInitialScanDone();
   void handleMibStormControlIfTableOutputInputReady();
@@ -438,7 +275,7 @@ class StormControlIfTableSm : public Pondo::Node, public Pooly::Slab<StormContro
   void hasNotificationActiveIs(bool active);
   void qelDoZombieReactors(bool zombie);
 
-  // The pipeline's entry points.
+  // ---- the pipeline's entry points ----
   void eventToIfMibStream(Lumo::IntfId intfId, const U32Optional& ifIndexOpt);
   void eventToStatusStream(const Pondo::String& entityName, const Pondo::String& intfName,
                            const IntfStatusOpt& intfStatusOpt);
@@ -486,10 +323,3 @@ Pondo::Ptr<StormControlIfTableSm> stormControlIfTableSmFactory(
     const Pondo::Ptr<const IntfSnmp::IfMib>& ifMib, const Ostra::SmControl& krelControl);
 
 }  // namespace StormControlSnmp
-
-/// Formats a row key in traces as its text form.
-template <>
-struct fmt::formatter<StormControlSnmp::StormControlIfTableKey> : fmt::formatter<fmt::string_view> {
-  auto format(const StormControlSnmp::StormControlIfTableKey& key, fmt::format_context& ctx) const
-      -> decltype(ctx.out());
-};

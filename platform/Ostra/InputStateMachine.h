@@ -6,14 +6,15 @@
 ///   `initialized()` is false.
 /// - `handleInitialized()`: marks the machine initialized, then calls `doInitializeTask()` (the
 ///   derived class creates its task) and `doInputScan()` (the first scan starts), once.
-/// - `hasNotificationActiveIs(bool)`: turns the reactors on and off. Derived classes hide it
-///   with their own, which calls this one and then adds or removes their subscriptions.
+/// - `hasNotificationActiveIs(bool)`: turns the reactors on and off. Derived classes override
+///   it: they call this one, then add or remove their subscriptions.
 /// - zombie (the node's markAndSweep flag): the machine is being torn down; derived
 ///   `qelDoZombieReactors(true)` sets the flag and its reactors stop reacting.
 ///
 /// Re-entrancy: a reactor that may release the machine (directly or by a change it publishes)
 /// holds an `InReactor` for its length, which keeps the machine alive and marks it busy. The
 /// caller of `handleInitialized()` holds a reference to the machine for the length of the call.
+/// Ostra/InputMachine.h builds the scan, task and subscription handling on this base.
 #pragma once
 
 #include "Pondo/Node.h"
@@ -48,7 +49,8 @@ class InputStateMachine : public Pondo::Node {
   void handleInitialized();
   bool initialized() const noexcept { return initialized_; }
 
-  void hasNotificationActiveIs(bool active) noexcept {
+  /// Records whether the reactors are on; overrides add their subscriptions.
+  virtual void hasNotificationActiveIs(bool active) {
     nodeFlagSet(Flag::hasNotificationActive, active);
   }
   bool hasNotificationActive() const noexcept { return Pondo::Node::hasNotificationActive(); }

@@ -17,6 +17,8 @@
 #include <vector>
 
 #include "StormControlSnmp/StormControlIfTableSm.h"
+#include "StormControlSnmp/StormControlIfTableSmInputs.h"
+#include "StormControlSnmp/StormControlIfTableSmModule.h"
 #include "TraceCapture.h"
 
 namespace StormControlSnmp::SmTest {
