@@ -6,6 +6,11 @@
 
 namespace {
 
+using Bridging::StormControl::ThresholdType;
+
+/// The number of threshold units: one past the last enumerator.
+constexpr U8 thresholdTypeCount = static_cast<U8>(ThresholdType::kilobitsPerSecond) + 1;
+
 /// Encodes `number`, or 0 when it is `limit` or more.
 int enumToAsnInteger(U8 number, U8 limit, unsigned char* buffer, int size) {
   if (size < 0) return -1;
@@ -17,18 +22,19 @@ int enumToAsnInteger(U8 number, U8 limit, unsigned char* buffer, int size) {
 
 int StormControlTCTypeToAsnInteger(const StormControlSnmp::StormControlTCType& value,
                                    unsigned char* buffer, int size) {
-  return enumToAsnInteger(static_cast<U8>(value), 4, buffer, size);
+  return enumToAsnInteger(static_cast<U8>(value), StormControlSnmp::stormControlTCTypeCount,
+                          buffer, size);
 }
 
 StormControlSnmp::StormControlTCType AsnIntegerToStormControlTCType(void* value) {
   const S32 number = AsnIntegerToS32(value);
-  if (static_cast<U32>(number) > 3) {
+  if (static_cast<U32>(number) >= StormControlSnmp::stormControlTCTypeCount) {
     throw Qel::RangeException("invalid value for StormControlSnmp::StormControlTCType");
   }
   return static_cast<StormControlSnmp::StormControlTCType>(number);
 }
 
-int StormControlThresholdTypeToAsnInteger(const Bridging::StormControl::ThresholdType& value,
+int StormControlThresholdTypeToAsnInteger(const ThresholdType& value,
                                           unsigned char* buffer, int size) {
-  return enumToAsnInteger(static_cast<U8>(value), 3, buffer, size);
+  return enumToAsnInteger(static_cast<U8>(value), thresholdTypeCount, buffer, size);
 }

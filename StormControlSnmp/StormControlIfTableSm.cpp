@@ -442,13 +442,10 @@ void StormControlIfTableSm::eventToStatusStream(const Pondo::String& /*entityNam
 
 void StormControlIfTableSm::flatten(U32 ifIndex, const IntfStatusOpt& intfStatusOpt,
                                     const char* function) {
-  static constexpr StormControlTCType classes[] = {
-      StormControlTCType::all, StormControlTCType::broadcast, StormControlTCType::multicast,
-      StormControlTCType::unknownUnicast};
   SM_TRACE_FROM(function, 6, " foreach( [ TCType::all(), TCType::broadcast(), TCType::multicast(), "
            "TCType::unknownUnicast() ] ) flattening {} elements",
-           U64(std::size(classes)));
-  for (StormControlTCType trafficClass : classes) {
+           U64(std::size(stormControlTCTypes)));
+  for (StormControlTCType trafficClass : stormControlTCTypes) {
     SM_TRACE_FROM(function, 9, "Flattening element: {}",
              krelPrint(trafficClass));
     into(Key(ifIndex, trafficClass), intfStatusOpt, function);

@@ -14,6 +14,7 @@
 
 #include <compare>
 #include <iosfwd>
+#include <iterator>
 
 #include "Bridging/IntfStatus.h"
 #include "Pondo/Ptr.h"
@@ -38,6 +39,15 @@ enum class StormControlTCType : U8 {
   multicast = 2,
   unknownUnicast = 3,
 };
+
+/// The number of traffic classes: one past the last enumerator.
+inline constexpr U8 stormControlTCTypeCount = static_cast<U8>(StormControlTCType::unknownUnicast) + 1;
+
+/// Every traffic class in index order: the rows of one interface, in key order.
+inline constexpr StormControlTCType stormControlTCTypes[] = {
+    StormControlTCType::all, StormControlTCType::broadcast, StormControlTCType::multicast,
+    StormControlTCType::unknownUnicast};
+static_assert(std::size(stormControlTCTypes) == stormControlTCTypeCount);
 
 /// The traffic class with `number`; `Qel::RangeException` outside 0 to 3.
 StormControlTCType StormControlTCTypeInstance(unsigned number);

@@ -36,9 +36,6 @@ using Bridging::StormControl::Status;
 using Key = StormControlIfTableKey;
 using IntfStatusPtr = Pondo::Ptr<const IntfStatus>;
 
-constexpr StormControlTCType classes[] = {StormControlTCType::all, StormControlTCType::broadcast,
-                                          StormControlTCType::multicast,
-                                          StormControlTCType::unknownUnicast};
 
 Pondo::String intfName(U32 ifIndex) { return Pondo::String("Ethernet" + std::to_string(ifIndex)); }
 
@@ -108,7 +105,7 @@ std::vector<StatusShared> sharedStatuses(U32 interfaces) {
 }
 
 void insertRows(StdMap& map, U32 ifIndex, const StatusShared& status) {
-  for (StormControlTCType tc : classes) map.emplace(Key(ifIndex, tc), status);
+  for (StormControlTCType tc : stormControlTCTypes) map.emplace(Key(ifIndex, tc), status);
 }
 
 // ---- initial build ----------------------------------------------------------------------
@@ -218,7 +215,7 @@ void BM_StdMap4Replace(benchmark::State& state) {
   for (auto _ : state) {
     const U32 ifIndex = changedIfIndex(interfaces, i);
     const StatusShared& status = variants[changedVariant(i)][i % changedInterfaces];
-    for (StormControlTCType tc : classes) {
+    for (StormControlTCType tc : stormControlTCTypes) {
       map.erase(Key(ifIndex, tc));
       map.emplace(Key(ifIndex, tc), status);
     }
@@ -236,14 +233,14 @@ void BM_Reconcile(benchmark::State& state) {
   auto mib = stormControlMibFactory("stormcontrolmib");
   for (U32 k = 1; k <= interfaces; k += 2) {
     const IntfStatusPtr status = in.entities[0]->intfStatus(intfName(k));
-    for (StormControlTCType tc : classes) mib->stormControlIfTableIs(Key(k, tc), status);
+    for (StormControlTCType tc : stormControlTCTypes) mib->stormControlIfTableIs(Key(k, tc), status);
   }
   scheduler()->timeSliceIs(std::chrono::milliseconds(1));
   double longestUs = 0;
   for (auto _ : state) {
     state.PauseTiming();
     for (U32 k = 2; k <= interfaces; k += 2) {
-      for (StormControlTCType tc : classes) mib->stormControlIfTableIs(Key(k, tc), goneStatus);
+      for (StormControlTCType tc : stormControlTCTypes) mib->stormControlIfTableIs(Key(k, tc), goneStatus);
     }
     auto root = rootFactory("root");
     scheduler()->statisticsReset();

@@ -19,7 +19,10 @@ using namespace StormControlSnmp;
 using Bridging::StormControl::IntfStatus;
 using Key = StormControlIfTableKey;
 
-Key keyOf(U64 row) { return Key(U32(row / 4 + 1), StormControlTCType(row % 4)); }
+Key keyOf(U64 row) {
+  const U64 classes = stormControlTCTypeCount;
+  return Key(U32(row / classes + 1), StormControlTCType(row % classes));
+}
 
 /// Random row numbers, the same sequence for the table and its baseline.
 const std::vector<U32>& randomRows(U64 rows) {

@@ -44,7 +44,6 @@ class CountedIntfStatus : public IntfStatus {
   static inline int texts = 0;
 };
 
-inline constexpr TC kClasses[] = {TC::all, TC::broadcast, TC::multicast, TC::unknownUnicast};
 
 inline std::string entityText(const StatusPtr& status) {
   std::ostringstream out;
@@ -60,14 +59,14 @@ inline std::string rowEvent(char sign, const Key& key) {
 /// The four row events of one interface, in key order.
 inline Events rowEvents(char sign, U32 ifIndex) {
   Events out;
-  for (TC tc : kClasses) out.push_back(rowEvent(sign, Key(ifIndex, tc)));
+  for (TC tc : stormControlTCTypes) out.push_back(rowEvent(sign, Key(ifIndex, tc)));
   return out;
 }
 
 /// A new status replacing the rows of one interface: delete then insert, row by row.
 inline Events replacedRows(U32 ifIndex) {
   Events out;
-  for (TC tc : kClasses) {
+  for (TC tc : stormControlTCTypes) {
     out.push_back(rowEvent('-', Key(ifIndex, tc)));
     out.push_back(rowEvent('+', Key(ifIndex, tc)));
   }
@@ -223,7 +222,7 @@ class SmFixture : public ::testing::Test {
     mib_->stormControlIfTableIs(Key(ifIndex, tc), status);
   }
   void rowsIs(U32 ifIndex, const StatusPtr& status) {
-    for (TC tc : kClasses) rowIs(ifIndex, tc, status);
+    for (TC tc : stormControlTCTypes) rowIs(ifIndex, tc, status);
   }
   /// The table's keys in order, as "5.all".
   Events tableKeys() const {
@@ -235,7 +234,7 @@ class SmFixture : public ::testing::Test {
   }
   /// All four rows of `ifIndex` are present and refer to `status`.
   bool rowsReferTo(U32 ifIndex, const StatusPtr& status) const {
-    for (TC tc : kClasses) {
+    for (TC tc : stormControlTCTypes) {
       const StormControlIfTableEntry* row = mib_->stormControlIfTable(Key(ifIndex, tc));
       if (!row || row->status().get() != status.get()) return false;
     }

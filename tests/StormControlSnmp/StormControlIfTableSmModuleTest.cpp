@@ -366,7 +366,7 @@ TEST_F(StormControlIfTableSmTeardownTest, ReleasesPartsInOrder) {
   slice->entityIs(status);
   const StatusPtr s = publishIn(*status, "Ethernet1");
   ifMib->ifIndexByIntfIdIs(Lumo::IntfId(Pondo::String("Ethernet1")), 5);
-  for (TC tc : kClasses) mib->stormControlIfTableIs(Key(5, tc), s);
+  for (TC tc : stormControlTCTypes) mib->stormControlIfTableIs(Key(5, tc), s);
   mib->stormControlIfTableIs(Key(9, TC::all), s);  // stale: the deletion scan has work
   Ostra::SmControl c = control();
   c.schedulerIs(scheduler);

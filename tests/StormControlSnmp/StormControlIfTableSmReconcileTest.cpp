@@ -108,7 +108,7 @@ TEST_F(StormControlIfTableSmReconcileTest, ResumesAfterBookmarkedRowWasDeleted) 
   status0_->intfStatusDel("Ethernet1");
   ifIndexIs("Ethernet9", 20);  // a deletion of keys without rows is recorded too
   sm_->eventToStatusStream("status0", "Ethernet9", Sm::IntfStatusOpt());
-  for (TC tc : kClasses) {
+  for (TC tc : stormControlTCTypes) {
     EXPECT_TRUE(
         sm_->mibStormControlIfTableOutputSeen().contains(Sm::OutputKey::valid(Key(20, tc))));
   }

@@ -293,7 +293,7 @@ TEST_F(StormControlIfTableSmJoinTest, NullStatusEntryWritesRowsThatReadZero) {
   status0_->intfStatusIs("Ethernet1", nullptr);
   EXPECT_EQ(log_.events, rowEvents('+', 5));
   EXPECT_TRUE(rowsReferTo(5, nullptr));
-  for (TC tc : kClasses) {
+  for (TC tc : stormControlTCTypes) {
     const StormControlIfTableEntry* row = mib_->stormControlIfTable(Key(5, tc));
     ASSERT_TRUE(row);
     EXPECT_EQ(row->thresholdLevel(), 0u);
@@ -381,7 +381,7 @@ Events intoTraces(U32 ifIndex, const StatusPtr& status) {
   Events out{kRoot +
              "6/ foreach( [ TCType::all(), TCType::broadcast(), TCType::multicast(), "
              "TCType::unknownUnicast() ] ) flattening 4 elements"};
-  for (TC tc : kClasses) {
+  for (TC tc : stormControlTCTypes) {
     const std::string key = fmt::format("{}", Key(ifIndex, tc));
     const std::string into = kRoot + "7/into( mib.stormControlIfTable[ key ] ): ";
     out.push_back(kRoot + "9/Flattening element: " + stringValue(tc).stdString());

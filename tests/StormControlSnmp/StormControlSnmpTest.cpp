@@ -58,6 +58,19 @@ struct TableLog {
   Pondo::Subscriber slot{this, Pondo::memberHandler<&TableLog::onChange>};
 };
 
+// The exported list holds every registered enumerator once, in number order.
+TEST(StormControlTCTypeTest, ListMatchesTheEnumeration) {
+  const auto& enumerators = stormControlSnmpModule().type(0).enumerators();
+  ASSERT_EQ(enumerators.size(), std::size_t{stormControlTCTypeCount});
+  ASSERT_EQ(std::size(stormControlTCTypes), std::size_t{stormControlTCTypeCount});
+  for (U8 i = 0; i < stormControlTCTypeCount; ++i) {
+    EXPECT_EQ(static_cast<U8>(stormControlTCTypes[i]), i);
+    EXPECT_EQ(enumerators[i].number, i);
+    EXPECT_EQ(stringValue(stormControlTCTypes[i]), enumerators[i].name);
+  }
+  EXPECT_THROW(StormControlTCTypeInstance(unsigned{stormControlTCTypeCount}), Qel::RangeException);
+}
+
 // Numbers and names map to the four classes and nothing else.
 TEST(StormControlTCTypeTest, InstancesAndNames) {
   EXPECT_EQ(StormControlTCTypeInstance(3u), TC::unknownUnicast);
