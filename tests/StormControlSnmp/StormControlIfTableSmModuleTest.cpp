@@ -1,5 +1,5 @@
-// The machine's registered type module, its output key, generic access to its seen set, the
-// order of its teardown and the traces of its initial-scan handshake.
+// The machine's registered type module, its output key, generic access to its seen set and the
+// order of its teardown.
 #include "StormControlSnmp/StormControlIfTableSm.h"
 
 #include <gtest/gtest.h>
@@ -409,47 +409,6 @@ TEST_F(StormControlIfTableSmTeardownTest, ReleasesPartsInOrder) {
   sm.reset();
   EXPECT_EQ(teardownLog, (std::vector<Snapshot>{at("scheduler", seen, 1), at("ifMib", 0, 0),
                                                 at("slice", 0, 0), at("mib", 0, 0)}));
-}
-
-// ---- handshake traces -------------------------------------------------------------------
-
-class StormControlIfTableSmHandshakeTest : public SmFixture {};
-
-// The handshake says which condition holds it back: the interface-index scan, then the status
-// scan, then a missing child; once all hold it completes. Each text once, in that order.
-TEST_F(StormControlIfTableSmHandshakeTest, TracesWhatHoldsItBack) {
-  intfIs("Ethernet1", 11);
-  intfIs("Ethernet2", 12);
-  start();
-  ASSERT_FALSE(sm_->initialScanDone()) << "the interface-index scan yielded";
-  const Qel::TypeData& type = *sm_->typeData();
-  auto& state = *sm_->inputSmScanState();
-  state.statusStreamScanIs(false);  // whatever the status scan did, it has not reported
-  traces_.records.clear();
-
-  Qel::attrInvoke(type, sm_.get(), 154);
-  state.ifMibStreamScanIs(true);
-  Qel::attrInvoke(type, sm_.get(), 154);
-  const auto child = std::any_cast<Pondo::Ptr<Sm::IfMibSm2>>(Qel::attrDel(type, sm_.get(), 135));
-  ASSERT_TRUE(child);
-  state.statusStreamScanIs(true);  // both flags: the handshake runs and misses the child
-  EXPECT_FALSE(sm_->initialScanDone());
-  sm_->ifMibSm2Is(ifMib_, sm_.get());
-  Qel::attrInvoke(type, sm_.get(), 154);
-  EXPECT_TRUE(sm_->initialScanDone());
-
-  const std::vector<std::string> handshake{
-      " ifMibStream scan is false", " statusStream scan is false",
-      "Initial scan yielding for child SM StormControlIfTableSm.",
-      "Initial scan done for child SMs. Now scanning with events triggered."};
-  Events seen;
-  for (const auto& r : records()) {
-    if (std::string(r.function) != "handleInitialScanDone") continue;
-    EXPECT_EQ(r.level, 9) << r.text;
-    EXPECT_EQ(r.component, "StormControlIfTableSm");
-    seen.push_back(r.text);
-  }
-  EXPECT_EQ(seen, handshake);
 }
 
 }  // namespace
