@@ -376,9 +376,6 @@ class RbTreeMapGeneric {
   U32 count() const { return count_; }
   bool empty() const { return count_ == 0; }
 
-  /// Stops the process: a key already present was inserted.
-  [[noreturn]] static void assertDupKey();
-
  protected:
   RbTreeMapGeneric() = default;
   ~RbTreeMapGeneric() = default;
@@ -472,11 +469,11 @@ class RbTreeMap : public RbTreeMapGeneric {
     ++count_;
     return Algorithm::insert(root_, at.parent, side, std::move(member));
   }
-  /// Inserts `member`; its key must not be present (else `assertDupKey`).
+  /// Inserts `member`; its key must not be present (a fatal assertion).
   T& insert(Pondo::Ptr<T> member) {
     PONDO_ASSERT_MSG(member, "RbTreeMap::insert: null member");
     const InsertPosition at = lookupForInsert(Hook::rbKey(*member));
-    if (at.found) assertDupKey();
+    PONDO_ASSERT_MSG(!at.found, "RbTreeMap: inserted a key that is already present");
     return insertAt(at, std::move(member));
   }
   /// Removes a member of this collection and hands the collection's reference to the caller.
