@@ -5,9 +5,9 @@
 /// Records handed to net-snmp come from `calloc`: net-snmp releases them with `free`.
 #include "StormControlSnmp/breltaStormControlMIB.h"
 
+#include <net-snmp/agent/net-snmp-agent-includes.h>
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>
-#include <net-snmp/agent/net-snmp-agent-includes.h>
 
 #include <cstdlib>
 #include <iostream>
@@ -126,7 +126,8 @@ netsnmp_variable_list* breltaStormControlIfTableIterationHelper(Entry* context,
                    "trafficClass="
                 << row->trafficClass();
   unsigned char buffer[valueBufferSize];
-  const int classLength = StormControlTCTypeToAsnInteger(row->trafficClass(), buffer, sizeof buffer);
+  const int classLength =
+      StormControlTCTypeToAsnInteger(row->trafficClass(), buffer, sizeof buffer);
   snmp_set_var_typed_value(indexes->next_variable, ASN_INTEGER, buffer, classLength);
   return indexes;
 }
@@ -283,48 +284,56 @@ bool setCounter64(netsnmp_variable_list* var, U64 value) {
   return true;
 }
 
-bool setUnits(netsnmp_variable_list* var, Bridging::StormControl::ThresholdType units) {
+bool setLevel(netsnmp_variable_list* var, const StormControlIfTableEntry& row) {
+  return setCounter64(var, row.thresholdLevel());
+}
+
+bool setUnits(netsnmp_variable_list* var, const StormControlIfTableEntry& row) {
   unsigned char buffer[valueBufferSize];
-  const int length = StormControlThresholdTypeToAsnInteger(units, buffer, sizeof buffer);
+  const int length =
+      StormControlThresholdTypeToAsnInteger(row.thresholdUnits(), buffer, sizeof buffer);
   if (length < 0) return false;
   snmp_set_var_typed_value(var, ASN_INTEGER, buffer, static_cast<size_t>(length));
   return true;
 }
+
+bool setDrops(netsnmp_variable_list* var, const StormControlIfTableEntry& row) {
+  return setCounter64(var, row.drops());
+}
+
+/// A served column: its object, how its value is encoded, and the row's accessor it reads.
+struct Column {
+  const char* object;
+  const char* encoder;
+  const char* accessor;
+  bool (*set)(netsnmp_variable_list* var, const StormControlIfTableEntry& row);
+};
+
+/// Columns 2 to 4, by column number less `minColumn`.
+constexpr Column columns[] = {
+    {"breltaStormControlIfThresholdLevel", "U64ToCounter64", "thresholdLevel", setLevel},
+    {"breltaStormControlIfThresholdUnits", "StormControlThresholdTypeToAsnInteger",
+     "thresholdUnits", setUnits},
+    {"breltaStormControlIfDrops", "U64ToCounter64", "drops", setDrops},
+};
 
 enum class Answer { value, stop, fail };
 
 /// Answers one GET for `column` of `row` into `request`.
 Answer answerColumn(netsnmp_request_info* request, unsigned column,
                     const StormControlIfTableEntry& row) {
-  switch (column) {
-    case 2:
-      SNMP_TRACE(2) << "breltaStormControlIfTable_handler: request GET for column "
-                       "breltaStormControlIfThresholdLevel, key "
-                    << row.key();
-      if (setCounter64(request->requestvb, row.thresholdLevel())) return Answer::value;
-      SNMP_TRACE(2) << "handle_breltaStormControlIfTable - U64ToCounter64 failed for: "
-                       "thresholdLevel";
-      return Answer::fail;
-    case 3:
-      SNMP_TRACE(2) << "breltaStormControlIfTable_handler: request GET for column "
-                       "breltaStormControlIfThresholdUnits, key "
-                    << row.key();
-      if (setUnits(request->requestvb, row.thresholdUnits())) return Answer::value;
-      SNMP_TRACE(2) << "handle_breltaStormControlIfTable - StormControlThresholdTypeToAsnInteger "
-                       "failed for: thresholdUnits";
-      return Answer::fail;
-    case 4:
-      SNMP_TRACE(2) << "breltaStormControlIfTable_handler: request GET for column "
-                       "breltaStormControlIfDrops, key "
-                    << row.key();
-      if (setCounter64(request->requestvb, row.drops())) return Answer::value;
-      SNMP_TRACE(2) << "handle_breltaStormControlIfTable - U64ToCounter64 failed for: drops";
-      return Answer::fail;
-    default:
-      SNMP_TRACE(0) << "breltaStormControlIfTable invalid column " << column;
-      netsnmp_request_set_error(request, SNMP_NOSUCHOBJECT);
-      return Answer::stop;
+  if (column < minColumn || column > maxColumn) {
+    SNMP_TRACE(0) << "breltaStormControlIfTable invalid column " << column;
+    netsnmp_request_set_error(request, SNMP_NOSUCHOBJECT);
+    return Answer::stop;
   }
+  const Column& served = columns[column - minColumn];
+  SNMP_TRACE(2) << "breltaStormControlIfTable_handler: request GET for column " << served.object
+                << ", key " << row.key();
+  if (served.set(request->requestvb, row)) return Answer::value;
+  SNMP_TRACE(2) << "handle_breltaStormControlIfTable - " << served.encoder
+                << " failed for: " << served.accessor;
+  return Answer::fail;
 }
 
 unsigned columnOf(netsnmp_request_info* request) {

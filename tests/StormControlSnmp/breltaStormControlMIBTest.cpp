@@ -4,9 +4,9 @@
 #include "StormControlSnmp/breltaStormControlMIB.h"
 
 #include <gtest/gtest.h>
+#include <net-snmp/agent/net-snmp-agent-includes.h>
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>
-#include <net-snmp/agent/net-snmp-agent-includes.h>
 #include <netinet/in.h>
 #include <sys/select.h>
 #include <sys/socket.h>
@@ -66,7 +66,8 @@ class NetSnmpAgent : public ::testing::Environment {
                        NETSNMP_OID_OUTPUT_NUMERIC);
     netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_ROLE, 0);
     netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_NO_ROOT_ACCESS, 1);
-    netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_DONT_LOG_TCPWRAPPERS_CONNECTS, 1);
+    netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID,
+                           NETSNMP_DS_AGENT_DONT_LOG_TCPWRAPPERS_CONNECTS, 1);
     port = freeUdpPort();
     const std::string ports = "udp:127.0.0.1:" + std::to_string(port);
     netsnmp_ds_set_string(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_PORTS, ports.c_str());
@@ -162,8 +163,8 @@ TEST_F(MibModuleTest, DefaultContextIsServedAndWithdrawn) {
   std::vector<std::string> chain;
   for (netsnmp_mib_handler* h = reg->handler; h; h = h->next) chain.push_back(h->handler_name);
   // net-snmp adds its GETBULK-to-GETNEXT helper for a handler that does not take GETBULK.
-  EXPECT_EQ(chain, (std::vector<std::string>{"serialize", "bulk_to_next", "table",
-                                              "table_iterator", "breltaStormControlIfTable_"}));
+  EXPECT_EQ(chain, (std::vector<std::string>{"serialize", "bulk_to_next", "table", "table_iterator",
+                                             "breltaStormControlIfTable_"}));
   netsnmp_iterator_info* info = iinfo();
   EXPECT_EQ(info->flags, NETSNMP_ITERATOR_FLAG_SORTED | NETSNMP_HANDLER_OWNS_IINFO);
   EXPECT_EQ(info->myvoid, reg->my_reg_void);
@@ -239,8 +240,9 @@ TEST_F(MibModuleTest, OtherContextIsNotedOnly) {
 TEST_F(MibModuleTest, SetupTraceIsGatedByLevel) {
   TraceLevels only8("Snmp", 1u << 8);
   init_breltaStormControlMIB("");
-  EXPECT_EQ(traces_.texts("Snmp"),
-            std::vector<std::string>{"Initialized table breltaStormControlIfTable in context \"\""});
+  EXPECT_EQ(
+      traces_.texts("Snmp"),
+      std::vector<std::string>{"Initialized table breltaStormControlIfTable in context \"\""});
 }
 
 using MibModuleDeathTest = MibModuleTest;
@@ -270,8 +272,9 @@ struct Hint {
   Hint() = default;
   Hint& integer(long value) {
     const long none = 0;
-    netsnmp_variable_list* var = snmp_varlist_add_variable(
-        &info.indexes, nullptr, 0, ASN_INTEGER, reinterpret_cast<const u_char*>(&none), sizeof none);
+    netsnmp_variable_list* var =
+        snmp_varlist_add_variable(&info.indexes, nullptr, 0, ASN_INTEGER,
+                                  reinterpret_cast<const u_char*>(&none), sizeof none);
     *var->val.integer = value;  // as parsed from an arc; the setter truncates to 32 bits
     ++info.number_indexes;
     return *this;
@@ -317,7 +320,9 @@ class IterationTest : public MibModuleTest {
     for (auto row = first(hint); !row.empty(); row = next()) rows.push_back(row);
     return rows;
   }
-  breltaStormControlIfTable_entry* loop() { return static_cast<breltaStormControlIfTable_entry*>(loop_); }
+  breltaStormControlIfTable_entry* loop() {
+    return static_cast<breltaStormControlIfTable_entry*>(loop_);
+  }
 
   static std::vector<long> indexValues(netsnmp_variable_list* vars) {
     if (!vars) return {};
@@ -344,8 +349,7 @@ TEST_F(IterationTest, EmptyTable) {
 TEST_F(IterationTest, WalksInIndexOrder) {
   addRows({Key(7, TC::broadcast), Key(3, TC::unknownUnicast), Key(3, TC::all),
            Key(2147483648u, TC::multicast)});
-  EXPECT_EQ(walk(), (std::vector<std::vector<long>>{
-                        {3, 0}, {3, 3}, {7, 1}, {2147483648L, 2}}));
+  EXPECT_EQ(walk(), (std::vector<std::vector<long>>{{3, 0}, {3, 3}, {7, 1}, {2147483648L, 2}}));
   EXPECT_EQ(counted(Counter::getFirstFromStart), 1u);
   EXPECT_EQ(counted(Counter::getNextRow), 3u);
   EXPECT_EQ(counted(Counter::getNextPastLast), 1u);
@@ -363,38 +367,68 @@ TEST_F(IterationTest, HintSelectsTheStart) {
     std::vector<std::string> traces;
   };
   const std::vector<Case> cases = {
-      {"exact row", [](Hint& h) { h.integer(5).integer(1); }, {5, 1}, {Counter::getFirstFromHint},
-       {"hint component ifIndex is '5'", "hint component breltaStormControlIfTrafficClass is 'broadcast'",
-        ", hintMatched=true"}},
-      {"ifIndex above the signed range", [](Hint& h) { h.integer(3000000000L).integer(0); },
-       {3000000000L, 0}, {Counter::getFirstFromHint}, {"hint component ifIndex is '3000000000'"}},
-      {"negative ifIndex, as its 32 bits", [](Hint& h) { h.integer(-1294967296L).integer(0); },
-       {3000000000L, 0}, {Counter::getFirstFromHint}, {"hint component ifIndex is '3000000000'"}},
-      {"absent key", [](Hint& h) { h.integer(5).integer(2); }, {3, 0},
+      {"exact row",
+       [](Hint& h) { h.integer(5).integer(1); },
+       {5, 1},
+       {Counter::getFirstFromHint},
+       {"hint component ifIndex is '5'",
+        "hint component breltaStormControlIfTrafficClass is 'broadcast'", ", hintMatched=true"}},
+      {"ifIndex above the signed range",
+       [](Hint& h) { h.integer(3000000000L).integer(0); },
+       {3000000000L, 0},
+       {Counter::getFirstFromHint},
+       {"hint component ifIndex is '3000000000'"}},
+      {"negative ifIndex, as its 32 bits",
+       [](Hint& h) { h.integer(-1294967296L).integer(0); },
+       {3000000000L, 0},
+       {Counter::getFirstFromHint},
+       {"hint component ifIndex is '3000000000'"}},
+      {"absent key",
+       [](Hint& h) { h.integer(5).integer(2); },
+       {3, 0},
        {Counter::getFirstHintNotFound, Counter::getFirstFromStart},
-       {"breltaStormControlIfTable_get_first_data_point - key '{ifIndex=5, trafficClass=multicast}' "
+       {"breltaStormControlIfTable_get_first_data_point - key '{ifIndex=5, "
+        "trafficClass=multicast}' "
         "not found in table",
         ", hintMatched=false"}},
-      {"one index", [](Hint& h) { h.integer(5); }, {3, 0}, {Counter::getFirstFromStart},
+      {"one index",
+       [](Hint& h) { h.integer(5); },
+       {3, 0},
+       {Counter::getFirstFromStart},
        {"number_indexes = 1"}},
-      {"three indexes", [](Hint& h) { h.integer(5).integer(1).integer(1); }, {3, 0},
-       {Counter::getFirstFromStart}, {"number_indexes = 3"}},
-      {"ifIndex of the wrong type", [](Hint& h) { h.text("5").integer(1); }, {3, 0},
+      {"three indexes",
+       [](Hint& h) { h.integer(5).integer(1).integer(1); },
+       {3, 0},
+       {Counter::getFirstFromStart},
+       {"number_indexes = 3"}},
+      {"ifIndex of the wrong type",
+       [](Hint& h) { h.text("5").integer(1); },
+       {3, 0},
        {Counter::getFirstFromStart},
        {"hint for ifIndex has incorrect type! Expecting 2 but got 4",
         "hint component breltaStormControlIfTrafficClass is 'broadcast'",
         "breltaStormControlIfTable_get_first_data_point - needed 2 components, found only 1"}},
-      {"class of the wrong type", [](Hint& h) { h.integer(5).text("x"); }, {3, 0},
+      {"class of the wrong type",
+       [](Hint& h) { h.integer(5).text("x"); },
+       {3, 0},
        {Counter::getFirstFromStart},
        {"hint for breltaStormControlIfTrafficClass has incorrect type! Expecting 2 but got 4",
         "needed 2 components, found only 1"}},
-      {"class 4", [](Hint& h) { h.integer(5).integer(4); }, {3, 0}, {Counter::getFirstFromStart},
+      {"class 4",
+       [](Hint& h) { h.integer(5).integer(4); },
+       {3, 0},
+       {Counter::getFirstFromStart},
        {"hint for index breltaStormControlIfTrafficClass of breltaStormControlIfTable is out of "
         "range! ",
         "invalid value for StormControlSnmp::StormControlTCType"}},
-      {"class -1", [](Hint& h) { h.integer(5).integer(-1); }, {3, 0}, {Counter::getFirstFromStart},
+      {"class -1",
+       [](Hint& h) { h.integer(5).integer(-1); },
+       {3, 0},
+       {Counter::getFirstFromStart},
        {"invalid value for StormControlSnmp::StormControlTCType"}},
-      {"ifIndex beyond 32 bits", [](Hint& h) { h.integer(4294967296L).integer(1); }, {3, 0},
+      {"ifIndex beyond 32 bits",
+       [](Hint& h) { h.integer(4294967296L).integer(1); },
+       {3, 0},
        {Counter::getFirstFromStart},
        {"hint for index ifIndex of breltaStormControlIfTable is out of range! ",
         "hint component breltaStormControlIfTrafficClass is 'broadcast'", "found only 1"}},
@@ -431,7 +465,8 @@ TEST_F(IterationTest, WalkAcrossRemovals) {
   removed.reset();  // the data context still holds the row
   EXPECT_EQ(static_cast<breltaStormControlIfTable_entry*>(data)->row()->drops(), 40u);
   EXPECT_EQ(next(&data), (std::vector<long>{6, 2}));
-  EXPECT_EQ(static_cast<breltaStormControlIfTable_entry*>(data)->row()->key(), Key(6, TC::multicast));
+  EXPECT_EQ(static_cast<breltaStormControlIfTable_entry*>(data)->row()->key(),
+            Key(6, TC::multicast));
   EXPECT_EQ(next(), (std::vector<long>{9, 0}));
   EXPECT_TRUE(next().empty());
   EXPECT_TRUE(next().empty());
@@ -463,7 +498,8 @@ class HandlerTest : public IterationTest {
     netsnmp_request_info& r = requests_.back();
     r.requestvb = snmp_varlist_add_variable(&r.requestvb, nullptr, 0, ASN_NULL, nullptr, 0);
     r.agent_req_info = &reqinfo_;
-    auto* info = static_cast<netsnmp_table_request_info*>(calloc(1, sizeof(netsnmp_table_request_info)));
+    auto* info =
+        static_cast<netsnmp_table_request_info*>(calloc(1, sizeof(netsnmp_table_request_info)));
     info->colnum = column;
     netsnmp_request_add_list_data(&r, netsnmp_create_data_list(TABLE_HANDLER_NAME, info, free));
     if (!key) return;
@@ -473,7 +509,8 @@ class HandlerTest : public IterationTest {
     data_.push_back(iinfo()->make_data_context(loop_, iinfo()));
     iinfo()->free_loop_context_at_end(loop_, iinfo());
     loop_ = nullptr;
-    netsnmp_request_add_list_data(&r, netsnmp_create_data_list(TABLE_ITERATOR_NAME, data_.back(), nullptr));
+    netsnmp_request_add_list_data(
+        &r, netsnmp_create_data_list(TABLE_ITERATOR_NAME, data_.back(), nullptr));
   }
   int handle(int mode) {
     reqinfo_.mode = mode;
@@ -650,9 +687,11 @@ class RequestTest : public MibModuleTest {
         long long value = 0;
         if (v->type == ASN_INTEGER) value = *v->val.integer;
         if (v->type == ASN_COUNTER64) {
-          value = static_cast<long long>((U64(v->val.counter64->high) << 32) | v->val.counter64->low);
+          value =
+              static_cast<long long>((U64(v->val.counter64->high) << 32) | v->val.counter64->low);
         }
-        self->answers.push_back({std::vector<oid>(v->name, v->name + v->name_length), v->type, value});
+        self->answers.push_back(
+            {std::vector<oid>(v->name, v->name + v->name_length), v->type, value});
       }
       return 1;
     }
@@ -678,8 +717,8 @@ class RequestTest : public MibModuleTest {
 // and descending indexes.
 TEST_F(RequestTest, AnswersGetGetNextAndGetBulk) {
   addRows({Key(3, TC::all), Key(3, TC::unknownUnicast), Key(7, TC::broadcast)});
-  EXPECT_EQ(send(SNMP_MSG_GET, {column(2, {3, 3}), column(4, {3, 2}), column(5, {3, 0}),
-                                column(1, {3, 0})}),
+  EXPECT_EQ(send(SNMP_MSG_GET,
+                 {column(2, {3, 3}), column(4, {3, 2}), column(5, {3, 0}), column(1, {3, 0})}),
             (std::vector<Answered>{{column(2, {3, 3}), ASN_COUNTER64, 500},
                                    {column(4, {3, 2}), SNMP_NOSUCHINSTANCE, 0},
                                    {column(5, {3, 0}), SNMP_NOSUCHOBJECT, 0},
@@ -744,10 +783,9 @@ TEST_F(RequestTest, LargeIfIndexesAreServedInOrder) {
     if (next.name.size() != column(2).size() + 2 || next.name[12] != 2) break;
     walked.push_back(at = next.name);
   }
-  EXPECT_EQ(walked, (std::vector<std::vector<oid>>{column(2, {2147483647u, 0}),
-                                                  column(2, {2147483648u, 0}),
-                                                  column(2, {3000000000u, 2}),
-                                                  column(2, {4294967295u, 0})}));
+  EXPECT_EQ(walked, (std::vector<std::vector<oid>>{
+                        column(2, {2147483647u, 0}), column(2, {2147483648u, 0}),
+                        column(2, {3000000000u, 2}), column(2, {4294967295u, 0})}));
   // Only the walk's first request starts at the first row, and the last one once more as it
   // goes on into the next column; every other request starts at its own row.
   EXPECT_EQ(counted(Counter::getFirstFromStart) - startsBefore, 2u);
