@@ -5,9 +5,11 @@
 /// Records handed to net-snmp come from `calloc`: net-snmp releases them with `free`.
 #include "StormControlSnmp/breltaStormControlMIB.h"
 
-#include <net-snmp/agent/net-snmp-agent-includes.h>
+// net-snmp wants its configuration header first.
 #include <net-snmp/net-snmp-config.h>
+
 #include <net-snmp/net-snmp-includes.h>
+#include <net-snmp/agent/net-snmp-agent-includes.h>
 
 #include <cstdlib>
 #include <iostream>

@@ -4,9 +4,11 @@
 #include "StormControlSnmp/breltaStormControlMIB.h"
 
 #include <gtest/gtest.h>
-#include <net-snmp/agent/net-snmp-agent-includes.h>
+// net-snmp wants its configuration header first.
 #include <net-snmp/net-snmp-config.h>
+
 #include <net-snmp/net-snmp-includes.h>
+#include <net-snmp/agent/net-snmp-agent-includes.h>
 #include <netinet/in.h>
 #include <sys/select.h>
 #include <sys/socket.h>
