@@ -21,6 +21,14 @@ using KrelCode::IntfStatusOpt;
 using KrelCode::IntfStatusPtr;
 using KrelCode::krelPrint;
 
+// The texts of the creator's preconditions: every input is required.
+constexpr const char* mibRequired =
+    "mib() && \"Pointer SM args cannot be null unless they are marked Optional\"";
+constexpr const char* sliceRequired =
+    "slice() && \"Pointer SM args cannot be null unless they are marked Optional\"";
+constexpr const char* ifMibRequired =
+    "ifMib() && \"Pointer SM args cannot be null unless they are marked Optional\"";
+
 /// The entity as a status entity, or null. Slice entities are of exactly that type, which one
 /// comparison of type identities settles; the general cast, which costs more than the join's
 /// lookup itself, is left for anything else.
@@ -64,7 +72,9 @@ Pondo::Ptr<InputSmScanState> InputSmScanState::InputSmScanStateIs() {
   return Pondo::make<InputSmScanState>();
 }
 
-const Qel::TypeData* InputSmScanState::typeData() const { return &smType(SmType::inputSmScanState); }
+const Qel::TypeData* InputSmScanState::typeData() const {
+  return &smType(SmType::inputSmScanState);
+}
 
 void InputSmScanState::flagIs(bool& flag, bool value, U16 attr) {
   if (flag == value) return;
@@ -175,12 +185,12 @@ void StormControlIfTableSm::handleInitialized() {
     if (!krelControl_.scheduler()) {
       krelControl_.schedulerIs(Velo::TaskSchedulerRoot::findOrCreateScheduler());
     }
-    mibStormControlIfTableOutputReconciliationTaskIs(krelControl_.scheduler(),
-                                                     krelControl_.priority(), reconciliationTaskName);
+    mibStormControlIfTableOutputReconciliationTaskIs(
+        krelControl_.scheduler(), krelControl_.priority(), reconciliationTaskName);
   }
-  PONDO_ASSERT_MSG(mib_, "mib() && \"Pointer SM args cannot be null unless they are marked Optional\"");
-  PONDO_ASSERT_MSG(slice_, "slice() && \"Pointer SM args cannot be null unless they are marked Optional\"");
-  PONDO_ASSERT_MSG(ifMib_, "ifMib() && \"Pointer SM args cannot be null unless they are marked Optional\"");
+  PONDO_ASSERT_MSG(mib_, mibRequired);
+  PONDO_ASSERT_MSG(slice_, sliceRequired);
+  PONDO_ASSERT_MSG(ifMib_, ifMibRequired);
   const bool tableHeldRows = !mib_->stormControlIfTable().empty();
   SM_TRACE(9, "Reconciling mibStormControlIfTableOutput: {:}", tableHeldRows);
   reconciling_ = tableHeldRows;
@@ -366,24 +376,24 @@ bool StormControlIfTableSm::deletionScan() {
     ++items;
     ++it;
     if (it.atEnd()) break;
-    const bool goOn = synchronous_ || !reconciliationTask_ ||
-                      (reconciliationTask_->taskCurrentlyRunning() &&
-                       !reconciliationTask_->taskShouldYield());
+    const bool goOn =
+        synchronous_ || !reconciliationTask_ ||
+        (reconciliationTask_->taskCurrentlyRunning() && !reconciliationTask_->taskShouldYield());
     if (goOn) continue;
     bookmark_ = OutputKey::valid(it->key());
     useBookmark_ = true;
     SM_TRACE_FROM("handleMibStormControlIfTableOutputInputReady", 9,
                   "Yielding in reconciliation processing after processing {} items, including {} "
-             "deletions .",
-             items, deletions);
+                  "deletions .",
+                  items, deletions);
     reconciliationTask_->taskWorkCountInc(items);
     reconciliationTask_->scheduleTask();
     return false;
   }
   SM_TRACE_FROM("handleMibStormControlIfTableOutputInputReady", 9,
-                  "Deletion scan for reconciliation is done, last task run processed {} items, deleting "
-           "{} items.",
-           items, deletions);
+                "Deletion scan for reconciliation is done, last task run processed {} items, "
+                "deleting {} items.",
+                items, deletions);
   if (reconciliationTask_) {
     reconciliationTask_->taskWorkCountInc(items);
     mibStormControlIfTableOutputReconciliationTaskDel();
@@ -405,11 +415,11 @@ void StormControlIfTableSm::eventToIfMibStream(Lumo::IntfId intfId, const U32Opt
   }
   SM_TRACE(6, " foreach( slice.entityPtr ) flattening {} elements", slice_->entityCount());
   for (auto it = slice_->entityPtrIteratorConst(); !it.atEnd(); ++it) {
-    SM_TRACE(9, "Flattening element: {}",
-             krelPrint(it.key()));
+    SM_TRACE(9, "Flattening element: {}", krelPrint(it.key()));
     const Status* status = asStatus(it.value().get());
     if (!status) {
-      SM_TRACE(1, "dynamic cast to Bridging::StormControl::Status::PtrConst from "
+      SM_TRACE(1,
+               "dynamic cast to Bridging::StormControl::Status::PtrConst from "
                "Qel::Entity::PtrConst failed");
       continue;
     }
@@ -427,7 +437,8 @@ void StormControlIfTableSm::eventToStatusStream(const Pondo::String& /*entityNam
                                                 const Pondo::String& intfName,
                                                 const IntfStatusOpt& intfStatusOpt) {
   if (!initialScanDone_) return;
-  SM_TRACE(7, "statusStream = from( slice.entityPtr< Status >[].intfStatus[] ): intfId={} "
+  SM_TRACE(7,
+           "statusStream = from( slice.entityPtr< Status >[].intfStatus[] ): intfId={} "
            "intfStatusOpt={}",
            krelPrint(intfName), krelPrint(intfStatusOpt));
   Lumo::IntfId intfId;
@@ -442,12 +453,12 @@ void StormControlIfTableSm::eventToStatusStream(const Pondo::String& /*entityNam
 
 void StormControlIfTableSm::flatten(U32 ifIndex, const IntfStatusOpt& intfStatusOpt,
                                     const char* function) {
-  SM_TRACE_FROM(function, 6, " foreach( [ TCType::all(), TCType::broadcast(), TCType::multicast(), "
-           "TCType::unknownUnicast() ] ) flattening {} elements",
-           U64(std::size(stormControlTCTypes)));
+  SM_TRACE_FROM(function, 6,
+                " foreach( [ TCType::all(), TCType::broadcast(), TCType::multicast(), "
+                "TCType::unknownUnicast() ] ) flattening {} elements",
+                U64(std::size(stormControlTCTypes)));
   for (StormControlTCType trafficClass : stormControlTCTypes) {
-    SM_TRACE_FROM(function, 9, "Flattening element: {}",
-             krelPrint(trafficClass));
+    SM_TRACE_FROM(function, 9, "Flattening element: {}", krelPrint(trafficClass));
     into(Key(ifIndex, trafficClass), intfStatusOpt, function);
   }
 }
@@ -461,8 +472,8 @@ void StormControlIfTableSm::into(const Key& key, const IntfStatusOpt& intfStatus
     return;
   }
   const IntfStatusPtr& status = intfStatusOpt.value();
-  SM_TRACE_FROM(function, 7, "into( mib.stormControlIfTable[ key ] ): inserting k1={}, value={}", key,
-           krelPrint(KrelCode::OutputElement{key, status}));
+  SM_TRACE_FROM(function, 7, "into( mib.stormControlIfTable[ key ] ): inserting k1={}, value={}",
+                key, krelPrint(KrelCode::OutputElement{key, status}));
   StormControlIfTableEntry* row = mib_->stormControlIfTable(key);
   if (row && row->status() == status) return;  // `Is` would confirm the row and change nothing
   if (row) mib_->stormControlIfTableDel(*row);

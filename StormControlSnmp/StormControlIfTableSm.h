@@ -4,8 +4,9 @@
 /// `StormControlMib::stormControlIfTable`:
 ///
 ///   ifMibStream  = from( ifMib.ifIndexByIntfId[] )                          (IfMibSm2)
-///   statusStream = from( slice.entityPtr< Status >[].intfStatus[] )         (SliceSm0, EntityPtrSm1)
-///   join on the interface → foreach traffic class → into( mib.stormControlIfTable[ key ] )
+///   statusStream = from( slice.entityPtr< Status >[].intfStatus[] )         (SliceSm0,
+///   EntityPtrSm1) join on the interface → foreach traffic class → into( mib.stormControlIfTable[
+///   key ] )
 ///
 /// Phases, which only advance: initialised (children scan once; events are dropped), initial
 /// scan done (children scan again and the pipeline writes rows), reconciling (only when the
@@ -236,7 +237,9 @@ class StormControlIfTableSm : public Pondo::Node, public Pooly::Slab<StormContro
   bool defaultSynchronous() const noexcept { return false; }
 
   // ---- local objects and children ----
-  const Pondo::Ptr<InputSmScanState>& inputSmScanState() const noexcept { return inputSmScanState_; }
+  const Pondo::Ptr<InputSmScanState>& inputSmScanState() const noexcept {
+    return inputSmScanState_;
+  }
   void inputSmScanStateIs(const Pondo::Ptr<InputSmScanState>& state);
   Pondo::Ptr<InputSmScanState> inputSmScanStateDel();
   const Pondo::Ptr<OutputState>& outputState() const noexcept { return outputState_; }

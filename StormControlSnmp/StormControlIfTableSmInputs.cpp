@@ -107,12 +107,11 @@ void IfMibSm2::doInputScan1() {
 
 void IfMibSm2::doDeleteAll() {
   SM_TRACE(9, "{}", "");
-  withdrawAll(en()->ifIndexByIntfId(),
-              "We missed notifications that happened to ifIndexByIntfId before the enclosing "
-              "entity got deleted",
-              [this](const Lumo::IntfId& intfId) {
-                parent()->eventToIfMibStream(intfId, U32Optional());
-              });
+  withdrawAll(
+      en()->ifIndexByIntfId(),
+      "We missed notifications that happened to ifIndexByIntfId before the enclosing "
+      "entity got deleted",
+      [this](const Lumo::IntfId& intfId) { parent()->eventToIfMibStream(intfId, U32Optional()); });
 }
 
 // ---- status-entity input ------------------------------------------------------------------
@@ -198,8 +197,8 @@ void EntityPtrSm1::doInputScan0() {
   }
   inputVersionIs(map.version());
   const bool initial = scanFinished();
-  SM_TRACE(9, "{}{} scan complete. Processed {} children. ", traceComponent,
-           initialLabel(initial), run.handled);
+  SM_TRACE(9, "{}{} scan complete. Processed {} children. ", traceComponent, initialLabel(initial),
+           run.handled);
 }
 
 void EntityPtrSm1::doDeleteAll() {

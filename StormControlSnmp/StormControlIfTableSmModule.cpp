@@ -130,8 +130,8 @@ Qel::Attribute taskAttr(U16 number, const char* name) {
   return pointer<T>(
       number, name, Get,
       [](T& t, const Qel::Args& a) {
-        (t.*Is)(Qel::arg<Pondo::Ptr<Velo::TaskScheduler>>(a, 0),
-                Qel::arg<Velo::TaskPriority>(a, 1), Qel::arg<Pondo::String>(a, 2));
+        (t.*Is)(Qel::arg<Pondo::Ptr<Velo::TaskScheduler>>(a, 0), Qel::arg<Velo::TaskPriority>(a, 1),
+                Qel::arg<Pondo::String>(a, 2));
       },
       [](T& t) { return (t.*Del)(); });
 }
@@ -146,8 +146,8 @@ void inputAttributes(Qel::TypeData& t) {
 
 void registerInputSmScanState(Qel::Module& m) {
   using T = InputSmScanState;
-  Qel::TypeData& t = m.typeIs(
-      "StormControlSnmp::KrelCode::StormControlIfTableSm::InputSmScanState", Qel::TypeKind::node);
+  Qel::TypeData& t = m.typeIs("StormControlSnmp::KrelCode::StormControlIfTableSm::InputSmScanState",
+                              Qel::TypeKind::node);
   t.attributeIs(Qel::Reg::handler<T>(T::handleIdleAttr, "handleIdle", &T::handleIdle));
   t.attributeIs(Qel::Reg::settable<T>(T::ifMibStreamScanAttr, "ifMibStreamScan",
                                       &T::ifMibStreamScan, &T::ifMibStreamScanIs));
@@ -163,10 +163,9 @@ void registerOutputState(Qel::Module& m) {
   using T = OutputState;
   Qel::TypeData& t = m.typeIs("StormControlSnmp::KrelCode::StormControlIfTableSm::OutputState",
                               Qel::TypeKind::node);
-  t.attributeIs(Qel::Reg::settable<T>(T::mibStormControlIfTableOutputReadyAttr,
-                                      "mibStormControlIfTableOutputReady",
-                                      &T::mibStormControlIfTableOutputReady,
-                                      &T::mibStormControlIfTableOutputReadyIs));
+  t.attributeIs(Qel::Reg::settable<T>(
+      T::mibStormControlIfTableOutputReadyAttr, "mibStormControlIfTableOutputReady",
+      &T::mibStormControlIfTableOutputReady, &T::mibStormControlIfTableOutputReadyIs));
   t.attributeIs(Qel::Reg::settable<T>(T::readyAttr, "ready", &T::ready, &T::readyIs));
   t.attributeIs(Qel::Reg::handler<T>(T::handleReadyAttr, "handleReady", &T::handleReady));
   Qel::TypeOps ops;
@@ -200,8 +199,8 @@ void registerEntityPtrSm1(Qel::Module& m) {
 
 void registerIfMibSm2(Qel::Module& m) {
   using T = IfMibSm2;
-  Qel::TypeData& t = m.typeIs("StormControlSnmp::KrelCode::StormControlIfTableSm::IfMibSm2",
-                              Qel::TypeKind::node);
+  Qel::TypeData& t =
+      m.typeIs("StormControlSnmp::KrelCode::StormControlIfTableSm::IfMibSm2", Qel::TypeKind::node);
   inputAttributes<T>(t);
   t.attributeIs(command<T, &T::doDeleteAll>(T::doDeleteAllAttr, "doDeleteAll"));
   t.attributeIs(Qel::Reg::operation<T>(T::shouldYield1Attr, "shouldYield1", &T::shouldYield1));
@@ -224,8 +223,8 @@ void registerIfMibSm2(Qel::Module& m) {
 
 void registerSliceSm0(Qel::Module& m) {
   using T = SliceSm0;
-  Qel::TypeData& t = m.typeIs("StormControlSnmp::KrelCode::StormControlIfTableSm::SliceSm0",
-                              Qel::TypeKind::node);
+  Qel::TypeData& t =
+      m.typeIs("StormControlSnmp::KrelCode::StormControlIfTableSm::SliceSm0", Qel::TypeKind::node);
   inputAttributes<T>(t);
   t.attributeIs(command<T, &T::doDeleteAll>(T::doDeleteAllAttr, "doDeleteAll"));
   t.attributeIs(Qel::Reg::operation<T>(T::shouldYield0Attr, "shouldYield0", &T::shouldYield0));
@@ -247,8 +246,8 @@ void registerSliceSm0(Qel::Module& m) {
             Qel::arg<EntityPtrSm1::StatusPtrConst>(a, 0), &sm);
       },
       [](T& sm, const Qel::Args& a) {
-        auto removed = sm.childSmEntityPtrBridgingStormControlStatusPtrConstDel(
-            Qel::arg<Pondo::String>(a, 0));
+        auto removed =
+            sm.childSmEntityPtrBridgingStormControlStatusPtrConstDel(Qel::arg<Pondo::String>(a, 0));
         return removed ? Qel::Value(removed) : Qel::Value();
       }));
   t.attributeIs(handlerOf<T, Pondo::String, &T::handleEntityPtr0>(T::handleEntityPtr0Attr,
@@ -260,12 +259,11 @@ void registerSliceSm0(Qel::Module& m) {
 }
 
 void registerOutputKey(Qel::Module& m) {
-  Qel::TypeData& t = m.typeIs(
-      "StormControlSnmp::StormControlIfTableSm::MibStormControlIfTableOutputKeyType",
-      Qel::TypeKind::value);
+  Qel::TypeData& t =
+      m.typeIs("StormControlSnmp::StormControlIfTableSm::MibStormControlIfTableOutputKeyType",
+               Qel::TypeKind::value);
   t.attributeIs(Qel::Reg::field<OutputKey>(OutputKey::k0Attr, "k0", &OutputKey::k0, true));
-  t.attributeIs(
-      Qel::Reg::field<OutputKey>(OutputKey::k0ValidAttr, "k0Valid", &OutputKey::k0Valid));
+  t.attributeIs(Qel::Reg::field<OutputKey>(OutputKey::k0ValidAttr, "k0Valid", &OutputKey::k0Valid));
   t.attributeIs(
       Qel::Reg::operation<OutputKey>(OutputKey::validateAttr, "validate", &OutputKey::validate));
   Qel::TypeOps ops = Qel::Reg::valueOps<OutputKey>();
@@ -348,8 +346,8 @@ void registerMachine(Qel::Module& m) {
   t.attributeIs(Qel::Reg::handler<T>(T::handleInitialScanDoneAttr, "handleInitialScanDone",
                                      &T::handleInitialScanDone));
   t.attributeIs(Qel::Reg::computed<T>(T::initializedAttr, "initialized", &T::initialized));
-  t.attributeIs(Qel::Reg::handler<T>(T::handleInitializedAttr, "handleInitialized",
-                                     &T::handleInitialized));
+  t.attributeIs(
+      Qel::Reg::handler<T>(T::handleInitializedAttr, "handleInitialized", &T::handleInitialized));
   Qel::TypeOps ops;
   ops.construct = [](const Qel::Args& a) {
     return Qel::Value(T::StormControlIfTableSmIs(

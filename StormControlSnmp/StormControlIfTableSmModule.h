@@ -6,9 +6,9 @@
 /// object's `traceHandle()` and tests its level before any argument is evaluated.
 #pragma once
 
-#include <string>
-
 #include <fmt/format.h>
+
+#include <string>
 
 #include "Lumo/IntfId.h"
 #include "Pondo/DebugHandler.h"
@@ -25,13 +25,12 @@
 /// speaks for it (the pipeline's steps for their entry point, the deletion scan for the
 /// readiness handler).
 #define SM_TRACE(level, ...) SM_TRACE_FROM(__func__, level, __VA_ARGS__)
-#define SM_TRACE_FROM(function, level, ...)                                                  \
-  do {                                                                                       \
-    const Pondo::Platform::DebugHandler& smTrace_ = traceHandle();                           \
-    if (smTrace_.enabled(level)) {                                                           \
-      Pondo::fmtrace(smTrace_, level, __FILE__, function, __LINE__, traceComponent,          \
-                     __VA_ARGS__);                                                           \
-    }                                                                                        \
+#define SM_TRACE_FROM(function, level, ...)                                                       \
+  do {                                                                                            \
+    const Pondo::Platform::DebugHandler& smTrace_ = traceHandle();                                \
+    if (smTrace_.enabled(level)) {                                                                \
+      Pondo::fmtrace(smTrace_, level, __FILE__, function, __LINE__, traceComponent, __VA_ARGS__); \
+    }                                                                                             \
   } while (0)
 
 namespace StormControlSnmp {

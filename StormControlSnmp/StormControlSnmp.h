@@ -41,7 +41,8 @@ enum class StormControlTCType : U8 {
 };
 
 /// The number of traffic classes: one past the last enumerator.
-inline constexpr U8 stormControlTCTypeCount = static_cast<U8>(StormControlTCType::unknownUnicast) + 1;
+inline constexpr U8 stormControlTCTypeCount =
+    static_cast<U8>(StormControlTCType::unknownUnicast) + 1;
 
 /// Every traffic class in index order: the rows of one interface, in key order.
 inline constexpr StormControlTCType stormControlTCTypes[] = {

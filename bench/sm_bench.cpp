@@ -233,14 +233,18 @@ void BM_Reconcile(benchmark::State& state) {
   auto mib = stormControlMibFactory("stormcontrolmib");
   for (U32 k = 1; k <= interfaces; k += 2) {
     const IntfStatusPtr status = in.entities[0]->intfStatus(intfName(k));
-    for (StormControlTCType tc : stormControlTCTypes) mib->stormControlIfTableIs(Key(k, tc), status);
+    for (StormControlTCType tc : stormControlTCTypes) {
+      mib->stormControlIfTableIs(Key(k, tc), status);
+    }
   }
   scheduler()->timeSliceIs(std::chrono::milliseconds(1));
   double longestUs = 0;
   for (auto _ : state) {
     state.PauseTiming();
     for (U32 k = 2; k <= interfaces; k += 2) {
-      for (StormControlTCType tc : stormControlTCTypes) mib->stormControlIfTableIs(Key(k, tc), goneStatus);
+      for (StormControlTCType tc : stormControlTCTypes) {
+        mib->stormControlIfTableIs(Key(k, tc), goneStatus);
+      }
     }
     auto root = rootFactory("root");
     scheduler()->statisticsReset();

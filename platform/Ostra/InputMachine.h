@@ -166,8 +166,9 @@ class InputMachine : public InputStateMachine {
   bool scanPending(InputScanState entry) const {
     if (entry == InputScanState::complete) return false;
     if (entry == InputScanState::initialComplete && !initialScanDone()) return false;
-    PONDO_ASSERT_MSG(
-        en_, "en() && \"Sm args can only be null if marked as Optional in the SM type declaration\"");
+    PONDO_ASSERT_MSG(en_,
+                     "en() && \"Sm args can only be null if marked as Optional in the SM type "
+                     "declaration\"");
     return true;
   }
 

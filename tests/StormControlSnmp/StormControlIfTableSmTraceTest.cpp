@@ -1,8 +1,6 @@
 // The trace suite of the table machine: the texts it traces, in order, with their levels,
 // components and functions, and that nothing is formatted for a disabled level. The scenario
 // suites check state; the texts of their scenarios are checked here.
-#include "StormControlSnmp/StormControlIfTableSm.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,6 +8,7 @@
 #include <vector>
 
 #include "SmFixture.h"
+#include "StormControlSnmp/StormControlIfTableSm.h"
 
 namespace StormControlSnmp::SmTest {
 namespace {
@@ -249,9 +248,9 @@ TEST_F(StormControlIfTableSmTraceTest, ReconciliationTexts) {
   runUntilInitialScanDone();
   scheduler_->yieldAfterChecksIs(3);
   settle();
-  EXPECT_EQ(textsStarting({"Yielding in reconciliation", "Deletion scan"}),
-            (Events{yielding(1, 1), yielding(3, 0), yielding(3, 0), yielding(3, 1),
-                    scanDone(1, 1)}));
+  EXPECT_EQ(
+      textsStarting({"Yielding in reconciliation", "Deletion scan"}),
+      (Events{yielding(1, 1), yielding(3, 0), yielding(3, 0), yielding(3, 1), scanDone(1, 1)}));
   EXPECT_EQ(tracedCount("Input scans for mibStormControlIfTableOutput complete"), 5)
       << "traced on every run of the scan";
   sm_->handleMibStormControlIfTableOutputInputReady();

@@ -1,12 +1,11 @@
 // Ostra::Gen::InputMachine on a bare keyed input: the resumable scan and its bookmark, the
 // completion rule, the task, the zombie switch and withdrawal with its missed-change check.
-#include "Ostra/InputMachine.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "Ostra/InputMachine.h"
 #include "Pondo/Publisher.h"
 #include "Qel/HashMap2018.h"
 #include "Velo/TaskScheduler.h"
@@ -81,8 +80,8 @@ class Machine : public Ostra::Gen::InputMachine<Input, U32, Parent> {
     const InputScanState entry = inputScanState();
     if (!scanPending(entry)) return;
     const auto& map = en()->members();
-    const auto from = entry == InputScanState::yielded ? map.iteratorFrom(inputScanBookmark())
-                                                        : map.begin();
+    const auto from =
+        entry == InputScanState::yielded ? map.iteratorFrom(inputScanBookmark()) : map.begin();
     const ScanRun run = scan(
         from,
         [this](U32 key) {
