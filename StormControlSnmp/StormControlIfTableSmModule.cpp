@@ -144,6 +144,20 @@ void inputAttributes(Qel::TypeData& t) {
   t.attributeIs(Qel::Reg::operation<T>(T::rootAttr, "root", [](T& sm) { return sm.root(); }));
 }
 
+/// The withdrawal and scan attributes the two status machines share, numbered alike.
+template <class T>
+void statusScanAttributes(Qel::TypeData& t) {
+  t.attributeIs(command<T, &T::doDeleteAll>(T::doDeleteAllAttr, "doDeleteAll"));
+  t.attributeIs(Qel::Reg::operation<T>(T::shouldYield0Attr, "shouldYield0", &T::shouldYield0));
+  t.attributeIs(Qel::Reg::operation<T>(T::inTask0Attr, "inTask0", &T::inTask0));
+  t.attributeIs(Qel::Reg::settable<T>(T::inputScanBookmark0Attr, "inputScanBookmark0",
+                                      &T::inputScanBookmark0, &T::inputScanBookmark0Is));
+  t.attributeIs(Qel::Reg::settable<T>(T::inputScanState0Attr, "inputScanState0",
+                                      &T::inputScanState0, &T::inputScanState0Is));
+  t.attributeIs(Qel::Reg::operation<T>(T::inputScanComplete0Attr, "inputScanComplete0",
+                                       &T::inputScanComplete0));
+}
+
 void registerInputSmScanState(Qel::Module& m) {
   using T = InputSmScanState;
   Qel::TypeData& t = m.typeIs("StormControlSnmp::KrelCode::StormControlIfTableSm::InputSmScanState",
@@ -179,15 +193,7 @@ void registerEntityPtrSm1(Qel::Module& m) {
                               Qel::TypeKind::node);
   inputAttributes<T>(t);
   t.attributeIs(Qel::Reg::computed<T>(T::smKeyAttr, "smKey", &T::smKey));
-  t.attributeIs(command<T, &T::doDeleteAll>(T::doDeleteAllAttr, "doDeleteAll"));
-  t.attributeIs(Qel::Reg::operation<T>(T::shouldYield0Attr, "shouldYield0", &T::shouldYield0));
-  t.attributeIs(Qel::Reg::operation<T>(T::inTask0Attr, "inTask0", &T::inTask0));
-  t.attributeIs(Qel::Reg::settable<T>(T::inputScanBookmark0Attr, "inputScanBookmark0",
-                                      &T::inputScanBookmark0, &T::inputScanBookmark0Is));
-  t.attributeIs(Qel::Reg::settable<T>(T::inputScanState0Attr, "inputScanState0",
-                                      &T::inputScanState0, &T::inputScanState0Is));
-  t.attributeIs(Qel::Reg::operation<T>(T::inputScanComplete0Attr, "inputScanComplete0",
-                                       &T::inputScanComplete0));
+  statusScanAttributes<T>(t);
   t.attributeIs(Qel::Reg::settable<T>(T::versionIntfStatusAttr, "versionIntfStatus",
                                       &T::versionIntfStatus, &T::versionIntfStatusIs));
   t.attributeIs(handlerOf<T, Pondo::String, &T::handleIntfStatus0>(T::handleIntfStatus0Attr,
@@ -226,15 +232,7 @@ void registerSliceSm0(Qel::Module& m) {
   Qel::TypeData& t =
       m.typeIs("StormControlSnmp::KrelCode::StormControlIfTableSm::SliceSm0", Qel::TypeKind::node);
   inputAttributes<T>(t);
-  t.attributeIs(command<T, &T::doDeleteAll>(T::doDeleteAllAttr, "doDeleteAll"));
-  t.attributeIs(Qel::Reg::operation<T>(T::shouldYield0Attr, "shouldYield0", &T::shouldYield0));
-  t.attributeIs(Qel::Reg::operation<T>(T::inTask0Attr, "inTask0", &T::inTask0));
-  t.attributeIs(Qel::Reg::settable<T>(T::inputScanBookmark0Attr, "inputScanBookmark0",
-                                      &T::inputScanBookmark0, &T::inputScanBookmark0Is));
-  t.attributeIs(Qel::Reg::settable<T>(T::inputScanState0Attr, "inputScanState0",
-                                      &T::inputScanState0, &T::inputScanState0Is));
-  t.attributeIs(Qel::Reg::operation<T>(T::inputScanComplete0Attr, "inputScanComplete0",
-                                       &T::inputScanComplete0));
+  statusScanAttributes<T>(t);
   t.attributeIs(Qel::Reg::collection<T>(
       T::childSmEntityPtrBridgingStormControlStatusPtrConstAttr,
       "childSmEntityPtrBridgingStormControlStatusPtrConst",
