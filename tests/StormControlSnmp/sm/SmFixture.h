@@ -1,4 +1,4 @@
-// tests/StormControlSnmp/SmFixture.h — a table machine with its inputs, for scenario tests.
+// tests/StormControlSnmp/sm/SmFixture.h — a table machine with its inputs, for scenario tests.
 ///
 /// The fixture builds the table entity, a slice directory holding the status entity "status0",
 /// the interface MIB and a scheduler of its own that never yields unless a test asks
