@@ -18,9 +18,9 @@ namespace Pooly {
 #ifndef POOLY_USE_MALLOC
 namespace {
 
-constexpr std::size_t kStep = 8;
-constexpr std::size_t kLargest = 512;
-constexpr std::size_t kChunkBytes = 64 * 1024;
+constexpr std::size_t step = 8;
+constexpr std::size_t largest = 512;
+constexpr std::size_t chunkBytes = 64 * 1024;
 
 struct FreeObject {
   FreeObject* next;
@@ -33,7 +33,7 @@ struct SizeClass {
 };
 
 struct Slabs {
-  std::array<SizeClass, kLargest / kStep> classes;
+  std::array<SizeClass, largest / step> classes;
   std::vector<void*> chunks;
 };
 
@@ -43,15 +43,15 @@ Slabs& slabs() {
   return *instance;
 }
 
-std::size_t classIndex(std::size_t size) { return (size + kStep - 1) / kStep - 1; }
+std::size_t classIndex(std::size_t size) { return (size + step - 1) / step - 1; }
 
 void* carve(SizeClass& sc, std::size_t bytes) {
   if (sc.carve + bytes > sc.end) {
-    char* chunk = static_cast<char*>(std::malloc(kChunkBytes));
+    char* chunk = static_cast<char*>(std::malloc(chunkBytes));
     if (!chunk) throw std::bad_alloc();
     slabs().chunks.push_back(chunk);
     sc.carve = chunk;
-    sc.end = chunk + kChunkBytes - kChunkBytes % bytes;
+    sc.end = chunk + chunkBytes - chunkBytes % bytes;
   }
   void* p = sc.carve;
   sc.carve += bytes;
@@ -63,13 +63,13 @@ void* carve(SizeClass& sc, std::size_t bytes) {
 
 void* slabAlloc(std::size_t size) {
 #ifndef POOLY_USE_MALLOC
-  if (size != 0 && size <= kLargest) {
+  if (size != 0 && size <= largest) {
     SizeClass& sc = slabs().classes[classIndex(size)];
     if (FreeObject* f = sc.free) {
       sc.free = f->next;
       return f;
     }
-    return carve(sc, (classIndex(size) + 1) * kStep);
+    return carve(sc, (classIndex(size) + 1) * step);
   }
 #endif
   void* p = std::malloc(size ? size : 1);
@@ -80,7 +80,7 @@ void* slabAlloc(std::size_t size) {
 void slabFree(void* p, std::size_t size) noexcept {
   if (!p) return;
 #ifndef POOLY_USE_MALLOC
-  if (size != 0 && size <= kLargest) {
+  if (size != 0 && size <= largest) {
     SizeClass& sc = slabs().classes[classIndex(size)];
     sc.free = new (p) FreeObject{sc.free};
     return;

@@ -54,9 +54,9 @@ struct NoSeq {};
 struct NoValue {};
 
 /// One member: its list link, hash, rank among equal hashes (keys without `<`), key, value.
-template <class K, class V, bool kBySeq>
-struct HashMap2018Node : Pooly::Slab<HashMap2018Node<K, V, kBySeq>> {
-  using Seq = std::conditional_t<kBySeq, U32, NoSeq>;
+template <class K, class V, bool bySeq>
+struct HashMap2018Node : Pooly::Slab<HashMap2018Node<K, V, bySeq>> {
+  using Seq = std::conditional_t<bySeq, U32, NoSeq>;
 
   template <class... Value>
   HashMap2018Node(U32 h, Seq s, const K& k, Value&&... v)
@@ -76,15 +76,15 @@ struct HashMap2018Node : Pooly::Slab<HashMap2018Node<K, V, kBySeq>> {
 template <class K, class V = void>
 class HashMap2018 {
   static_assert(std::equality_comparable<K>, "HashMap2018 keys need ==");
-  static constexpr bool kBySeq = !std::totally_ordered<K>;
+  static constexpr bool bySeq = !std::totally_ordered<K>;
 
  public:
   using KeyType = K;
   /// True for a set (no member values).
-  static constexpr bool kIsSet = std::is_void_v<V>;
+  static constexpr bool isSet = std::is_void_v<V>;
   /// V, or an empty stand-in for a set.
-  using Value = std::conditional_t<kIsSet, Impl::NoValue, V>;
-  using Node = Impl::HashMap2018Node<K, Value, kBySeq>;
+  using Value = std::conditional_t<isSet, Impl::NoValue, V>;
+  using Node = Impl::HashMap2018Node<K, Value, bySeq>;
 
  private:
   using Seq = typename Node::Seq;
@@ -106,19 +106,19 @@ class HashMap2018 {
   U32 bucketCount() const noexcept { return buckets_ ? U32{1} << bits_ : 0; }
 
   bool contains(const K& key) const { return findNode(hashOf(key), key) != nullptr; }
-  const Value* find(const K& key) const requires(!kIsSet) {
+  const Value* find(const K& key) const requires(!isSet) {
     return valueOf(findNode(hashOf(key), key));
   }
-  Value* find(const K& key) requires(!kIsSet) { return valueOf(findNode(hashOf(key), key)); }
+  Value* find(const K& key) requires(!isSet) { return valueOf(findNode(hashOf(key), key)); }
 
   /// Adds `key`; false, and nothing changes, when it is present.
-  bool insert(const K& key, Value value) requires(!kIsSet) {
+  bool insert(const K& key, Value value) requires(!isSet) {
     return insertNew(key, std::move(value));
   }
-  bool insert(const K& key) requires kIsSet { return insertNew(key); }
+  bool insert(const K& key) requires isSet { return insertNew(key); }
 
   /// Adds `key` with `value`, or replaces the value of a present `key`.
-  Value* insertOrAssign(const K& key, Value value) requires(!kIsSet) {
+  Value* insertOrAssign(const K& key, Value value) requires(!isSet) {
     const U32 h = hashOf(key);
     const Place at = locate(h, key);
     if (!at.node) return &link(at.pred, h, key, std::move(value))->value;
@@ -138,7 +138,7 @@ class HashMap2018 {
   }
 
   /// Removes `key` and hands its value over; empty when `key` is absent.
-  std::optional<Value> take(const K& key) requires(!kIsSet) {
+  std::optional<Value> take(const K& key) requires(!isSet) {
     const Place at = locate(hashOf(key), key);
     if (!at.node) return std::nullopt;
     unlink(at);
@@ -151,7 +151,7 @@ class HashMap2018 {
   /// Sizes the bucket array for `members` members at once and keeps it at least that large
   /// until `clear`, so that neither filling nor emptying the map walks it to resize.
   void reserve(U32 members) {
-    unsigned bits = kMinBits;
+    unsigned bits = minBits;
     while (bits < 31 && (U32{1} << bits) < members) ++bits;
     reservedBits_ = static_cast<U8>(bits);
     if (!buckets_ || bits > bits_) rehash(bits);
@@ -176,7 +176,7 @@ class HashMap2018 {
     Node* node;  // the key's member; null when absent
   };
 
-  static constexpr unsigned kMinBits = 2;
+  static constexpr unsigned minBits = 2;
 
   U32 hashOf(const K& key) const { return hashValue(key, seed_); }
   /// The top `bits_` bits of `hash`.
@@ -217,7 +217,7 @@ class HashMap2018 {
     Node* pred = lastBefore(h);
     for (Node* n = following(pred); n && n->hash == h; pred = n, n = n->next) {
       if (n->key == key) return {pred, n};
-      if constexpr (!kBySeq) {
+      if constexpr (!bySeq) {
         if (key < n->key) break;
       }
     }
@@ -229,7 +229,7 @@ class HashMap2018 {
     const Place at = locate(h, key);
     if (at.node) return at.node;
     // Without `<` an absent key has no place among its equal hashes: start before them all.
-    if constexpr (kBySeq) return following(lastBefore(h));
+    if constexpr (bySeq) return following(lastBefore(h));
     return following(at.pred);
   }
 
@@ -241,7 +241,7 @@ class HashMap2018 {
   }
 
   static bool follows(const Node& n, [[maybe_unused]] Seq seq, [[maybe_unused]] const K& key) {
-    if constexpr (kBySeq) {
+    if constexpr (bySeq) {
       return n.seq > seq;
     } else {
       return key < n.key;
@@ -259,7 +259,7 @@ class HashMap2018 {
 
   template <class... Arg>
   Node* link(Node* pred, U32 h, const K& key, Arg&&... value) {
-    if (!buckets_) rehash(kMinBits);
+    if (!buckets_) rehash(minBits);
     Node* node = new Node(h, seqAfter(pred, h), key, std::forward<Arg>(value)...);
     Node*& to = linkAfter(pred);
     node->next = to;
@@ -274,7 +274,7 @@ class HashMap2018 {
 
   /// The rank of a member joining hash `h`'s stretch right after `pred`, its last member.
   Seq seqAfter([[maybe_unused]] Node* pred, [[maybe_unused]] U32 h) {
-    if constexpr (kBySeq) {
+    if constexpr (bySeq) {
       if (!pred || pred->hash != h) return 0;
       if (pred->seq < std::numeric_limits<U32>::max()) return pred->seq + 1;
       return renumber(h, pred);
@@ -304,7 +304,7 @@ class HashMap2018 {
   }
 
   void shrinkIfSparse() {
-    if (bits_ > kMinBits && bits_ > reservedBits_ && count_ < bucketCount() / 4) rehash(bits_ - 1u);
+    if (bits_ > minBits && bits_ > reservedBits_ && count_ < bucketCount() / 4) rehash(bits_ - 1u);
   }
 
   /// Rebuilds the bucket array with 2^bits buckets; the list is untouched.
@@ -355,7 +355,7 @@ class HashMap2018<K, V>::Iterator {
     PONDO_ASSERT_MSG(key_, "HashMap2018::Iterator::key() at the end");
     return *key_;
   }
-  const Value& value() const requires(!kIsSet) { return current()->value; }
+  const Value& value() const requires(!isSet) { return current()->value; }
 
   Iterator& operator++() {
     PONDO_ASSERT_MSG(key_, "HashMap2018::Iterator incremented at the end");
@@ -404,7 +404,7 @@ class HashMap2018<K, V>::MutableIterator : public Iterator {
  public:
   MutableIterator() = default;
 
-  Value& value() const requires(!kIsSet) { return this->current()->value; }
+  Value& value() const requires(!isSet) { return this->current()->value; }
 
   MutableIterator& operator++() {
     Iterator::operator++();

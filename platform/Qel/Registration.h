@@ -155,7 +155,7 @@ Attribute collection(U16 number, const char* name, G get, I is, D del) {
   a.collection.contains = [map](const void* obj, const Value& key) {
     return map(obj).contains(std::any_cast<Key>(key));
   };
-  if constexpr (!Map::kIsSet) {
+  if constexpr (!Map::isSet) {
     a.collection.find = [map](const void* obj, const Value& key) {
       const auto* member = map(obj).find(std::any_cast<Key>(key));
       return member ? Value(*member) : Value();

@@ -31,25 +31,25 @@ struct ExpectedType {
   std::vector<ExpectedAttr> attributes;
 };
 
-const std::string kNs = "StormControlSnmp::KrelCode::StormControlIfTableSm::";
+const std::string smNamespace = "StormControlSnmp::KrelCode::StormControlIfTableSm::";
 
 /// The module as the framework and every change publication see it: the seven types in
 /// order, each attribute's number, name and kind in registration order, and which attributes
 /// are constructor arguments.
 const std::vector<ExpectedType>& expectedModule() {
   static const std::vector<ExpectedType> types{
-      {kNs + "InputSmScanState",
+      {smNamespace + "InputSmScanState",
        TypeKind::node,
        {{130, "handleIdle", AttrKind::handler},
         {131, "ifMibStreamScan", AttrKind::field},
         {132, "statusStreamScan", AttrKind::field},
         {133, "idle", AttrKind::field}}},
-      {kNs + "OutputState",
+      {smNamespace + "OutputState",
        TypeKind::node,
        {{130, "mibStormControlIfTableOutputReady", AttrKind::field},
         {131, "ready", AttrKind::field},
         {132, "handleReady", AttrKind::handler}}},
-      {kNs + "EntityPtrSm1",
+      {smNamespace + "EntityPtrSm1",
        TypeKind::node,
        {{258, "en", AttrKind::field, true},
         {259, "parent", AttrKind::field, true},
@@ -65,7 +65,7 @@ const std::vector<ExpectedType>& expectedModule() {
         {270, "handleIntfStatus0", AttrKind::handler},
         {271, "handleIntfStatus0Reactor", AttrKind::handler},
         {272, "doInputScan0", AttrKind::operation}}},
-      {kNs + "IfMibSm2",
+      {smNamespace + "IfMibSm2",
        TypeKind::node,
        {{258, "en", AttrKind::field, true},
         {259, "parent", AttrKind::field, true},
@@ -81,7 +81,7 @@ const std::vector<ExpectedType>& expectedModule() {
         {270, "handleIfIndexByIntfId1Reactor", AttrKind::handler},
         {271, "doInputScan1", AttrKind::operation},
         {272, "task1", AttrKind::pointer}}},
-      {kNs + "SliceSm0",
+      {smNamespace + "SliceSm0",
        TypeKind::node,
        {{258, "en", AttrKind::field, true},
         {259, "parent", AttrKind::field, true},

@@ -15,25 +15,25 @@ namespace {
 
 using StormControlIfTableSmTraceTest = SmFixture;
 
-const std::string kRoot = "StormControlIfTableSm/";
-const std::string kStatusStream =
+const std::string rootPrefix = "StormControlIfTableSm/";
+const std::string statusStreamText =
     "statusStream = from( slice.entityPtr< Status >[].intfStatus[] ): intfId=";
-const std::string kIfMibStream = "ifMibStream = from( ifMib.ifIndexByIntfId[] ): intfId=";
-const std::string kNoIfIndex = "filter( ifIndexOpt ) failed, terminating pipeline";
-const std::string kNoStatus = "filter( intfStatusOpt ) failed, terminating pipeline";
+const std::string ifMibStreamText = "ifMibStream = from( ifMib.ifIndexByIntfId[] ): intfId=";
+const std::string noIfIndexText = "filter( ifIndexOpt ) failed, terminating pipeline";
+const std::string noStatusText = "filter( intfStatusOpt ) failed, terminating pipeline";
 
 /// The ifIndex the scan scenarios give interface "EthernetN": 10 + N.
 U32 ifIndexOf(const std::string& intf) { return 10 + U32(intf.back() - '0'); }
 
 /// The root's traces of writing the four rows of `ifIndex` (deleting them without `status`).
 Events intoTraces(U32 ifIndex, const StatusPtr& status) {
-  Events out{kRoot +
+  Events out{rootPrefix +
              "6/ foreach( [ TCType::all(), TCType::broadcast(), TCType::multicast(), "
              "TCType::unknownUnicast() ] ) flattening 4 elements"};
   for (TC tc : stormControlTCTypes) {
     const std::string key = fmt::format("{}", Key(ifIndex, tc));
-    const std::string into = kRoot + "7/into( mib.stormControlIfTable[ key ] ): ";
-    out.push_back(kRoot + "9/Flattening element: " + stringValue(tc).stdString());
+    const std::string into = rootPrefix + "7/into( mib.stormControlIfTable[ key ] ): ";
+    out.push_back(rootPrefix + "9/Flattening element: " + stringValue(tc).stdString());
     out.push_back(status ? into + "inserting k1=" + key + ", value=Tuple( " + key + ", " +
                                entityText(status) + " )"
                          : into + "deleting k1=" + key);
@@ -130,14 +130,14 @@ TEST_F(StormControlIfTableSmTraceTest, StatusStreamTexts) {
   startReady();
   const StatusPtr status = publishIn(*status0_, "Ethernet1");
   EXPECT_EQ(traced(), concat({{"EntityPtrSm1/8/k: Ethernet1",
-                               kRoot + "7/" + kStatusStream + "Ethernet1 intfStatusOpt=Optional( " +
+                               rootPrefix + "7/" + statusStreamText + "Ethernet1 intfStatusOpt=Optional( " +
                                    entityText(status) + " )"},
                               intoTraces(5, status)}));
   expectRootTracedFrom(records(), "eventToStatusStream");
   traces_.records.clear();
   status0_->intfStatusDel("Ethernet1");
   EXPECT_EQ(traced(), concat({{"EntityPtrSm1/8/k: Ethernet1",
-                               kRoot + "7/" + kStatusStream + "Ethernet1 intfStatusOpt=None"},
+                               rootPrefix + "7/" + statusStreamText + "Ethernet1 intfStatusOpt=None"},
                               intoTraces(5, nullptr)}));
 }
 
@@ -147,15 +147,15 @@ TEST_F(StormControlIfTableSmTraceTest, IfMibStreamTexts) {
   startReady();
   ifIndexIs("Ethernet2", 6);
   EXPECT_EQ(traced(), (Events{"IfMibSm2/8/k: Ethernet2",
-                              kRoot + "7/" + kIfMibStream + "Ethernet2 ifIndexOpt=Optional( 6 )",
-                              kRoot + "6/ foreach( slice.entityPtr ) flattening 1 elements",
-                              kRoot + "9/Flattening element: status0", kRoot + "6/" + kNoStatus}));
+                              rootPrefix + "7/" + ifMibStreamText + "Ethernet2 ifIndexOpt=Optional( 6 )",
+                              rootPrefix + "6/ foreach( slice.entityPtr ) flattening 1 elements",
+                              rootPrefix + "9/Flattening element: status0", rootPrefix + "6/" + noStatusText}));
   expectRootTracedFrom(records(), "eventToIfMibStream");
   traces_.records.clear();
   ifIndexDel("Ethernet2");
   EXPECT_EQ(traced(), (Events{"IfMibSm2/8/k: Ethernet2",
-                              kRoot + "7/" + kIfMibStream + "Ethernet2 ifIndexOpt=None",
-                              kRoot + "6/" + kNoIfIndex}));
+                              rootPrefix + "7/" + ifMibStreamText + "Ethernet2 ifIndexOpt=None",
+                              rootPrefix + "6/" + noIfIndexText}));
 }
 
 // Every filtered event traces its filter once: a status event or an ifIndex removal for an
@@ -167,9 +167,9 @@ TEST_F(StormControlIfTableSmTraceTest, FilterTexts) {
   startReady();
   ifIndexDel("Ethernet2");
   publishIn(*status0_, "Ethernet2", 200);
-  EXPECT_EQ(tracedCount(kNoIfIndex), 2);
+  EXPECT_EQ(tracedCount(noIfIndexText), 2);
   ifIndexIs("Ethernet3", 7);
-  EXPECT_EQ(tracedCount(kNoStatus), 2) << "one filter per entity without the interface";
+  EXPECT_EQ(tracedCount(noStatusText), 2) << "one filter per entity without the interface";
 }
 
 // A present entry with a null value prints as a null status, and is no filtered status.
@@ -177,11 +177,11 @@ TEST_F(StormControlIfTableSmTraceTest, NullStatusEntryTexts) {
   ifIndexIs("Ethernet1", 5);
   startReady();
   status0_->intfStatusIs("Ethernet1", nullptr);
-  EXPECT_EQ(textsStarting({kStatusStream}),
-            Events{kStatusStream + "Ethernet1 intfStatusOpt=Optional( null )"});
+  EXPECT_EQ(textsStarting({statusStreamText}),
+            Events{statusStreamText + "Ethernet1 intfStatusOpt=Optional( null )"});
   status0_->intfStatusIs("Ethernet2", nullptr);
   ifIndexIs("Ethernet2", 6);
-  EXPECT_EQ(tracedCount(kNoStatus), 0);
+  EXPECT_EQ(tracedCount(noStatusText), 0);
 }
 
 // ---- scans --------------------------------------------------------------------------------
@@ -202,7 +202,7 @@ TEST_F(StormControlIfTableSmTraceTest, IfMibRescanTexts) {
   intfIs("Ethernet5", ifIndexOf("Ethernet5"));
   settle();
   for (const std::string& intf : order) {
-    EXPECT_EQ(textsStarting({kIfMibStream + intf + " "}).size(), 1u) << intf;
+    EXPECT_EQ(textsStarting({ifMibStreamText + intf + " "}).size(), 1u) << intf;
   }
 }
 
@@ -225,8 +225,8 @@ TEST_F(StormControlIfTableSmTraceTest, SliceRescanTexts) {
   status0_->intfStatusDel(Pondo::String(order[0]));
   settle();
   EXPECT_EQ(tracedCount("EntityPtrSm1 scan complete. Processed 1 children. "), 1);
-  EXPECT_EQ(textsStarting({kStatusStream + order[1] + " "}).size(), 1u);
-  EXPECT_EQ(textsStarting({kStatusStream + order[2] + " "}).size(), 1u);
+  EXPECT_EQ(textsStarting({statusStreamText + order[1] + " "}).size(), 1u);
+  EXPECT_EQ(textsStarting({statusStreamText + order[2] + " "}).size(), 1u);
 }
 
 // ---- reconciliation -----------------------------------------------------------------------

@@ -20,7 +20,7 @@
 
 namespace {
 
-constexpr U32 kSeed = 0x5eed1234u;
+constexpr U32 testSeed = 0x5eed1234u;
 
 /// Ordered keys of only 61 hash values: long stretches of equal hash, ranked by key.
 struct Clash {
@@ -44,7 +44,7 @@ K key(U32 id) {
 
 template <class K>
 U32 hashOf(const K& k) {
-  return Qel::hashValue(k, kSeed);
+  return Qel::hashValue(k, testSeed);
 }
 
 struct ModelHash {
@@ -88,7 +88,7 @@ TYPED_TEST_SUITE(HashMap2018KeysTest, KeyTypes);
 TYPED_TEST(HashMap2018KeysTest, RandomOperationsMatchModel) {
   using K = TypeParam;
   std::mt19937 rng(1);
-  Map<K> map(kSeed);
+  Map<K> map(testSeed);
   Model<K> model;
   for (int op = 0; op < 40000; ++op) {
     const K k = key<K>(rng() % 1500);
@@ -134,7 +134,7 @@ TYPED_TEST(HashMap2018KeysTest, ScanUnderChurnSkipsNothing) {
   using K = TypeParam;
   for (bool fromBookmark : {false, true}) {
     std::mt19937 rng(fromBookmark ? 11 : 12);
-    Map<K> map(kSeed);
+    Map<K> map(testSeed);
     std::vector<bool> removed(3000, false);
     std::map<U32, int> visits;
     for (U32 id = 0; id < 3000; ++id) map.insert(key<K>(id), id);
@@ -172,7 +172,7 @@ TYPED_TEST(HashMap2018KeysTest, ScanUnderChurnSkipsNothing) {
 TYPED_TEST(HashMap2018KeysTest, OrderIgnoresTableSizeAndHistory) {
   using K = TypeParam;
   constexpr U32 n = 1500;
-  Map<K> forward(kSeed), resized(kSeed), backward(kSeed);
+  Map<K> forward(testSeed), resized(testSeed), backward(testSeed);
   for (U32 i = 0; i < n; ++i) forward.insert(key<K>(i), i);
   for (U32 i = 0; i < 4 * n; ++i) resized.insert(key<K>(i), i);
   for (U32 i = 4 * n; i-- > 0;) backward.insert(key<K>(i), i);
@@ -187,7 +187,7 @@ TYPED_TEST(HashMap2018KeysTest, OrderIgnoresTableSizeAndHistory) {
 // place (keys without `<`: the first member of its hash or after).
 TYPED_TEST(HashMap2018KeysTest, IteratorFromStartsAtKeyOrSuccessor) {
   using K = TypeParam;
-  Map<K> map(kSeed);
+  Map<K> map(testSeed);
   EXPECT_FALSE(map.iteratorFrom(key<K>(0)));
   for (U32 i = 0; i < 3000; i += 2) map.insert(key<K>(i), i);
   std::vector<K> order;
@@ -208,7 +208,7 @@ TYPED_TEST(HashMap2018KeysTest, IteratorFromStartsAtKeyOrSuccessor) {
 // The version starts at 1; clearing an empty map, lookups and scans leave it, clearing
 // members changes it.
 TEST(HashMap2018Test, VersionOfClearAndScans) {
-  Qel::HashMap2018<U32, U32> map(kSeed);
+  Qel::HashMap2018<U32, U32> map(testSeed);
   map.clear();
   EXPECT_EQ(map.version(), 1u);
   map.insert(1, 10);
@@ -221,7 +221,7 @@ TEST(HashMap2018Test, VersionOfClearAndScans) {
 // The set form keeps whole 64-bit keys in a node of link, hash and key, and empties under
 // its own scan.
 TEST(HashMap2018Test, SetHoldsKeys) {
-  Qel::HashMap2018<U64> set(kSeed);
+  Qel::HashMap2018<U64> set(testSeed);
   static_assert(sizeof(Qel::HashMap2018<U64>::Node) <= 24, "a set member is link, hash, key");
   for (U64 i = 0; i < 1000; ++i) EXPECT_TRUE(set.insert(i << 40));
   EXPECT_FALSE(set.insert(U64{5} << 40));
@@ -245,7 +245,7 @@ TEST(HashMap2018Test, PtrValuesAreReleased) {
   static_assert(sizeof(ProbeMap::Node) <= 32, "a member is link, hash, key, value");
   const U64 nodesBefore = ProbeMap::Node::memAllocationTracker_.liveObjects;
   {
-    ProbeMap map(kSeed);
+    ProbeMap map(testSeed);
     for (int i = 0; i < 100; ++i) map.insert(key<Pondo::String>(i), Pondo::make<Probe>(i));
     map.remove(key<Pondo::String>(0));
     map.insertOrAssign(key<Pondo::String>(1), Pondo::make<Probe>(-1));
@@ -276,7 +276,7 @@ struct Chain : Pondo::Node {
 // destruction.
 TEST(HashMap2018Test, ValueDestructorMayReenter) {
   for (int how = 0; how < 3; ++how) {
-    auto map = std::make_unique<ChainMap>(kSeed);
+    auto map = std::make_unique<ChainMap>(testSeed);
     for (U32 i = 0; i < 200; ++i) map->insert(i, Pondo::make<Chain>(*map, i + 1));
     if (how == 0) {
       map->remove(100);  // releases 100, which removes 101, ...
@@ -294,7 +294,7 @@ TEST(HashMap2018Test, ValueDestructorMayReenter) {
 // The table grows to 200k members and back, keeping the load between 1/4 and 1 and never
 // moving a value; a reserved size holds through filling and emptying until clear.
 TEST(HashMap2018Test, GrowsShrinksAndReserves) {
-  Qel::HashMap2018<U32, U32> map(kSeed);
+  Qel::HashMap2018<U32, U32> map(testSeed);
   constexpr U32 n = 200'000;
   const U32* survivor = map.insertOrAssign(n * 7919, n);
   for (U32 i = 0; i < n; ++i) map.insert(i * 7919, i);
@@ -305,7 +305,7 @@ TEST(HashMap2018Test, GrowsShrinksAndReserves) {
     ASSERT_LE(map.bucketCount(), std::max(4 * map.count(), 4u));
   }
   EXPECT_EQ(map.find(n * 7919), survivor);
-  Qel::HashMap2018<U32> reserved(kSeed);
+  Qel::HashMap2018<U32> reserved(testSeed);
   reserved.reserve(5000);
   const U32 buckets = reserved.bucketCount();
   EXPECT_GE(buckets, 5000u);
@@ -320,7 +320,7 @@ TEST(HashMap2018Test, GrowsShrinksAndReserves) {
 // A mutable iterator writes values; after a change value() finds its member again; clearing
 // the map ends a scan; value() of a member removed since stops the process.
 TEST(HashMap2018Test, IteratorValueAcrossChanges) {
-  Qel::HashMap2018<U32, U32> map(kSeed);
+  Qel::HashMap2018<U32, U32> map(testSeed);
   for (U32 i = 0; i < 100; ++i) map.insert(i, i);
   for (auto it = map.begin(); it; ++it) it.value() *= 2;
   EXPECT_EQ(*map.find(7), 14u);
