@@ -3,7 +3,7 @@ BUILD      ?= build
 ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc)
 PACKAGES   := cmake ninja-build g++ pkg-config libsnmp-dev snmp snmpd libfmt-dev \
-              libgtest-dev libgmock-dev libbenchmark-dev libsimdjson-dev
+              libgtest-dev libgmock-dev libbenchmark-dev libsimdjson-dev clang-format
 
 .PHONY: all deps build build-asan test test-release test-asan bench bench-walk run clean
 

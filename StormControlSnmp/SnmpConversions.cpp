@@ -22,8 +22,8 @@ int enumToAsnInteger(U8 number, U8 limit, unsigned char* buffer, int size) {
 
 int StormControlTCTypeToAsnInteger(const StormControlSnmp::StormControlTCType& value,
                                    unsigned char* buffer, int size) {
-  return enumToAsnInteger(static_cast<U8>(value), StormControlSnmp::stormControlTCTypeCount,
-                          buffer, size);
+  return enumToAsnInteger(static_cast<U8>(value), StormControlSnmp::stormControlTCTypeCount, buffer,
+                          size);
 }
 
 StormControlSnmp::StormControlTCType AsnIntegerToStormControlTCType(void* value) {
@@ -34,7 +34,7 @@ StormControlSnmp::StormControlTCType AsnIntegerToStormControlTCType(void* value)
   return static_cast<StormControlSnmp::StormControlTCType>(number);
 }
 
-int StormControlThresholdTypeToAsnInteger(const ThresholdType& value,
-                                          unsigned char* buffer, int size) {
+int StormControlThresholdTypeToAsnInteger(const ThresholdType& value, unsigned char* buffer,
+                                          int size) {
   return enumToAsnInteger(static_cast<U8>(value), thresholdTypeCount, buffer, size);
 }

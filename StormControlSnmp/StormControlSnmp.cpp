@@ -102,10 +102,11 @@ void registerMib(Qel::Module& m) {
                        Qel::AttrKind::collection};
   table.set = [](void* obj, const Qel::Args& args) {
     static_cast<StormControlMib*>(obj)->stormControlIfTableIs(Qel::arg<Key>(args, 0),
-                                                             Qel::arg<StatusPtr>(args, 1));
+                                                              Qel::arg<StatusPtr>(args, 1));
   };
   table.del = [](void* obj, const Qel::Args& args) {
-    auto removed = static_cast<StormControlMib*>(obj)->stormControlIfTableDel(Qel::arg<Key>(args, 0));
+    auto removed =
+        static_cast<StormControlMib*>(obj)->stormControlIfTableDel(Qel::arg<Key>(args, 0));
     return removed ? Qel::Value(removed) : Qel::Value();
   };
   table.collection = tableAccess();
@@ -135,10 +136,14 @@ const bool registered = Qel::Reg::registeredAtLoad(moduleDefinition());
 /// The status fields of `trafficClass`, or null for a class outside 0 to 3.
 const ClassStatus* classStatus(const IntfStatus& status, StormControlTCType trafficClass) {
   switch (trafficClass) {
-    case StormControlTCType::all: return &status.all();
-    case StormControlTCType::broadcast: return &status.broadcast();
-    case StormControlTCType::multicast: return &status.multicast();
-    case StormControlTCType::unknownUnicast: return &status.unknownUnicast();
+    case StormControlTCType::all:
+      return &status.all();
+    case StormControlTCType::broadcast:
+      return &status.broadcast();
+    case StormControlTCType::multicast:
+      return &status.multicast();
+    case StormControlTCType::unknownUnicast:
+      return &status.unknownUnicast();
   }
   return nullptr;
 }

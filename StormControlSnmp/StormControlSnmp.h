@@ -77,7 +77,9 @@ class StormControlIfTableKey {
   /// Equality in the untyped form of change notifications.
   static bool isEq(const void* a, const void* b) noexcept;
   U32 hash(U32 seed) const noexcept;
-  bool isNonDefault() const noexcept { return ifIndex_ != 0 || trafficClass_ != StormControlTCType::all; }
+  bool isNonDefault() const noexcept {
+    return ifIndex_ != 0 || trafficClass_ != StormControlTCType::all;
+  }
 
   /// ifIndex first (unsigned), then the traffic-class number.
   std::strong_ordering operator<=>(const StormControlIfTableKey& other) const noexcept {
@@ -156,8 +158,8 @@ class StormControlIfTableEntry : public Pondo::Node, public Pooly::Slab<StormCon
 class StormControlMib : public Qel::Entity, public Pooly::Slab<StormControlMib> {
  public:
   static inline Pooly::AllocTracker memAllocationTracker_{"StormControlSnmp::StormControlMib"};
-  using Table = Qel::RbTreeMap<StormControlIfTableEntry, StormControlIfTableKey,
-                               StormControlIfTableEntry>;
+  using Table =
+      Qel::RbTreeMap<StormControlIfTableEntry, StormControlIfTableKey, StormControlIfTableEntry>;
   using Iterator = Table::Iterator;
   enum Attr : U16 {
     nameStringAttr = 154,
@@ -184,7 +186,8 @@ class StormControlMib : public Qel::Entity, public Pooly::Slab<StormControlMib> 
   /// Inserts the row (key, status), or returns the present row when it already refers to
   /// `status`; a present row with another status raises the mutator-reinstantiating error.
   Pondo::Ptr<StormControlIfTableEntry> stormControlIfTableIs(
-      StormControlIfTableKey key, const Pondo::Ptr<const Bridging::StormControl::IntfStatus>& status);
+      StormControlIfTableKey key,
+      const Pondo::Ptr<const Bridging::StormControl::IntfStatus>& status);
   /// Removes the row with `key` and returns it; null when there is none.
   Pondo::Ptr<StormControlIfTableEntry> stormControlIfTableDel(StormControlIfTableKey key);
   /// Removes the iterator's current row and returns it; the iterator is not moved.

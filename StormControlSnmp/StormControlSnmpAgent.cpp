@@ -117,8 +117,7 @@ void StormControlSnmpAgent::handleInitialized() {
   stormControlIfTableSmIs(scMib, slice, ifMib, control);
 }
 
-MachinePtr StormControlSnmpAgent::stormControlIfTableSmIs(const MibPtr& mib,
-                                                          const SlicePtr& slice,
+MachinePtr StormControlSnmpAgent::stormControlIfTableSmIs(const MibPtr& mib, const SlicePtr& slice,
                                                           const IfMibPtr& ifMib,
                                                           const Ostra::SmControl& krelControl) {
   if (const MachinePtr present = stormControlIfTableSm_) {
@@ -127,8 +126,8 @@ MachinePtr StormControlSnmpAgent::stormControlIfTableSmIs(const MibPtr& mib,
       return present;
     }
   }
-  MachinePtr machine = StormControlIfTableSm::StormControlIfTableSmIs(mib, slice, ifMib,
-                                                                      krelControl);
+  MachinePtr machine =
+      StormControlIfTableSm::StormControlIfTableSmIs(mib, slice, ifMib, krelControl);
   stormControlIfTableSm_ = machine;  // the previous machine goes only now
   machine->hasNotificationActiveIs(true);
   return machine;

@@ -36,7 +36,6 @@ using Bridging::StormControl::Status;
 using Key = StormControlIfTableKey;
 using IntfStatusPtr = Pondo::Ptr<const IntfStatus>;
 
-
 Pondo::String intfName(U32 ifIndex) { return Pondo::String("Ethernet" + std::to_string(ifIndex)); }
 
 IntfStatusPtr makeStatus(U32 ifIndex, U64 drops) {

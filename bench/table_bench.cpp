@@ -70,7 +70,9 @@ struct CountingAllocator {
     std::allocator<T>().deallocate(p, n);
   }
   template <class U>
-  bool operator==(const CountingAllocator<U>&) const { return true; }
+  bool operator==(const CountingAllocator<U>&) const {
+    return true;
+  }
 };
 
 using StatusShared = std::shared_ptr<const IntfStatus>;
@@ -106,7 +108,8 @@ void BM_TableReplace(benchmark::State& state) {
     benchmark::DoNotOptimize(mib->stormControlIfTableIs(key, statuses[i & 1]));
   }
   state.counters["bytes_per_row"] =
-      double(StormControlIfTableEntry::memAllocationTracker_.liveBytes - bytesBefore) / double(rows);
+      double(StormControlIfTableEntry::memAllocationTracker_.liveBytes - bytesBefore) /
+      double(rows);
 }
 
 void BM_StdMapReplace(benchmark::State& state) {
@@ -134,7 +137,8 @@ void BM_TableWalk(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations() * int64_t(rows));
   state.counters["bytes_per_row"] =
-      double(StormControlIfTableEntry::memAllocationTracker_.liveBytes - bytesBefore) / double(rows);
+      double(StormControlIfTableEntry::memAllocationTracker_.liveBytes - bytesBefore) /
+      double(rows);
 }
 
 void BM_StdMapWalk(benchmark::State& state) {

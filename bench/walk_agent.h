@@ -44,7 +44,9 @@ inline std::uint64_t thresholdLevel(RowKey key) {
   return 1000000 + std::uint64_t{key.ifIndex} * 4 + key.trafficClass;
 }
 inline long thresholdUnits(RowKey key) { return (key.ifIndex + key.trafficClass) % 3; }
-inline std::uint64_t drops(RowKey key) { return std::uint64_t{key.ifIndex} * 37 + key.trafficClass; }
+inline std::uint64_t drops(RowKey key) {
+  return std::uint64_t{key.ifIndex} * 37 + key.trafficClass;
+}
 
 /// Sets `var` to a Counter64 value.
 void setCounter64(netsnmp_variable_list* var, std::uint64_t value);

@@ -62,8 +62,8 @@ std::optional<Position> nextAfter(const oid* name, std::size_t len) {
 int exactPosition(const oid* name, std::size_t len, Position& position) {
   const std::size_t entryLen = WalkBench::tableOidLen + 2;
   if (len < entryLen ||
-      snmp_oid_compare(name, WalkBench::tableOidLen, WalkBench::tableOid,
-                       WalkBench::tableOidLen) != 0 ||
+      snmp_oid_compare(name, WalkBench::tableOidLen, WalkBench::tableOid, WalkBench::tableOidLen) !=
+          0 ||
       name[WalkBench::tableOidLen] != 1 || name[entryLen - 1] < WalkBench::minColumn ||
       name[entryLen - 1] > WalkBench::maxColumn) {
     return SNMP_NOSUCHOBJECT;
@@ -73,8 +73,8 @@ int exactPosition(const oid* name, std::size_t len, Position& position) {
     return SNMP_NOSUCHINSTANCE;
   }
   position.column = static_cast<unsigned>(name[entryLen - 1]);
-  position.row = WalkBench::rowOf({static_cast<std::uint32_t>(name[entryLen]),
-                                   static_cast<std::uint32_t>(name[entryLen + 1])});
+  position.row = WalkBench::rowOf(
+      {static_cast<std::uint32_t>(name[entryLen]), static_cast<std::uint32_t>(name[entryLen + 1])});
   return SNMP_ERR_NOERROR;
 }
 
@@ -118,8 +118,7 @@ int handleTable(netsnmp_mib_handler*, netsnmp_handler_registration*,
 void registerTable(std::uint32_t interfaces) {
   interfaceCount = interfaces;
   netsnmp_handler_registration* reg = netsnmp_create_handler_registration(
-      "walkBareTable", handleTable, WalkBench::tableOid, WalkBench::tableOidLen,
-      HANDLER_CAN_RONLY);
+      "walkBareTable", handleTable, WalkBench::tableOid, WalkBench::tableOidLen, HANDLER_CAN_RONLY);
   if (netsnmp_register_handler(reg) != MIB_REGISTERED_OK) {
     snmp_log(LOG_ERR, "walkBareTable: registration failed\n");
     std::exit(1);

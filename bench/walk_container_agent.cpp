@@ -93,9 +93,9 @@ void registerTable(std::uint32_t interfaces) {
     snmp_log(LOG_ERR, "walkContainerTable: cannot fill the container\n");
     std::exit(1);
   }
-  netsnmp_handler_registration* reg = netsnmp_create_handler_registration(
-      "walkContainerTable", handleColumns, WalkBench::tableOid, WalkBench::tableOidLen,
-      HANDLER_CAN_RONLY);
+  netsnmp_handler_registration* reg =
+      netsnmp_create_handler_registration("walkContainerTable", handleColumns, WalkBench::tableOid,
+                                          WalkBench::tableOidLen, HANDLER_CAN_RONLY);
   auto* table = SNMP_MALLOC_TYPEDEF(netsnmp_table_registration_info);
   netsnmp_table_helper_add_indexes(table, ASN_INTEGER, ASN_INTEGER, 0);
   table->min_column = WalkBench::minColumn;

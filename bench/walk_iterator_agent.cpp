@@ -41,8 +41,8 @@ std::uint64_t startRow(const netsnmp_table_request_info* hint) {
   const long k = *ifIndex->val.integer;
   const long c = *trafficClass->val.integer;
   if (k < 1 || c < 0 || c >= static_cast<long>(WalkBench::classes)) return 0;
-  const std::uint64_t row = WalkBench::rowOf({static_cast<std::uint32_t>(k),
-                                              static_cast<std::uint32_t>(c)});
+  const std::uint64_t row =
+      WalkBench::rowOf({static_cast<std::uint32_t>(k), static_cast<std::uint32_t>(c)});
   return row < rowCount ? row : 0;
 }
 
@@ -95,9 +95,9 @@ void registerTable(std::uint32_t interfaces) {
   static unsigned validColumns[] = {WalkBench::levelColumn, WalkBench::unitsColumn,
                                     WalkBench::dropsColumn};
 
-  netsnmp_handler_registration* reg = netsnmp_create_handler_registration(
-      "walkIteratorTable", handleColumns, WalkBench::tableOid, WalkBench::tableOidLen,
-      HANDLER_CAN_RONLY);
+  netsnmp_handler_registration* reg =
+      netsnmp_create_handler_registration("walkIteratorTable", handleColumns, WalkBench::tableOid,
+                                          WalkBench::tableOidLen, HANDLER_CAN_RONLY);
   auto* table = SNMP_MALLOC_TYPEDEF(netsnmp_table_registration_info);
   netsnmp_table_helper_add_indexes(table, ASN_INTEGER, ASN_INTEGER, 0);
   auto* columns = SNMP_MALLOC_TYPEDEF(netsnmp_column_info);

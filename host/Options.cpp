@@ -1,9 +1,9 @@
 // host/Options.cpp — command-line parsing of the agent daemon (getopt_long, no permutation).
 #include "Options.h"
 
-#include <getopt.h>
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>
+#include <getopt.h>
 
 #include <charconv>
 #include <cstring>

@@ -1,9 +1,9 @@
 // host/PluginHost.cpp — the plug-in's loading, the state database and the agent's wiring.
 #include "PluginHost.h"
 
-#include <dlfcn.h>
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>
+#include <dlfcn.h>
 
 #include <any>
 #include <chrono>

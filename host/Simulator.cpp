@@ -82,8 +82,8 @@ void Simulator::start() {
     if (i % 4 != 0) ports_.push_back({name, status, i});
   }
   if (options_.intervalMs == 0 || ports_.empty()) return;
-  task_ = Pondo::make<Velo::Task>(inputs_.scheduler, taskPriority,
-                                  Pondo::String("Host::Simulator"));
+  task_ =
+      Pondo::make<Velo::Task>(inputs_.scheduler, taskPriority, Pondo::String("Host::Simulator"));
   task_->publisher()->subscriberAdd(taskSubscriber_, false);
   struct timeval interval {};
   interval.tv_sec = options_.intervalMs / 1000;

@@ -65,7 +65,7 @@ class Simulator {
   std::vector<Port> ports_;  // only interfaces with configured classes
   Pondo::Ptr<Velo::Task> task_;
   Pondo::Subscriber taskSubscriber_{this, Pondo::memberHandler<&Simulator::onRun>};
-  std::size_t next_ = 0;      // the next port of the current round
+  std::size_t next_ = 0;  // the next port of the current round
   bool roundActive_ = false;
   bool roundOwed_ = false;
   U64 rounds_ = 0;

@@ -10,11 +10,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <simdjson.h>
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
-#include <simdjson.h>
 #include <functional>
 
 namespace Host {
@@ -110,13 +110,20 @@ class SyntaxCheck {
     skipSpace();
     if (i_ == t_.size()) return fail(i_, "unexpected end of document");
     switch (t_[i_]) {
-      case '{': return depth >= maxDepth ? fail(i_, "nested too deeply") : object(depth + 1);
-      case '[': return depth >= maxDepth ? fail(i_, "nested too deeply") : array(depth + 1);
-      case '"': return string();
-      case 't': return literal("true");
-      case 'f': return literal("false");
-      case 'n': return literal("null");
-      default: return number();
+      case '{':
+        return depth >= maxDepth ? fail(i_, "nested too deeply") : object(depth + 1);
+      case '[':
+        return depth >= maxDepth ? fail(i_, "nested too deeply") : array(depth + 1);
+      case '"':
+        return string();
+      case 't':
+        return literal("true");
+      case 'f':
+        return literal("false");
+      case 'n':
+        return literal("null");
+      default:
+        return number();
     }
   }
 
@@ -476,9 +483,8 @@ class StateFileReader {
     if (token.find_first_of(".eE") != std::string_view::npos) {
       invalid(path, "fractional number " + shown);
     }
-    const bool allDigits = std::all_of(token.begin(), token.end(), [](char c) {
-      return c >= '0' && c <= '9';
-    });
+    const bool allDigits =
+        std::all_of(token.begin(), token.end(), [](char c) { return c >= '0' && c <= '9'; });
     if (allDigits && (code == simdjson::NUMBER_OUT_OF_RANGE || code == simdjson::INCORRECT_TYPE)) {
       invalid(path, "number " + shown + " too large");
     }
@@ -494,14 +500,12 @@ class StateFileReader {
     const U32 ifIndex = U32(integer(value, at, 1, 0xffffffffu));
     auto& list = out_->interfaces_;
     const U32 position = U32(list.size());
-    const U32 named = out_->interfaceByName_.insert(nameHash(key), position, [&](U32 p) {
-      return list[p].name == key;
-    });
+    const U32 named = out_->interfaceByName_.insert(nameHash(key), position,
+                                                    [&](U32 p) { return list[p].name == key; });
     if (named != position) invalid(at, "duplicate key");
     list.push_back({out_->keep(key), ifIndex});
-    const U32 owner = byIfIndex_.insert(ifIndex, position, [&](U32 p) {
-      return list[p].ifIndex == ifIndex;
-    });
+    const U32 owner =
+        byIfIndex_.insert(ifIndex, position, [&](U32 p) { return list[p].ifIndex == ifIndex; });
     if (owner != position) {
       invalid(at, "ifIndex " + std::to_string(ifIndex) + " already belongs to " +
                       std::string(list[owner].name));
@@ -514,9 +518,8 @@ class StateFileReader {
     if (!StateFile::validEntityName(key)) invalid(at, "invalid status entity name");
     auto& list = out_->entities_;
     const U32 position = U32(list.size());
-    const U32 named = out_->entityByName_.insert(nameHash(key), position, [&](U32 p) {
-      return list[p].name == key;
-    });
+    const U32 named = out_->entityByName_.insert(nameHash(key), position,
+                                                 [&](U32 p) { return list[p].name == key; });
     if (named != position) invalid(at, "duplicate key");
     list.push_back({out_->keep(key), U32(out_->entries_.size()), 0});
     entityKey_ = key;
@@ -639,15 +642,15 @@ std::unique_ptr<StateFile> StateFile::parse(const std::string& path, std::string
 }
 
 std::optional<U32> StateFile::ifIndex(std::string_view intfName) const {
-  const U32 p = interfaceByName_.find(nameHash(intfName), [&](U32 p) {
-    return interfaces_[p].name == intfName;
-  });
+  const U32 p = interfaceByName_.find(nameHash(intfName),
+                                      [&](U32 p) { return interfaces_[p].name == intfName; });
   if (p == Index::none) return std::nullopt;
   return interfaces_[p].ifIndex;
 }
 
 const StateFile::Entity* StateFile::entity(std::string_view name) const {
-  const U32 p = entityByName_.find(nameHash(name), [&](U32 p) { return entities_[p].name == name; });
+  const U32 p =
+      entityByName_.find(nameHash(name), [&](U32 p) { return entities_[p].name == name; });
   return p == Index::none ? nullptr : &entities_[p];
 }
 
@@ -698,9 +701,8 @@ void StateFile::Index::grow() {
 }
 
 bool StateFile::validIntfName(std::string_view name) noexcept {
-  return !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
-    return c > 0x20 && c < 0x7f;
-  });
+  return !name.empty() &&
+         std::all_of(name.begin(), name.end(), [](char c) { return c > 0x20 && c < 0x7f; });
 }
 
 bool StateFile::validEntityName(std::string_view name) noexcept {

@@ -13,9 +13,9 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
-#include <span>
 #include <vector>
 
 #include "Bridging/IntfStatus.h"

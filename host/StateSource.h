@@ -15,7 +15,11 @@
 
 namespace Host {
 
-struct SimulatorOptions { U32 interfaces = 48; U32 slices = 2; U32 intervalMs = 1000; };
+struct SimulatorOptions {
+  U32 interfaces = 48;
+  U32 slices = 2;
+  U32 intervalMs = 1000;
+};
 
 /// Publishes the switch's state into the inputs: from a state file or simulated.
 class StateSource {

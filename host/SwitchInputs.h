@@ -13,7 +13,7 @@ namespace Host {
 
 /// The two inputs of the plug-in's machine, owned by the state database.
 struct SwitchInputs {
-  Pondo::Ptr<Qel::Dir> slice;            // entities: Bridging::StormControl::Status
+  Pondo::Ptr<Qel::Dir> slice;  // entities: Bridging::StormControl::Status
   Pondo::Ptr<IntfSnmp::IfMib> ifMib;
   Pondo::Ptr<Velo::TaskScheduler> scheduler;
 };

@@ -6,9 +6,9 @@
 /// holding the old one keep a consistent view.
 #pragma once
 
+#include "Bridging/Threshold.h"
 #include "Pooly/Slab.h"
 #include "Qel/Entity.h"
-#include "Bridging/Threshold.h"
 
 namespace Bridging::StormControl {
 

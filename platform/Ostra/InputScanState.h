@@ -16,10 +16,14 @@ enum class InputScanState : U8 { notStarted = 0, yielded = 1, complete = 2, init
 /// The enumerator's name; "unknown" for a value outside the enumeration.
 constexpr const char* stringValue(InputScanState state) noexcept {
   switch (state) {
-    case InputScanState::notStarted: return "notStarted";
-    case InputScanState::yielded: return "yielded";
-    case InputScanState::complete: return "complete";
-    case InputScanState::initialComplete: return "initialComplete";
+    case InputScanState::notStarted:
+      return "notStarted";
+    case InputScanState::yielded:
+      return "yielded";
+    case InputScanState::complete:
+      return "complete";
+    case InputScanState::initialComplete:
+      return "initialComplete";
   }
   return "unknown";
 }

@@ -18,11 +18,9 @@ namespace Impl {
 }  // namespace Pondo
 
 /// Stops the process with `#cond` as the text when `cond` is false.
-#define PONDO_ASSERT(cond)                                                          \
-  ((cond) ? static_cast<void>(0)                                                    \
-          : ::Pondo::Impl::assertFailed(#cond, __FILE__, __LINE__, __func__))
+#define PONDO_ASSERT(cond) \
+  ((cond) ? static_cast<void>(0) : ::Pondo::Impl::assertFailed(#cond, __FILE__, __LINE__, __func__))
 
 /// Stops the process with `text` when `cond` is false.
-#define PONDO_ASSERT_MSG(cond, text)                                                \
-  ((cond) ? static_cast<void>(0)                                                    \
-          : ::Pondo::Impl::assertFailed(text, __FILE__, __LINE__, __func__))
+#define PONDO_ASSERT_MSG(cond, text) \
+  ((cond) ? static_cast<void>(0) : ::Pondo::Impl::assertFailed(text, __FILE__, __LINE__, __func__))

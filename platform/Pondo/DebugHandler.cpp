@@ -14,8 +14,7 @@ class StderrSink final : public TraceSink {
  public:
   void record(const TraceRecord& r) override {
     std::fprintf(stderr, "%s/%u %s%s%s: %s\n", r.facility.c_str(), unsigned(r.level),
-                 r.component.c_str(), r.component.empty() ? "" : "::", r.function,
-                 r.text.c_str());
+                 r.component.c_str(), r.component.empty() ? "" : "::", r.function, r.text.c_str());
   }
 };
 

@@ -34,7 +34,9 @@ class Ptr {
   Ptr(const Ptr& other) noexcept : p_(other.p_) { acquire(); }
   Ptr(Ptr&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
   template <class U, class = std::enable_if_t<std::is_convertible_v<U*, T*>>>
-  Ptr(const Ptr<U>& other) noexcept : p_(other.get()) { acquire(); }
+  Ptr(const Ptr<U>& other) noexcept : p_(other.get()) {
+    acquire();
+  }
   template <class U, class = std::enable_if_t<std::is_convertible_v<U*, T*>>>
   Ptr(Ptr<U>&& other) noexcept : p_(other.releaseRaw()) {}
   ~Ptr() { release(); }
@@ -64,7 +66,9 @@ class Ptr {
   T* releaseRaw() noexcept { return std::exchange(p_, nullptr); }
 
   template <class U>
-  bool operator==(const Ptr<U>& other) const noexcept { return p_ == other.get(); }
+  bool operator==(const Ptr<U>& other) const noexcept {
+    return p_ == other.get();
+  }
   bool operator==(std::nullptr_t) const noexcept { return p_ == nullptr; }
 
  private:

@@ -35,7 +35,9 @@ class String {
   void swap(String& other) noexcept { std::swap(rep_, other.rep_); }
 
   const char* c_str() const noexcept { return rep_ ? rep_->text : ""; }
-  std::string_view view() const noexcept { return rep_ ? std::string_view(rep_->text, rep_->size) : ""; }
+  std::string_view view() const noexcept {
+    return rep_ ? std::string_view(rep_->text, rep_->size) : "";
+  }
   std::string stdString() const { return std::string(view()); }
   U32 size() const noexcept { return rep_ ? rep_->size : 0; }
   bool empty() const noexcept { return rep_ == nullptr; }

@@ -12,7 +12,7 @@
 namespace Pondo {
 
 struct TraceRecord {
-  std::string facility;   // the handler's name, e.g. "StormControlIfTableSm" or "Snmp"
+  std::string facility;  // the handler's name, e.g. "StormControlIfTableSm" or "Snmp"
   U16 level;
   std::string component;  // the class or module that traced, may be empty
   const char* file;

@@ -44,8 +44,8 @@ bool CharRange::tryConsume(std::string_view token) noexcept {
 }
 
 void CharRange::need(std::string_view token, std::string_view what) {
-  if (!tryConsume(token)) throwParse(std::string("'") + std::string(token) + "' (" +
-                                         std::string(what) + ")", rest_);
+  if (!tryConsume(token))
+    throwParse(std::string("'") + std::string(token) + "' (" + std::string(what) + ")", rest_);
 }
 
 std::string_view CharRange::takeWord() noexcept {

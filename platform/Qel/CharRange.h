@@ -45,8 +45,7 @@ bool sequenceToValue(CharRange& range, bool*);
 
 /// Value types parse themselves from a range through a constructor.
 template <class T>
-  requires std::is_constructible_v<T, CharRange&>
-T sequenceToValue(CharRange& range, T*) {
+requires std::is_constructible_v<T, CharRange&> T sequenceToValue(CharRange& range, T*) {
   return T(range);
 }
 

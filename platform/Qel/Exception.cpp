@@ -14,10 +14,9 @@ void throwNewEntityArgsException(const char* typeName) {
       fmt::format("{}: a new entity of this type takes no constructor arguments", typeName));
 }
 
-void throwMutatorArgNullPointerException(const char* argName, const char* typeName,
-                                         U16 attribute) {
-  throw NullPointerArgException(fmt::format("{} attribute {}: argument '{}' must not be null",
-                                            typeName, attribute, argName));
+void throwMutatorArgNullPointerException(const char* argName, const char* typeName, U16 attribute) {
+  throw NullPointerArgException(
+      fmt::format("{} attribute {}: argument '{}' must not be null", typeName, attribute, argName));
 }
 
 void rethrowFromDeserializeAttr(const RangeException& e, const char* attrName) {

@@ -72,8 +72,8 @@ concept HasHashMember = requires(const T& t, U32 seed) {
 };
 
 template <class T>
-  requires std::is_integral_v<T> || std::is_enum_v<T>
-U32 hashValue(T value, U32 seed) noexcept {
+requires std::is_integral_v<T> || std::is_enum_v<T> U32 hashValue(T value, U32 seed)
+noexcept {
   Hash h(seed);
   h.hashMix<sizeof(T) <= 4 ? 4 : 8>(static_cast<U64>(value));
   return h.result();

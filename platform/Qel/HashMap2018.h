@@ -180,9 +180,7 @@ class HashMap2018 {
 
   U32 hashOf(const K& key) const { return hashValue(key, seed_); }
   /// The top `bits_` bits of `hash`.
-  U32 bucketOf(U32 hash) const noexcept {
-    return static_cast<U32>((U64{hash} << bits_) >> 32);
-  }
+  U32 bucketOf(U32 hash) const noexcept { return static_cast<U32>((U64{hash} << bits_) >> 32); }
   static Value* valueOf(Node* node) noexcept { return node ? &node->value : nullptr; }
   Node* following(Node* pred) const noexcept { return pred ? pred->next : head_; }
   Node*& linkAfter(Node* pred) noexcept { return pred ? pred->next : head_; }
@@ -332,12 +330,12 @@ class HashMap2018 {
     }
   }
 
-  Node* head_ = nullptr;  // the first member; the map owns every member
+  Node* head_ = nullptr;              // the first member; the map owns every member
   std::unique_ptr<Node*[]> buckets_;  // each bucket's first member, or null
   U32 count_ = 0;
   U32 version_ = 1;
   U32 seed_;
-  U8 bits_ = 0;  // log2 of the bucket count
+  U8 bits_ = 0;          // log2 of the bucket count
   U8 reservedBits_ = 0;  // no shrinking below this until `clear`
 };
 

@@ -16,8 +16,9 @@
 /// Together they bound the height by 2·log2(n + 1).
 ///
 /// Costs, for n members: `operator[]`, the `find...` lookups, `first`, `lookupForInsert`,
-/// `insert`, `insertAt` and `remove` are O(log n); `next` and an iterator step are O(1) amortised over a walk, O(log n) at
-/// worst; `clear` and the destructor are O(n); `version`, `count` and `empty` are O(1).
+/// `insert`, `insertAt` and `remove` are O(log n); `next` and an iterator step are O(1) amortised
+/// over a walk, O(log n) at worst; `clear` and the destructor are O(n); `version`, `count` and
+/// `empty` are O(1).
 ///
 /// Version rule: `version()` is 1 in a new collection and goes up by one with every insertion
 /// and every removal (`clear` counts as one change, and none when already empty); lookups leave
@@ -140,8 +141,8 @@ class RbTreeAlgorithm {
     Ptr taken;
     const bool twoChildren =
         Traits::child(member, RbSide::left) && Traits::child(member, RbSide::right);
-    const Hole hole = twoChildren ? replaceBySuccessor(root, member, taken)
-                                  : replaceByChild(root, member, taken);
+    const Hole hole =
+        twoChildren ? replaceBySuccessor(root, member, taken) : replaceByChild(root, member, taken);
     if (hole.removed == RbColour::black) eraseFixup(root, hole.node, hole.parent);
     Traits::setParentAndColour(member, nullptr, RbColour::red);
     return taken;
@@ -190,8 +191,8 @@ class RbTreeAlgorithm {
     Census census{count, 0, std::string()};
     blackHeight(*root, census);
     if (!census.error.empty()) return census.error;
-    if (census.nodes != count) return "count " + std::to_string(count) + " but " +
-                                      std::to_string(census.nodes) + " nodes";
+    if (census.nodes != count)
+      return "count " + std::to_string(count) + " but " + std::to_string(census.nodes) + " nodes";
     const T* prev = nullptr;
     for (const T* n = first(root); n; prev = n, n = next(*n)) {
       if (prev && !less(*prev, *n)) return "keys out of order after an in-order step";
@@ -480,8 +481,9 @@ class RbTreeMap : public RbTreeMapGeneric {
   /// The check costs O(1): it catches a member of no collection and the root of another one,
   /// not an inner member of another collection.
   Pondo::Ptr<T> remove(T& member) {
-    PONDO_ASSERT_MSG(Algorithm::inTree(member) && (Traits::parent(member) || root_.get() == &member),
-                     "RbTreeMap::remove: not a member of this collection");
+    PONDO_ASSERT_MSG(
+        Algorithm::inTree(member) && (Traits::parent(member) || root_.get() == &member),
+        "RbTreeMap::remove: not a member of this collection");
     changed();
     --count_;
     return Algorithm::erase(root_, member);
@@ -502,9 +504,8 @@ class RbTreeMap : public RbTreeMapGeneric {
 
   /// For tests: empty when the tree is sound, else what is broken.
   std::string checkInvariants() const {
-    return Algorithm::check(root_, count_, [](const T& a, const T& b) {
-      return Hook::rbKey(a) < Hook::rbKey(b);
-    });
+    return Algorithm::check(root_, count_,
+                            [](const T& a, const T& b) { return Hook::rbKey(a) < Hook::rbKey(b); });
   }
 
  private:

@@ -65,7 +65,7 @@ Attribute field(U16 number, const char* name, G get, bool ctorArg = false) {
   a.read = [get](const void* obj) {
     return Value(ReadType<T, G>(std::invoke(get, *static_cast<const T*>(obj))));
   };
-  if constexpr (requires(std::ostream& out, const ReadType<T, G>& v) { out << v; }) {
+  if constexpr (requires(std::ostream & out, const ReadType<T, G>& v) { out << v; }) {
     a.print = [get](std::ostream& out, const void* obj) {
       writeValue(out, std::invoke(get, *static_cast<const T*>(obj)));
     };

@@ -57,7 +57,7 @@ class TraceHelper {
 
 }  // namespace Qel
 
-#define QEL_TRACE(handle, level)        \
-  if (!(handle).enabled(level)) {       \
-  } else                                \
+#define QEL_TRACE(handle, level)  \
+  if (!(handle).enabled(level)) { \
+  } else                          \
     ::Qel::TraceHelper(handle, level, __FILE__, __LINE__, __func__)

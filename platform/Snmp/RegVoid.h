@@ -23,7 +23,9 @@ class RegVoid : public Pondo::Node, public Pooly::Slab<RegVoid> {
 
   RegVoid(const Pondo::String& context, const Pondo::String& table, void* payload,
           Pondo::Ptr<TableCounters> tableCounters)
-      : context_(context), table_(table), payload_(payload),
+      : context_(context),
+        table_(table),
+        payload_(payload),
         tableCounters_(std::move(tableCounters)) {}
 
   virtual const Qel::TypeData* typeData() const;

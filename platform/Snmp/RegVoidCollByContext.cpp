@@ -20,7 +20,7 @@ Pondo::Ptr<RegVoidCollByContext> RegVoidCollByContext::instance() {
 }
 
 Pondo::Ptr<RegVoid> RegVoidCollByContext::addRegVoid(const Pondo::String& context,
-                                                    const Pondo::String& table, void* payload) {
+                                                     const Pondo::String& table, void* payload) {
   auto record = Pondo::make<RegVoid>(context, table, payload, Pondo::make<TableCounters>());
   // A record replaced is released only once the map holds the new one.
   Pondo::Ptr<RegVoid> replaced = std::exchange(regVoids_[Key(context, table)], record);
@@ -37,7 +37,7 @@ bool RegVoidCollByContext::delRegVoid(const Pondo::String& context, const Pondo:
 }
 
 Pondo::Ptr<RegVoid> RegVoidCollByContext::regVoid(const Pondo::String& context,
-                                                 const Pondo::String& table) const {
+                                                  const Pondo::String& table) const {
   auto it = regVoids_.find(Key(context, table));
   return it == regVoids_.end() ? nullptr : it->second;
 }

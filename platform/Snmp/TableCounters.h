@@ -16,12 +16,12 @@ namespace Snmp {
 
 /// Events of a get-first / get-next walk over an ordered table.
 enum class OrderedTableIteratorCounterTypes : U8 {
-  getFirstHintNotFound = 0,    // get-first: the hinted key is not in the table
-  getFirstFromHint = 1,        // get-first: the walk starts at the hinted row
-  getFirstFromStart = 2,       // get-first: the walk starts at the first row
-  getNextWithoutContext = 3,   // get-next: no loop context, or already past the end
-  getNextPastLast = 4,         // get-next: stepped past the last row
-  getNextRow = 5,              // get-next: reached a row
+  getFirstHintNotFound = 0,   // get-first: the hinted key is not in the table
+  getFirstFromHint = 1,       // get-first: the walk starts at the hinted row
+  getFirstFromStart = 2,      // get-first: the walk starts at the first row
+  getNextWithoutContext = 3,  // get-next: no loop context, or already past the end
+  getNextPastLast = 4,        // get-next: stepped past the last row
+  getNextRow = 5,             // get-next: reached a row
 };
 inline constexpr unsigned orderedTableIteratorCounterTypeCount = 6;
 

@@ -24,9 +24,7 @@ void Task::unscheduleTask() noexcept {
   scheduler_->unlink(*this);
 }
 
-bool Task::taskShouldYield() const noexcept {
-  return scheduler_ && scheduler_->shouldYield(*this);
-}
+bool Task::taskShouldYield() const noexcept { return scheduler_ && scheduler_->shouldYield(*this); }
 
 bool Task::taskCurrentlyRunning() const noexcept {
   return scheduler_ && scheduler_->runningTask() == this;

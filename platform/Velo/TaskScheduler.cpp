@@ -60,8 +60,7 @@ void TaskScheduler::beginRun(Task& task) noexcept {
 }
 
 void TaskScheduler::endRun() noexcept {
-  const auto took =
-      std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - runStart_);
+  const auto took = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - runStart_);
   longestRun_ = std::max(longestRun_, took);
   running_ = nullptr;
 }

@@ -3,9 +3,9 @@
 
 // Only the parts needed: net-snmp's int64.h declares its own global `U64`.
 #include <net-snmp/net-snmp-config.h>
+#include <net-snmp/library/snmp_api.h>
 #include <net-snmp/types.h>
 #include <net-snmp/varbind_api.h>
-#include <net-snmp/library/snmp_api.h>
 
 #include <gtest/gtest.h>
 
@@ -57,10 +57,12 @@ TEST(SnmpConversionsTest, RoundTrip) {
   for (U8 number : {0, 1, 2, 3, 4, 7, 255}) {
     buffer.fill(0xff);
     const auto tc = StormControlTCType(number);
-    IntegerVariable v(buffer.data(), StormControlTCTypeToAsnInteger(tc, buffer.data(), buffer.size()));
+    IntegerVariable v(buffer.data(),
+                      StormControlTCTypeToAsnInteger(tc, buffer.data(), buffer.size()));
     ASSERT_TRUE(v.ok);
     EXPECT_EQ(*v.var.val.integer, number < 4 ? number : 0) << int(number);
-    EXPECT_EQ(AsnIntegerToStormControlTCType(v.var.val.integer), number < 4 ? tc : StormControlTCType::all);
+    EXPECT_EQ(AsnIntegerToStormControlTCType(v.var.val.integer),
+              number < 4 ? tc : StormControlTCType::all);
     buffer.fill(0xff);
     IntegerVariable t(buffer.data(), StormControlThresholdTypeToAsnInteger(
                                          ThresholdType(number), buffer.data(), buffer.size()));

@@ -164,7 +164,8 @@ TEST(StormControlSnmpModuleTest, TypesAndGenericAccess) {
     return true;
   });
   EXPECT_EQ(from2, std::vector<Key>{Key(3, TC::all)});
-  const auto row = std::any_cast<Pondo::Ptr<StormControlIfTableEntry>>(table.find(mib.get(), Key(3, TC::all)));
+  const auto row =
+      std::any_cast<Pondo::Ptr<StormControlIfTableEntry>>(table.find(mib.get(), Key(3, TC::all)));
   const Qel::TypeData& rowType = *row->typeData();
   EXPECT_EQ(std::any_cast<U64>(Qel::attrRead(rowType, row.get(), 134)), 500u);
   EXPECT_EQ(std::any_cast<U64>(Qel::attrRead(rowType, row.get(), 136)), 7u);
@@ -219,7 +220,7 @@ TEST_F(StormControlMibTest, DelReturnsTheRow) {
   EXPECT_EQ(removed->drops(), 8u);
   EXPECT_EQ(mib_->stormControlIfTable().count(), 0u);
   EXPECT_EQ(log_.events, (std::vector<TableLog::Event>{{Key(5, TC::broadcast), false},
-                                                        {Key(5, TC::broadcast), true}}));
+                                                       {Key(5, TC::broadcast), true}}));
 }
 
 // DelAll removes, and publishes, in ascending key order; so does the entity's destruction.
@@ -237,7 +238,8 @@ TEST_F(StormControlMibTest, DelAllAndDestructionRemoveInKeyOrder) {
   for (Key k : {Key(7, TC::broadcast), Key(5, TC::multicast), Key(5, TC::all)}) {
     mib_->stormControlIfTableIs(k, status_);
   }
-  auto held = Pondo::Ptr<StormControlIfTableEntry>(mib_->stormControlIfTable(Key(7, TC::broadcast)));
+  auto held =
+      Pondo::Ptr<StormControlIfTableEntry>(mib_->stormControlIfTable(Key(7, TC::broadcast)));
   log_.events.clear();
   mib_.reset();
   EXPECT_EQ(log_.events, inOrder);

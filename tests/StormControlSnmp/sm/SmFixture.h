@@ -44,7 +44,6 @@ class CountedIntfStatus : public IntfStatus {
   static inline int texts = 0;
 };
 
-
 inline std::string entityText(const StatusPtr& status) {
   std::ostringstream out;
   out << static_cast<const Qel::Entity*>(status.get());
@@ -204,9 +203,8 @@ class SmFixture : public ::testing::Test {
   }
   /// The machine of the slice's entity `entity`, or null.
   KrelCode::StormControlIfTableSm::EntityPtrSm1* childSm(const char* entity) const {
-    const auto* child =
-        sm_->sliceSm0()->childSmEntityPtrBridgingStormControlStatusPtrConst().find(
-            Pondo::String(entity));
+    const auto* child = sm_->sliceSm0()->childSmEntityPtrBridgingStormControlStatusPtrConst().find(
+        Pondo::String(entity));
     return child ? child->get() : nullptr;
   }
   /// Interface names in the iteration order of the interface MIB's map.

@@ -176,9 +176,9 @@ TEST_F(StormControlIfTableSmModuleObjectsTest, ObjectsNameTheirTypes) {
   EXPECT_EQ(sm_->sliceSm0()->typeData(), &m.type(4));
   EXPECT_EQ(sm_->typeData(), &m.type(6));
   // The generic constructor takes mib, slice, ifMib and the control, in this order.
-  const Qel::Value made = m.type(6).ops().construct(
-      {mib_, Pondo::Ptr<const Qel::Dir>(slice_), Pondo::Ptr<const IntfSnmp::IfMib>(ifMib_),
-       control(Ostra::SmControl::synchronousOn)});
+  const Qel::Value made = m.type(6).ops().construct({mib_, Pondo::Ptr<const Qel::Dir>(slice_),
+                                                     Pondo::Ptr<const IntfSnmp::IfMib>(ifMib_),
+                                                     control(Ostra::SmControl::synchronousOn)});
   const auto machine = std::any_cast<Pondo::Ptr<Sm>>(made);
   EXPECT_EQ(machine->mib(), mib_);
   EXPECT_EQ(machine->slice(), slice_);
@@ -197,11 +197,9 @@ OutputKey unset(U32 ifIndex, TC tc) { return OutputKey(Key(ifIndex, tc)); }
 // the range constructor and the whole-string parse; the generic hash is hash(0), equal keys
 // hash alike, and the flag takes part in equality, order, hash and text.
 TEST(MibStormControlIfTableOutputKeyTypeTest, TextParseHashRoundTrip) {
-  const std::vector<OutputKey> keys{OutputKey(),
-                                    unset(5, TC::all),
-                                    OutputKey::valid(Key(5, TC::all)),
-                                    OutputKey::valid(Key(0, TC::all)),
-                                    OutputKey::valid(Key(0xffffffffu, TC::unknownUnicast))};
+  const std::vector<OutputKey> keys{
+      OutputKey(), unset(5, TC::all), OutputKey::valid(Key(5, TC::all)),
+      OutputKey::valid(Key(0, TC::all)), OutputKey::valid(Key(0xffffffffu, TC::unknownUnicast))};
   const Qel::TypeOps& ops = outputKeyType().ops();
   std::map<std::string, OutputKey> texts;
   for (const OutputKey& k : keys) {
@@ -316,8 +314,8 @@ struct Snapshot {
 };
 std::ostream& operator<<(std::ostream& out, const Snapshot& s) {
   return out << s.what << ": output " << s.outputStates << ", ifMibSm " << s.ifMibSms
-             << ", sliceSm " << s.sliceSms << ", entitySm " << s.entitySms << ", tasks "
-             << s.tasks << ", seen " << s.seenNodes << ", scanState " << s.scanStates;
+             << ", sliceSm " << s.sliceSms << ", entitySm " << s.entitySms << ", tasks " << s.tasks
+             << ", seen " << s.seenNodes << ", scanState " << s.scanStates;
 }
 
 std::vector<Snapshot> teardownLog;

@@ -281,7 +281,8 @@ TEST_F(StormControlIfTableSmJoinTest, TableSubscriberPublishesIntoEntityBeingSca
     published = publishIn(*status1, "Ethernet3");
   });
   slice_->entityIs(status1);
-  EXPECT_EQ(log_.events, concat({{"+6.all"}, rowEvents('+', 7),
+  EXPECT_EQ(log_.events, concat({{"+6.all"},
+                                 rowEvents('+', 7),
                                  {"+6.broadcast", "+6.multicast", "+6.unknownUnicast"}}));
   EXPECT_TRUE(rowsReferTo(6, scanned));
   EXPECT_TRUE(rowsReferTo(7, published));

@@ -129,15 +129,16 @@ TEST_F(StormControlIfTableSmTraceTest, StatusStreamTexts) {
   ifIndexIs("Ethernet1", 5);
   startReady();
   const StatusPtr status = publishIn(*status0_, "Ethernet1");
-  EXPECT_EQ(traced(), concat({{"EntityPtrSm1/8/k: Ethernet1",
-                               rootPrefix + "7/" + statusStreamText + "Ethernet1 intfStatusOpt=Optional( " +
-                                   entityText(status) + " )"},
-                              intoTraces(5, status)}));
+  EXPECT_EQ(traced(),
+            concat({{"EntityPtrSm1/8/k: Ethernet1", rootPrefix + "7/" + statusStreamText +
+                                                        "Ethernet1 intfStatusOpt=Optional( " +
+                                                        entityText(status) + " )"},
+                    intoTraces(5, status)}));
   expectRootTracedFrom(records(), "eventToStatusStream");
   traces_.records.clear();
   status0_->intfStatusDel("Ethernet1");
-  EXPECT_EQ(traced(), concat({{"EntityPtrSm1/8/k: Ethernet1",
-                               rootPrefix + "7/" + statusStreamText + "Ethernet1 intfStatusOpt=None"},
+  EXPECT_EQ(traced(), concat({{"EntityPtrSm1/8/k: Ethernet1", rootPrefix + "7/" + statusStreamText +
+                                                                  "Ethernet1 intfStatusOpt=None"},
                               intoTraces(5, nullptr)}));
 }
 
@@ -146,10 +147,12 @@ TEST_F(StormControlIfTableSmTraceTest, IfMibStreamTexts) {
   publishIn(*status0_, "Ethernet1");
   startReady();
   ifIndexIs("Ethernet2", 6);
-  EXPECT_EQ(traced(), (Events{"IfMibSm2/8/k: Ethernet2",
-                              rootPrefix + "7/" + ifMibStreamText + "Ethernet2 ifIndexOpt=Optional( 6 )",
-                              rootPrefix + "6/ foreach( slice.entityPtr ) flattening 1 elements",
-                              rootPrefix + "9/Flattening element: status0", rootPrefix + "6/" + noStatusText}));
+  EXPECT_EQ(
+      traced(),
+      (Events{"IfMibSm2/8/k: Ethernet2",
+              rootPrefix + "7/" + ifMibStreamText + "Ethernet2 ifIndexOpt=Optional( 6 )",
+              rootPrefix + "6/ foreach( slice.entityPtr ) flattening 1 elements",
+              rootPrefix + "9/Flattening element: status0", rootPrefix + "6/" + noStatusText}));
   expectRootTracedFrom(records(), "eventToIfMibStream");
   traces_.records.clear();
   ifIndexDel("Ethernet2");

@@ -130,9 +130,12 @@ bool Daemon::startWith(const ArgsForPort& argsFor) {
   for (int attempt = 0; attempt < portAttempts; ++attempt) {
     port_ = freeUdpPort();
     switch (launch(argsFor(port_))) {
-      case Outcome::listening: return true;
-      case Outcome::exited: return false;
-      case Outcome::portTaken: continue;
+      case Outcome::listening:
+        return true;
+      case Outcome::exited:
+        return false;
+      case Outcome::portTaken:
+        continue;
     }
   }
   return false;

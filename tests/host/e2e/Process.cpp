@@ -99,8 +99,8 @@ std::string ProcessResult::describe() const {
   return text;
 }
 
-ProcessResult runProcess(const std::vector<std::string>& argv,
-                         const std::vector<std::string>& env, std::chrono::milliseconds timeout) {
+ProcessResult runProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                         std::chrono::milliseconds timeout) {
   ProcessResult result;
   for (const auto& a : argv) result.command += (result.command.empty() ? "" : " ") + a;
   std::vector<std::string> args = argv;

@@ -23,8 +23,8 @@ struct ProcessResult {
   std::string command;
 };
 
-ProcessResult runProcess(const std::vector<std::string>& argv,
-                         const std::vector<std::string>& env, std::chrono::milliseconds timeout);
+ProcessResult runProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                         std::chrono::milliseconds timeout);
 
 /// `environ` with `overrides` applied; entries are "NAME=value".
 std::vector<std::string> environmentWith(const std::vector<std::string>& overrides);

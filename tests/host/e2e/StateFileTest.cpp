@@ -51,8 +51,8 @@ TEST_P(StateFileEditTest, EditsAreVisibleToTheNextWalk) {
   s.interfaces.erase("Ethernet1/1");
   s.status["slice0"].erase("Ethernet1/1");
   s.interfaces["Ethernet4/1"] = 1;
-  s.status["slice2"]["Ethernet4/1"] = {ClassValues{4100, 2, 4, 41}, ClassValues{{}, {}, {}, 4}, {},
-                                       {}};
+  s.status["slice2"]["Ethernet4/1"] = {
+      ClassValues{4100, 2, 4, 41}, ClassValues{{}, {}, {}, 4}, {}, {}};
   ASSERT_NO_FATAL_FAILURE(applyState(s, GetParam()));
   expectTable(expectedRows(s), "after moving ifIndex 1");
 }

@@ -59,8 +59,8 @@ std::string SwitchState::json() const {
   std::string text = "{\n  \"interfaces\": {";
   bool first = true;
   for (const auto& [name, ifIndex] : interfaces) {
-    text += std::string(first ? "" : ",") + "\n    " + quoted(name) + ": " +
-            std::to_string(ifIndex);
+    text +=
+        std::string(first ? "" : ",") + "\n    " + quoted(name) + ": " + std::to_string(ifIndex);
     first = false;
   }
   text += "\n  },\n  \"status\": {";
@@ -69,8 +69,8 @@ std::string SwitchState::json() const {
     text += std::string(first ? "" : ",") + "\n    " + quoted(entity) + ": {";
     bool firstIntf = true;
     for (const auto& [intf, classes] : intfs) {
-      text += std::string(firstIntf ? "" : ",") + "\n      " + quoted(intf) + ": " +
-              intfJson(classes);
+      text +=
+          std::string(firstIntf ? "" : ",") + "\n      " + quoted(intf) + ": " + intfJson(classes);
       firstIntf = false;
     }
     text += "\n    }";
@@ -116,7 +116,8 @@ VarBind cellVar(const Row& row, unsigned column) {
       vb.type = "Counter64";
       vb.value = std::to_string(row.drops);
       break;
-    default: throw std::logic_error("the table has columns 2 to 4");
+    default:
+      throw std::logic_error("the table has columns 2 to 4");
   }
   return vb;
 }
@@ -139,8 +140,8 @@ std::vector<VarBind> tableVars(const std::vector<Row>& rows) {
 SwitchState sampleState() {
   constexpr auto u64max = std::numeric_limits<std::uint64_t>::max();
   SwitchState s;
-  s.interfaces = {{"Ethernet1/1", 1},    {"Ethernet1/2", 2},     {"Ethernet1/3", 3},
-                  {"Ethernet1/10", 10},  {"Ethernet2/1", 1001},  {"Ethernet9/9", 99},
+  s.interfaces = {{"Ethernet1/1", 1},       {"Ethernet1/2", 2},    {"Ethernet1/3", 3},
+                  {"Ethernet1/10", 10},     {"Ethernet2/1", 1001}, {"Ethernet9/9", 99},
                   {"Port-Channel5", 100005}};
   s.status["slice0"] = {
       {"Ethernet1/1",
@@ -172,8 +173,8 @@ SwitchState largeState(std::uint32_t count) {
   for (std::uint32_t i = 1; i <= count; ++i) {
     const std::string name = numberedIntf(i);
     s.interfaces[name] = i;
-    s.status[i % 2 ? "slice0" : "slice1"][name] = {ClassValues{i, i % 3, {}, i * 7}, {}, {},
-                                                   ClassValues{{}, {}, {}, i}};
+    s.status[i % 2 ? "slice0" : "slice1"][name] = {
+        ClassValues{i, i % 3, {}, i * 7}, {}, {}, ClassValues{{}, {}, {}, i}};
   }
   return s;
 }

@@ -10,8 +10,8 @@ namespace {
 /// What a GETNEXT for `asked` must return when the table holds `table` (a full walk's
 /// variables): the first variable after `asked`, or nullopt when the answer lies past the table.
 std::optional<VarBind> nextOf(const std::vector<VarBind>& table, const Oid& asked) {
-  const auto it = std::find_if(table.begin(), table.end(),
-                               [&](const VarBind& vb) { return asked < vb.oid; });
+  const auto it =
+      std::find_if(table.begin(), table.end(), [&](const VarBind& vb) { return asked < vb.oid; });
   if (it == table.end()) return std::nullopt;
   return *it;
 }
@@ -22,15 +22,15 @@ std::optional<VarBind> nextOf(const std::vector<VarBind>& table, const Oid& aske
   const auto expected = nextOf(table, asked);
   if (expected) {
     if (answer == *expected) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "after " << oidText(asked) << " got "
-                                         << describe(answer) << ", expected "
-                                         << describe(*expected);
+    return ::testing::AssertionFailure()
+           << "after " << oidText(asked) << " got " << describe(answer) << ", expected "
+           << describe(*expected);
   }
   const bool pastTable = answer.kind == VarKind::endOfMibView ||
                          (!startsWith(answer.oid, tableOid) && tableOid < answer.oid);
   if (pastTable) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << "after " << oidText(asked) << " got "
-                                       << describe(answer) << ", expected the end of the table";
+  return ::testing::AssertionFailure() << "after " << oidText(asked) << " got " << describe(answer)
+                                       << ", expected the end of the table";
 }
 
 class TableQueryTest : public DaemonTest {
@@ -69,20 +69,20 @@ TEST_F(TableQueryTest, WalksReturnTheStateFilesRows) {
 TEST_F(TableQueryTest, GetAnswersRowsMissingRowsAndMissingColumns) {
   for (const Row& row : rows_) {
     const auto arc = ifIndexArc(row.ifIndex);
-    const ClientResult got = client_.get({cellOid(2, arc, row.trafficClass),
-                                          cellOid(3, arc, row.trafficClass),
-                                          cellOid(4, arc, row.trafficClass)});
+    const ClientResult got =
+        client_.get({cellOid(2, arc, row.trafficClass), cellOid(3, arc, row.trafficClass),
+                     cellOid(4, arc, row.trafficClass)});
     ASSERT_TRUE(succeeded(got));
     EXPECT_TRUE(sameVars(got.vars, {cellVar(row, 2), cellVar(row, 3), cellVar(row, 4)}));
   }
 
   const std::vector<Oid> missingRows{
-      cellOid(2, 4, 0),          // no interface has ifIndex 4
-      cellOid(3, 99, 0),         // an interface without a status
-      cellOid(4, 1, 4),          // traffic class out of range
-      cellOid(2, 0, 0),          // ifIndex 0
-      cellOid(2, 4294967295, 0), // the largest ifIndex, not in this table
-      concat(entryOid, {2, 1}),  // one index component
+      cellOid(2, 4, 0),                // no interface has ifIndex 4
+      cellOid(3, 99, 0),               // an interface without a status
+      cellOid(4, 1, 4),                // traffic class out of range
+      cellOid(2, 0, 0),                // ifIndex 0
+      cellOid(2, 4294967295, 0),       // the largest ifIndex, not in this table
+      concat(entryOid, {2, 1}),        // one index component
       concat(entryOid, {3, 1, 0, 0}),  // three index components
   };
   const ClientResult missing = client_.get(missingRows);
@@ -110,8 +110,13 @@ TEST_F(TableQueryTest, GetAnswersRowsMissingRowsAndMissingColumns) {
 // next row.
 TEST_F(TableQueryTest, GetNextCrossesColumnAndTableEnds) {
   const Row& last = rows_.back();
-  std::vector<Oid> asked{tableOid, entryOid, concat(entryOid, {1}), concat(entryOid, {5}),
-                         concat(entryOid, {2, 1}), cellOid(2, 5, 0), cellOid(3, 1, 3),
+  std::vector<Oid> asked{tableOid,
+                         entryOid,
+                         concat(entryOid, {1}),
+                         concat(entryOid, {5}),
+                         concat(entryOid, {2, 1}),
+                         cellOid(2, 5, 0),
+                         cellOid(3, 1, 3),
                          cellOid(4, 4294967295, 3)};
   for (unsigned column = 2; column <= 4; ++column) {
     asked.push_back(concat(entryOid, {column}));
@@ -129,8 +134,8 @@ TEST_F(TableQueryTest, GetNextCrossesColumnAndTableEnds) {
 // each, in the order asked.
 TEST_F(TableQueryTest, GetNextAnswersEachVariableOfOnePdu) {
   const std::vector<Oid> asked{
-      cellOid(4, 1001, 3), cellOid(2, 1, 0),  cellOid(3, 10, 1), cellOid(2, 5, 0),
-      cellOid(4, 1, 0),    cellOid(2, 1, 0),  tableOid,          cellOid(4, 100005, 3),
+      cellOid(4, 1001, 3), cellOid(2, 1, 0),    cellOid(3, 10, 1), cellOid(2, 5, 0),
+      cellOid(4, 1, 0),    cellOid(2, 1, 0),    tableOid,          cellOid(4, 100005, 3),
       cellOid(3, 2, 2),    cellOid(2, 1001, 1), cellOid(2, 3, 3),  concat(entryOid, {5}),
   };
   const ClientResult next = client_.getNext(asked);
@@ -175,8 +180,8 @@ TEST_F(TableQueryTest, GetBulkReturnsOrderedRuns) {
   }
 
   // One non-repeater then two repeaters, each stepping on from its own place.
-  const ClientResult mixed = client_.getBulk(1, 3, {cellOid(4, 2, 1), cellOid(2, 3, 1),
-                                                    cellOid(3, 1001, 2)});
+  const ClientResult mixed =
+      client_.getBulk(1, 3, {cellOid(4, 2, 1), cellOid(2, 3, 1), cellOid(3, 1001, 2)});
   ASSERT_TRUE(succeeded(mixed));
   ASSERT_EQ(mixed.vars.size(), 7u) << mixed.describe();
   EXPECT_TRUE(isNextOf(mixed.vars[0], cellOid(4, 2, 1), table_));

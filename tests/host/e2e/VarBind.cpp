@@ -87,10 +87,14 @@ std::vector<VarBind> parseVarBinds(std::string_view output) {
 
 std::string describe(const VarBind& vb) {
   switch (vb.kind) {
-    case VarKind::noSuchObject: return oidText(vb.oid) + " = noSuchObject";
-    case VarKind::noSuchInstance: return oidText(vb.oid) + " = noSuchInstance";
-    case VarKind::endOfMibView: return oidText(vb.oid) + " = endOfMibView";
-    case VarKind::value: break;
+    case VarKind::noSuchObject:
+      return oidText(vb.oid) + " = noSuchObject";
+    case VarKind::noSuchInstance:
+      return oidText(vb.oid) + " = noSuchInstance";
+    case VarKind::endOfMibView:
+      return oidText(vb.oid) + " = endOfMibView";
+    case VarKind::value:
+      break;
   }
   return oidText(vb.oid) + " = " + vb.type + ": " + vb.value;
 }

@@ -87,8 +87,7 @@ class InputLog {
 
 /// "5.2=7": row (ifIndex 5, class 2) with 7 drops.
 inline std::string row(U32 ifIndex, int trafficClass, U64 drops) {
-  return std::to_string(ifIndex) + "." + std::to_string(trafficClass) + "=" +
-         std::to_string(drops);
+  return std::to_string(ifIndex) + "." + std::to_string(trafficClass) + "=" + std::to_string(drops);
 }
 
 /// The rows a state file describes: four per status entry whose interface has an ifIndex.

@@ -53,7 +53,8 @@ TEST_F(SimulatorTest, PublishesTheSwitch) {
   sim.start();
   EXPECT_EQ(ifMib_->ifIndexByIntfId().count(), 100u);
   EXPECT_EQ(ifMib_->ifIndexByIntfId(Lumo::IntfId(Pondo::String("Ethernet1/1"))), U32Optional(1001));
-  EXPECT_EQ(ifMib_->ifIndexByIntfId(Lumo::IntfId(Pondo::String("Ethernet1/48"))), U32Optional(1048));
+  EXPECT_EQ(ifMib_->ifIndexByIntfId(Lumo::IntfId(Pondo::String("Ethernet1/48"))),
+            U32Optional(1048));
   EXPECT_EQ(ifMib_->ifIndexByIntfId(Lumo::IntfId(Pondo::String("Ethernet3/4"))), U32Optional(3004));
   ASSERT_EQ(slice_->entityCount(), 3u);
   U32 entries = 0;
@@ -65,9 +66,8 @@ TEST_F(SimulatorTest, PublishesTheSwitch) {
   }
   EXPECT_EQ(entries, 100u);
   const auto all = statuses();
-  const auto configuredCount = std::count_if(all.begin(), all.end(), [](const auto& s) {
-    return configured(*s.second);
-  });
+  const auto configuredCount =
+      std::count_if(all.begin(), all.end(), [](const auto& s) { return configured(*s.second); });
   EXPECT_EQ(configuredCount, 75);
   // A frozen simulator never ticks.
   sim.tick();

@@ -98,12 +98,12 @@ std::string largeFile(U32 n, U32 changed, U64 drops) {
   std::string interfaces;
   std::string status[2];
   for (U32 i = 0; i < n; ++i) {
-    const std::string name = "\"Ethernet" + std::to_string(i / 48 + 1) + "/" +
-                             std::to_string(i % 48 + 1) + "\"";
+    const std::string name =
+        "\"Ethernet" + std::to_string(i / 48 + 1) + "/" + std::to_string(i % 48 + 1) + "\"";
     interfaces += (i ? "," : "") + name + ":" + std::to_string(i + 1);
     std::string& s = status[i % 2];
-    s += (s.empty() ? "" : ",") + name + ":{\"all\":{\"drops\":" +
-         std::to_string(i == changed ? drops : 0) + "}}";
+    s += (s.empty() ? "" : ",") + name +
+         ":{\"all\":{\"drops\":" + std::to_string(i == changed ? drops : 0) + "}}";
   }
   return "{\"interfaces\":{" + interfaces + "},\"status\":{\"a\":{" + status[0] + "},\"b\":{" +
          status[1] + "}}}";

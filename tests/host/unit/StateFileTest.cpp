@@ -75,7 +75,8 @@ TEST(StateFileTest, ReadsEveryFieldAndDefaults) {
 // Names with escapes are unescaped; an empty document object is an empty state.
 TEST(StateFileTest, AcceptsEscapesAndEmptyState) {
   std::string error;
-  const auto file = StateFile::parse("s.json", R"({"interfaces": {"Eth\u0065rnet1\/1": 7}})", error);
+  const auto file =
+      StateFile::parse("s.json", R"({"interfaces": {"Eth\u0065rnet1\/1": 7}})", error);
   ASSERT_TRUE(file) << error;
   EXPECT_EQ(file->ifIndex("Ethernet1/1"), 7u);
   EXPECT_EQ(refusal("{}"), "accepted");
@@ -99,7 +100,8 @@ TEST(StateFileTest, SyntaxErrorsNameLineAndColumn) {
   EXPECT_EQ(refusal("{\"interfaces\": {\"E1\": 01}}"), "s.json:1:23: invalid number");
   EXPECT_EQ(refusal("{\"interfaces\": {\"E\\x\": 1}}"), "s.json:1:19: invalid escape");
   EXPECT_EQ(refusal("{\"interfaces\": {\"E1\": 1}"), "s.json:1:25: unexpected end of document");
-  EXPECT_EQ(refusal("{\"interfaces\": " + std::string(100000, '[')), "s.json: at $.interfaces: expected an object");
+  EXPECT_EQ(refusal("{\"interfaces\": " + std::string(100000, '[')),
+            "s.json: at $.interfaces: expected an object");
 }
 
 // Validation faults name the JSON path and the reason.
@@ -110,7 +112,8 @@ TEST(StateFileTest, RefusesUnknownKeysClassesAndFields) {
   EXPECT_EQ(refusal(statusWith(R"({"all": {"lvl": 1}})")),
             "s.json: at $.status.slice0.Ethernet1/1.all.lvl: unknown field \"lvl\"");
   EXPECT_EQ(refusal(R"([])"), "s.json: at $: expected an object");
-  EXPECT_EQ(refusal(R"({"status": {"slice0": []}})"), "s.json: at $.status.slice0: expected an object");
+  EXPECT_EQ(refusal(R"({"status": {"slice0": []}})"),
+            "s.json: at $.status.slice0: expected an object");
   EXPECT_EQ(refusal(statusWith(R"({"all": {"level": "5"}})")),
             "s.json: at $.status.slice0.Ethernet1/1.all.level: expected an integer");
   EXPECT_EQ(refusal(statusWith(R"({"all": {"drops": 1, "drops": 2}})")),
@@ -146,7 +149,8 @@ TEST(StateFileTest, RefusesBadNamesAndDuplicates) {
             "s.json: at $.interfaces.Ethernet1/1: duplicate key");
   EXPECT_EQ(refusal(R"({"interfaces": {"Ether net": 5}})"),
             "s.json: at $.interfaces.Ether net: invalid interface name");
-  EXPECT_EQ(refusal(R"({"interfaces": {"": 5}})"), "s.json: at $.interfaces.: invalid interface name");
+  EXPECT_EQ(refusal(R"({"interfaces": {"": 5}})"),
+            "s.json: at $.interfaces.: invalid interface name");
   EXPECT_EQ(refusal(R"({"status": {"": {}}})"), "s.json: at $.status.: invalid status entity name");
   EXPECT_EQ(refusal(R"({"status": {"a/b": {}}})"),
             "s.json: at $.status.a/b: invalid status entity name");
@@ -167,7 +171,8 @@ TEST(StateFileTest, MissingFileIsRefused) {
 // same refusal.
 TEST(StateFileTest, LoaderReadsInSteps) {
   std::string text = R"({"interfaces": {)";
-  for (int i = 1; i <= 100; ++i) text += (i > 1 ? "," : "") + ("\"E" + std::to_string(i) + "\": ") + std::to_string(i);
+  for (int i = 1; i <= 100; ++i)
+    text += (i > 1 ? "," : "") + ("\"E" + std::to_string(i) + "\": ") + std::to_string(i);
   text += R"(}, "status": {"a": {"E1": {}, "E2": {"all": {"drops": 2}}}, "b": {"E3": {}}}})";
   Host::StateFileLoader loader("s.json", text);
   int steps = 0;

@@ -71,7 +71,9 @@ class StateSourceTest : public InputsFixture {
       FD_ZERO(&writefds);
       FD_ZERO(&exceptfds);
       netsnmp_external_event_info(&numfds, &readfds, &writefds, &exceptfds);
-      struct timeval timeout {0, 10000};
+      struct timeval timeout {
+        0, 10000
+      };
       int count = ::select(numfds, &readfds, &writefds, &exceptfds, &timeout);
       if (count <= 0) continue;
       netsnmp_dispatch_external_events(&count, &readfds, &writefds, &exceptfds);
@@ -155,9 +157,9 @@ TEST_F(StateSourceTest, RefusedReloadKeepsRunningState) {
   source->reload();
   scheduler_->runUntilIdle();
   EXPECT_EQ(log.events, Events{});
-  EXPECT_EQ(logged(), (std::vector<std::string>{
-                          path_ + ": at $.interfaces.E1/1: negative number -1",
-                          "keeping the running state"}));
+  EXPECT_EQ(logged(),
+            (std::vector<std::string>{path_ + ": at $.interfaces.E1/1: negative number -1",
+                                      "keeping the running state"}));
   EXPECT_EQ(tableRows(), rowsOf(*parsed(stateA)));
 
   // SIGHUP with a good file applies it.

@@ -47,7 +47,10 @@ TEST(PublisherTest, RemovalDuringDelivery) {
   pub.subscriberAdd(b.slot, false);
   pub.subscriberAdd(c.slot, false);
   a.then = [&] { pub.subscriberRemove(b.slot); };
-  c.then = [&] { pub.subscriberRemove(c.slot); pub.subscriberRemove(a.slot); };
+  c.then = [&] {
+    pub.subscriberRemove(c.slot);
+    pub.subscriberRemove(a.slot);
+  };
   pub.publishChangeRecursive(1, nullptr, nullptr, nullptr);
   EXPECT_EQ(log, (Log{"a:1", "c:1"}));
   EXPECT_FALSE(pub.hasSubscribers());

@@ -50,7 +50,8 @@ TEST(DirTest, ResumesFromARemovedName) {
   Qel::Dir dir("slice");
   for (int i = 0; i < 200; ++i) dir.entityIs(dirNamed("e" + std::to_string(i)));
   std::vector<std::string> order;
-  for (auto it = dir.entityPtrIteratorConst(); !it.atEnd(); ++it) order.push_back(it.key().stdString());
+  for (auto it = dir.entityPtrIteratorConst(); !it.atEnd(); ++it)
+    order.push_back(it.key().stdString());
   ASSERT_EQ(order.size(), 200u);
   for (std::size_t cut = 0; cut < order.size(); cut += 17) {
     Qel::Dir copy("copy");

@@ -38,8 +38,10 @@ struct Unordered {
 
 template <class K>
 K key(U32 id) {
-  if constexpr (std::same_as<K, Pondo::String>) return Pondo::String("member-" + std::to_string(id));
-  else return K{id};
+  if constexpr (std::same_as<K, Pondo::String>)
+    return Pondo::String("member-" + std::to_string(id));
+  else
+    return K{id};
 }
 
 template <class K>

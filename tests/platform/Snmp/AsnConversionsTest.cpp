@@ -3,9 +3,9 @@
 
 // Only the parts needed: net-snmp's int64.h declares its own global `U64`.
 #include <net-snmp/net-snmp-config.h>
+#include <net-snmp/library/snmp_api.h>
 #include <net-snmp/types.h>
 #include <net-snmp/varbind_api.h>
-#include <net-snmp/library/snmp_api.h>
 
 #include <gtest/gtest.h>
 
@@ -24,8 +24,8 @@ using Buffer = std::array<unsigned char, 1024>;
 struct Variable {
   Variable(u_char type, const void* value, int length) {
     std::memset(&var, 0, sizeof(var));
-    ok = length > 0 && snmp_set_var_typed_value(&var, type, static_cast<const u_char*>(value),
-                                                length) == 0;
+    ok = length > 0 &&
+         snmp_set_var_typed_value(&var, type, static_cast<const u_char*>(value), length) == 0;
   }
   Variable(const Variable&) = delete;
   Variable& operator=(const Variable&) = delete;
@@ -46,7 +46,8 @@ TEST(AsnConversionsTest, RoundTrips) {
     EXPECT_EQ(AsnIntegerToS32(v.var.val.integer), value);
   }
   for (unsigned long value : {0UL, 0xffffffffUL, (1UL << 40) + 5, ~0UL}) {
-    Variable v(ASN_COUNTER64, buffer.data(), U64ToCounter64F()(value, buffer.data(), buffer.size()));
+    Variable v(ASN_COUNTER64, buffer.data(),
+               U64ToCounter64F()(value, buffer.data(), buffer.size()));
     ASSERT_TRUE(v.ok);
     EXPECT_EQ(v.var.val.counter64->high, value >> 32);
     EXPECT_EQ(v.var.val.counter64->low, value & 0xffffffffUL);

@@ -55,7 +55,10 @@ TEST(AutoRegistreeTest, ChangesDuringAPass) {
   Recorder a(log, "a"), b(log, "b"), c(log, "c"), d(log, "d"), late(log, "late");
   Registree ra = a.registree(), rb = b.registree(), rc = c.registree(), rd = d.registree(), rLate;
   a.then = [&] { rb.reset(); };
-  c.then = [&] { rc.reset(); ra.reset(); };
+  c.then = [&] {
+    rc.reset();
+    ra.reset();
+  };
   d.then = [&] {
     d.then = nullptr;
     rLate = late.registree();
@@ -81,8 +84,8 @@ TEST(AutoRegistreeTest, NestedPassesAndExceptions) {
   EXPECT_THROW(Snmp::AutoRegistree::initHandlers("thrown"), std::runtime_error);
   rb.reset();
   Snmp::AutoRegistree::initHandlers("after");
-  EXPECT_EQ(log, (Log{"a:outer", "a:inner", "b:inner", "b:outer", "a:thrown", "b:thrown",
-                      "a:after"}));
+  EXPECT_EQ(log,
+            (Log{"a:outer", "a:inner", "b:inner", "b:outer", "a:thrown", "b:thrown", "a:after"}));
 }
 
 }  // namespace

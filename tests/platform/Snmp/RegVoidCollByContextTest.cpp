@@ -45,7 +45,8 @@ TEST(RegVoidCollByContextSingletonTest, MadeFromTheModulesThirdType) {
   EXPECT_STREQ(module->type(0).name(), "Snmp::TableCounters");
   EXPECT_STREQ(module->type(1).name(), "Snmp::RegVoid");
   const Qel::TypeData& type = module->type(2);
-  Pondo::Ptr<Qel::Entity> made = Qel::Entity::singletonIs(&type, RegVoidCollByContext::singletonName);
+  Pondo::Ptr<Qel::Entity> made =
+      Qel::Entity::singletonIs(&type, RegVoidCollByContext::singletonName);
   ASSERT_NE(dynamic_cast<RegVoidCollByContext*>(made.get()), nullptr);
   EXPECT_EQ(made->typeData(), &type);
   EXPECT_EQ(Qel::Entity::singletonExists(RegVoidCollByContext::singletonName), made);
@@ -83,7 +84,8 @@ TEST_F(RegVoidCollByContextTest, AddAgainReplacesAndCountersDrop) {
   EXPECT_EQ(second->payload(), &payloadB);
   EXPECT_EQ(first->references(), 1u);
   first->tableCounters()->orderedIterCntrsInc(OrderedTableIteratorCounterTypes::getNextRow, 3);
-  EXPECT_EQ(second->tableCounters()->orderedIterCntr(OrderedTableIteratorCounterTypes::getNextRow), 0u);
+  EXPECT_EQ(second->tableCounters()->orderedIterCntr(OrderedTableIteratorCounterTypes::getNextRow),
+            0u);
   EXPECT_EQ(registry->regVoidCount(), countAtStart + 1);
   Pondo::Ptr<TableCounters> counters = second->tableCounters();
   second->tableCountersDel();

@@ -165,9 +165,8 @@ TEST(TaskSchedulerRootTest, SameSchedulerTwice) {
 TEST_F(TaskTest, LastReferenceDroppedDuringRun) {
   const U64 live = Task::memAllocationTracker_.liveObjects;
   Worker a(sched, 1, "a", log);
-  Pondo::Subscriber late{&log, [](void* l, const Pondo::Change&) {
-                           static_cast<Log*>(l)->push_back("late");
-                         }};
+  Pondo::Subscriber late{
+      &log, [](void* l, const Pondo::Change&) { static_cast<Log*>(l)->push_back("late"); }};
   a.task->publisher()->subscriberAdd(late, false);
   a.then = [&] {
     Task* raw = a.task.get();
@@ -183,8 +182,8 @@ TEST_F(TaskTest, LastReferenceDroppedDuringRun) {
 // Tasks destroyed or unscheduled while waiting never run: before any run, during another's
 // run, and after rescheduling themselves in their own run.
 TEST_F(TaskTest, DroppedFromQueueNeverRuns) {
-  Worker a(sched, 1, "a", log), b(sched, 1, "b", log), c(sched, 1, "c", log),
-      d(sched, 1, "d", log), e(sched, 1, "e", log);
+  Worker a(sched, 1, "a", log), b(sched, 1, "b", log), c(sched, 1, "c", log), d(sched, 1, "d", log),
+      e(sched, 1, "e", log);
   schedule({&a, &b, &c, &d, &e});
   b.task.reset();
   a.then = [&] {
