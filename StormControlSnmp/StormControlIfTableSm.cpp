@@ -474,9 +474,6 @@ void StormControlIfTableSm::into(const Key& key, const IntfStatusOpt& intfStatus
   const IntfStatusPtr& status = intfStatusOpt.value();
   SM_TRACE_FROM(function, 7, "into( mib.stormControlIfTable[ key ] ): inserting k1={}, value={}",
                 key, krelPrint(KrelCode::OutputElement{key, status}));
-  StormControlIfTableEntry* row = mib_->stormControlIfTable(key);
-  if (row && row->status() == status) return;  // `Is` would confirm the row and change nothing
-  if (row) mib_->stormControlIfTableDel(*row);
-  mib_->stormControlIfTableIs(key, status);
+  mib_->stormControlIfTableReplace(key, status);
 }
 }  // namespace StormControlSnmp

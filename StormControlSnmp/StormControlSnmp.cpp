@@ -256,6 +256,24 @@ Pondo::Ptr<Entry> StormControlMib::stormControlIfTableIs(Key key, const StatusPt
     Qel::throwMutatorReinstantiating("StormControlSnmp::StormControlIfTableEntry", "status",
                                      present->status().get(), status.get());
   }
+  return insertAndPublish(at, key, status);
+}
+
+void StormControlMib::stormControlIfTableReplace(Key key, const StatusPtr& status) {
+  const Table::InsertPosition at = stormControlIfTable_.lookupForInsert(key);
+  Entry* present = at.found;
+  if (!present) {
+    insertAndPublish(at, key, status);
+    return;
+  }
+  if (present->status() == status) return;
+  unlinkAndPublish(*present);
+  // Searches again: the removal, and what its subscribers did, changed the tree.
+  stormControlIfTableIs(key, status);
+}
+
+Pondo::Ptr<Entry> StormControlMib::insertAndPublish(const Table::InsertPosition& at, Key key,
+                                                    const StatusPtr& status) {
   Pondo::Ptr<Entry> row = Pondo::make<Entry>(key, status);
   stormControlIfTable_.insertAt(at, row);
   publisher_.publishChangeRecursive(stormControlIfTableAttr, &row->key(), nullptr, &Key::isEq);

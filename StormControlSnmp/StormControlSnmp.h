@@ -188,6 +188,12 @@ class StormControlMib : public Qel::Entity, public Pooly::Slab<StormControlMib> 
   Pondo::Ptr<StormControlIfTableEntry> stormControlIfTableIs(
       StormControlIfTableKey key,
       const Pondo::Ptr<const Bridging::StormControl::IntfStatus>& status);
+  /// Makes the row at `key` refer to `status`: keeps a row that already does, replaces one that
+  /// refers to another status (`Del`, then `Is`, each published), inserts one otherwise. One
+  /// search when the row is absent or already right.
+  void stormControlIfTableReplace(
+      StormControlIfTableKey key,
+      const Pondo::Ptr<const Bridging::StormControl::IntfStatus>& status);
   /// Removes the row with `key` and returns it; null when there is none.
   Pondo::Ptr<StormControlIfTableEntry> stormControlIfTableDel(StormControlIfTableKey key);
   /// Removes the iterator's current row and returns it; the iterator is not moved.
@@ -200,6 +206,9 @@ class StormControlMib : public Qel::Entity, public Pooly::Slab<StormControlMib> 
   void stormControlIfTableDelAll();
 
  private:
+  Pondo::Ptr<StormControlIfTableEntry> insertAndPublish(
+      const Table::InsertPosition& at, StormControlIfTableKey key,
+      const Pondo::Ptr<const Bridging::StormControl::IntfStatus>& status);
   Pondo::Ptr<StormControlIfTableEntry> unlinkAndPublish(StormControlIfTableEntry& row);
 
   mutable Pondo::Publisher publisher_;

@@ -211,6 +211,24 @@ TEST_F(StormControlMibTest, IsConfirmsOrRefuses) {
   EXPECT_EQ(log_.events, (std::vector<TableLog::Event>{{Key(5, TC::all), false}}));
 }
 
+// Replace inserts an absent row, keeps a row that already refers to the status (no change, no
+// publication) and replaces one with another status by a published removal and insertion.
+TEST_F(StormControlMibTest, ReplaceInsertsKeepsOrReplaces) {
+  mib_->stormControlIfTableReplace(Key(5, TC::all), status_);
+  Pondo::Ptr<StormControlIfTableEntry> first(mib_->stormControlIfTable(Key(5, TC::all)));
+  const U32 version = mib_->stormControlIfTable().version();
+  mib_->stormControlIfTableReplace(Key(5, TC::all), status_);
+  EXPECT_EQ(mib_->stormControlIfTable().version(), version);
+  EXPECT_EQ(mib_->stormControlIfTable(Key(5, TC::all)), first.get());
+  const StatusPtr other = makeStatus(9);
+  mib_->stormControlIfTableReplace(Key(5, TC::all), other);
+  EXPECT_EQ(mib_->stormControlIfTable(Key(5, TC::all))->status(), other);
+  EXPECT_FALSE(first->status() == other);  // the replaced row kept its status
+  EXPECT_EQ(log_.events,
+            (std::vector<TableLog::Event>{
+                {Key(5, TC::all), false}, {Key(5, TC::all), true}, {Key(5, TC::all), false}}));
+}
+
 // Removal returns the row (still readable) and publishes it; an absent key publishes nothing.
 TEST_F(StormControlMibTest, DelReturnsTheRow) {
   mib_->stormControlIfTableIs(Key(5, TC::broadcast), status_);
