@@ -4,15 +4,10 @@
 /// standard error, flushes, and aborts. The text is what tests (death tests) match.
 #pragma once
 
-#include <fmt/format.h>
-
 namespace Pondo {
 namespace Impl {
 
 [[noreturn]] void assertFailed(const char* text, const char* file, int line, const char* function);
-/// Fatal assertion with a formatted message.
-[[noreturn]] void vfmassert(const char* file, int line, const char* function,
-                            fmt::string_view format, fmt::format_args args);
 
 }  // namespace Impl
 }  // namespace Pondo
