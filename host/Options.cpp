@@ -111,7 +111,7 @@ bool parseTraceSpec(const std::string& spec, std::vector<TraceLevel>& levels, st
     levels.push_back(std::move(level));
   }
   if (levels.empty()) {
-    error = "empty trace specification";
+    error = "no facility named: expected FACILITY/LEVELS[,...]";
     return false;
   }
   return true;
