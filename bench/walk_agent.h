@@ -54,6 +54,31 @@ void setCounter64(netsnmp_variable_list* var, std::uint64_t value);
 /// Sets `var` to the value of `column` for the row `key`. False for a column outside 2..4.
 bool setColumnValue(netsnmp_variable_list* var, unsigned column, RowKey key);
 
+/// The column handler's loop the table agents share: in GET, each unprocessed request is
+/// answered from the row `rowOf(request)` finds (none: noSuchInstance) by
+/// `setValue(var, column, row)` (false: noSuchObject); any other mode is notWritable.
+template <class RowOf, class SetValue>
+int answerColumns(netsnmp_agent_request_info* reqinfo, netsnmp_request_info* requests, RowOf rowOf,
+                  SetValue setValue) {
+  for (netsnmp_request_info* request = requests; request != nullptr; request = request->next) {
+    if (request->processed) continue;
+    if (reqinfo->mode != MODE_GET) {
+      netsnmp_set_request_error(reqinfo, request, SNMP_ERR_NOTWRITABLE);
+      continue;
+    }
+    const auto row = rowOf(request);
+    if (!row) {
+      netsnmp_set_request_error(reqinfo, request, SNMP_NOSUCHINSTANCE);
+      continue;
+    }
+    const netsnmp_table_request_info* table = netsnmp_extract_table_info(request);
+    if (!setValue(request->requestvb, table->colnum, *row)) {
+      netsnmp_set_request_error(reqinfo, request, SNMP_NOSUCHOBJECT);
+    }
+  }
+  return SNMP_ERR_NOERROR;
+}
+
 /// Registers the agent's table for `interfaces` interfaces (called after init_agent).
 using RegisterTable = void (*)(std::uint32_t interfaces);
 

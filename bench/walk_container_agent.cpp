@@ -42,23 +42,10 @@ bool setValue(netsnmp_variable_list* var, unsigned column, const ContainerRow& r
 
 int handleColumns(netsnmp_mib_handler*, netsnmp_handler_registration*,
                   netsnmp_agent_request_info* reqinfo, netsnmp_request_info* requests) {
-  for (netsnmp_request_info* request = requests; request != nullptr; request = request->next) {
-    if (request->processed) continue;
-    if (reqinfo->mode != MODE_GET) {
-      netsnmp_set_request_error(reqinfo, request, SNMP_ERR_NOTWRITABLE);
-      continue;
-    }
-    const auto* row = static_cast<ContainerRow*>(netsnmp_container_table_row_extract(request));
-    if (row == nullptr) {
-      netsnmp_set_request_error(reqinfo, request, SNMP_NOSUCHINSTANCE);
-      continue;
-    }
-    const netsnmp_table_request_info* table = netsnmp_extract_table_info(request);
-    if (!setValue(request->requestvb, table->colnum, *row)) {
-      netsnmp_set_request_error(reqinfo, request, SNMP_NOSUCHOBJECT);
-    }
-  }
-  return SNMP_ERR_NOERROR;
+  auto rowOf = [](netsnmp_request_info* request) {
+    return static_cast<const ContainerRow*>(netsnmp_container_table_row_extract(request));
+  };
+  return WalkBench::answerColumns(reqinfo, requests, rowOf, setValue);
 }
 
 netsnmp_container* filledContainer(std::uint32_t interfaces) {

@@ -8,6 +8,7 @@
 #include "walk_agent.h"
 
 #include <cstdlib>
+#include <optional>
 
 namespace {
 
@@ -70,24 +71,12 @@ void freeContext(void* context, netsnmp_iterator_info*) { delete static_cast<Cur
 
 int handleColumns(netsnmp_mib_handler*, netsnmp_handler_registration*,
                   netsnmp_agent_request_info* reqinfo, netsnmp_request_info* requests) {
-  for (netsnmp_request_info* request = requests; request != nullptr; request = request->next) {
-    if (request->processed) continue;
-    if (reqinfo->mode != MODE_GET) {
-      netsnmp_set_request_error(reqinfo, request, SNMP_ERR_NOTWRITABLE);
-      continue;
-    }
-    const auto* cursor = static_cast<Cursor*>(netsnmp_extract_iterator_context(request));
-    if (cursor == nullptr || cursor->row >= rowCount) {
-      netsnmp_set_request_error(reqinfo, request, SNMP_NOSUCHINSTANCE);
-      continue;
-    }
-    const netsnmp_table_request_info* table = netsnmp_extract_table_info(request);
-    if (!WalkBench::setColumnValue(request->requestvb, table->colnum,
-                                   WalkBench::keyOf(cursor->row))) {
-      netsnmp_set_request_error(reqinfo, request, SNMP_NOSUCHOBJECT);
-    }
-  }
-  return SNMP_ERR_NOERROR;
+  auto rowOf = [](netsnmp_request_info* request) -> std::optional<WalkBench::RowKey> {
+    const auto* cursor = static_cast<const Cursor*>(netsnmp_extract_iterator_context(request));
+    if (cursor == nullptr || cursor->row >= rowCount) return std::nullopt;
+    return WalkBench::keyOf(cursor->row);
+  };
+  return WalkBench::answerColumns(reqinfo, requests, rowOf, WalkBench::setColumnValue);
 }
 
 void registerTable(std::uint32_t interfaces) {
