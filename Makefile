@@ -2,20 +2,30 @@
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc)
-PACKAGES   := cmake ninja-build g++ pkg-config libsnmp-dev snmp snmpd libfmt-dev \
-              libgtest-dev libgmock-dev libbenchmark-dev libsimdjson-dev clang-format
+PACKAGES   := cmake ninja-build g++ pkg-config libsnmp-dev snmp snmpd snmptrapd libfmt-dev \
+              libgtest-dev libgmock-dev libbenchmark-dev libsimdjson-dev clang-format smitools
 
-.PHONY: all deps build build-asan test test-release test-asan bench bench-walk run clean
+.PHONY: all deps packages build build-asan test test-release test-asan bench bench-walk run clean
 
 all: build
 
-deps:
+deps: packages node_modules/.package-lock.json
+
+# Debian's packages, plus Node.js and npm unless an npm is already there (another Node.js
+# distribution brings its own, which Debian's npm would conflict with).
+packages:
 	@missing=$$(for p in $(PACKAGES); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | \
 	  grep -q '^install ok installed' || echo $$p; done); \
+	command -v npm >/dev/null || missing="$$missing nodejs npm"; \
 	if [ -n "$$missing" ]; then \
 	  echo "installing:$$missing"; \
 	  apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q $$missing; \
 	fi
+
+# The npm package net-snmp, for the IETF MIB modules it ships: the MIB module imports them.
+# npm rewrites its hidden lockfile on every install, so this runs again only after a change.
+node_modules/.package-lock.json: package.json package-lock.json | packages
+	npm ci --no-audit --no-fund --loglevel=error
 
 $(BUILD)/build.ninja:
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release
