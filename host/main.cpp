@@ -27,6 +27,7 @@
 
 #include "EventLoop.h"
 #include "Options.h"
+#include "PersistentDir.h"
 #include "PluginHost.h"
 #include "Pondo/DebugHandler.h"
 #include "Pondo/Trace.h"
@@ -79,40 +80,6 @@ void applyTraceLevels(const std::string& spec) {
     Pondo::Platform::getDebugHandler(Pondo::String(level.facility), false)->levelMaskIs(level.mask);
   }
 }
-
-/// net-snmp's persistent directory: the one asked for, or a private one removed at exit.
-class PersistentDir {
- public:
-  bool make(const std::string& asked, std::string& error) {
-    if (!asked.empty()) {
-      path_ = asked;
-      return true;
-    }
-    const char* tmp = getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/" + appName + ".XXXXXX";
-    if (!mkdtemp(pattern.data())) {
-      error = "cannot create a private state directory " + pattern + ": " + std::strerror(errno);
-      return false;
-    }
-    path_ = pattern;
-    owned_ = true;
-    // net-snmp creates this one at start-up and announces it; ours is private, so make it
-    // quietly beforehand.
-    std::filesystem::create_directory(path_ + "/cert_indexes", ec_);
-    return true;
-  }
-  ~PersistentDir() {
-    if (!owned_) return;
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  const std::string& path() const noexcept { return path_; }
-
- private:
-  std::string path_;
-  bool owned_ = false;
-  std::error_code ec_;  // a failure only lets net-snmp create the directory itself
-};
 
 /// Sets the library up as a master agent that reads only the configuration it is given.
 void initAgentLibrary(const Host::Options& options, const std::string& persistentDir) {
@@ -190,10 +157,10 @@ int run(const Host::Options& options) {
                  std::strerror(errno));
     return exitUsage;
   }
-  PersistentDir persistentDir;
   std::string error;
-  if (!persistentDir.make(options.persistentDir, error)) return startFailure(error);
-  initAgentLibrary(options, persistentDir.path());
+  const std::string persistentDir = Host::usablePersistentDir(options.persistentDir, error);
+  if (persistentDir.empty()) return startFailure(error);
+  initAgentLibrary(options, persistentDir);
 
   const Pondo::Ptr<Velo::TaskScheduler> scheduler =
       Velo::TaskSchedulerRoot::findOrCreateScheduler();
