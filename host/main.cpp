@@ -38,6 +38,9 @@
 // VACM configuration tokens (rocommunity, rouser, com2sec, view, access, ...) and the access
 // check every request goes through.
 extern "C" void init_vacm_conf(void);
+// In net-snmp's MIB module library, not in its installed headers: registers the snmpEngine
+// scalars (snmpEngineID, snmpEngineBoots, snmpEngineTime, snmpEngineMaxMessageSize).
+extern "C" void init_snmpEngine(void);
 
 namespace {
 
@@ -81,6 +84,14 @@ void applyTraceLevels(const std::string& spec) {
   }
 }
 
+/// Users come from -C alone: net-snmp would save createUser's users in the persistent directory
+/// and read them back, so a user removed from the file would still get in.
+void keepUsersOutOfPersistentState() {
+  for (usmUser* user = usm_get_userList(); user; user = user->next) {
+    user->userStorageType = ST_VOLATILE;
+  }
+}
+
 /// Sets the library up as a master agent that reads only the configuration it is given.
 void initAgentLibrary(const Host::Options& options, const std::string& persistentDir) {
   netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_ROLE, 0);  // master
@@ -89,11 +100,12 @@ void initAgentLibrary(const Host::Options& options, const std::string& persisten
   netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_AGENTX_MASTER, 0);
   netsnmp_ds_set_string(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_PERSISTENT_DIR,
                         persistentDir.c_str());
-  // Configuration files are searched in our own directory only (SNMPCONFPATH still overrides
-  // it): the system's snmpd.conf and snmp.conf are not ours, and the persistent state saved in
-  // the directory is read back at the next start.
-  netsnmp_ds_set_string(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_CONFIGURATION_DIR,
-                        persistentDir.c_str());
+  // No configuration search path: the system's snmpd.conf and snmp.conf are not ours, and
+  // net-snmp reads the persistent directory after the path anyway (a path naming it too has it
+  // read twice, the second reading of the saved engine ID fails and a new ID is made).
+  // SNMPCONFPATH would replace the path and keep the persistent directory from being read.
+  unsetenv("SNMPCONFPATH");
+  netsnmp_ds_set_string(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_CONFIGURATION_DIR, "");
   netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_DONT_LOG_TCPWRAPPERS_CONNECTS,
                          1);
   // No SMUX peer port (TCP 199) and no MIB files: the agent serves numeric OIDs only.
@@ -106,6 +118,7 @@ void initAgentLibrary(const Host::Options& options, const std::string& persisten
   }
   init_agent(appName);
   init_vacm_conf();
+  init_snmpEngine();
   // Without -C, and for an explicit --community, a read-only community from 127.0.0.1 for
   // SNMPv1 and v2c, as snmpd's rocommunity line gives it.
   std::string community = options.community;
@@ -115,6 +128,10 @@ void initAgentLibrary(const Host::Options& options, const std::string& persisten
     netsnmp_config_remember(line.data());  // copies the line
   }
   init_snmp(appName);
+  keepUsersOutOfPersistentState();
+  // Saved at once, as snmpd does, so that this start counts in engineBoots even when the process
+  // is killed.
+  snmp_store(appName);
 }
 
 /// The listeners: -C's agentaddress (or the default when it names none, or when there is no
