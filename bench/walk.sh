@@ -143,7 +143,8 @@ start_baseline() {
 start_daemon() {
   PORT=$(free_port)
   LOG=$WORK/daemon-$2.log
-  start_process "$LOG" "$DAEMON" --listen "udp:127.0.0.1:$PORT" --state "$1"
+  start_process "$LOG" "$DAEMON" --listen "udp:127.0.0.1:$PORT" --state "$1" \
+    --persistent-dir "$WORK/persist"
   wait_for_line "$PID" "$LOG" "table ready:"
   wait_for_line "$PID" "$LOG" "state applied:"
 }

@@ -224,7 +224,8 @@ Serves the storm-control table over SNMP, from a state file or a simulated switc
                          default udp:127.0.0.1:1161
   --community NAME       read-only community accepted from 127.0.0.1; default public
   -C FILE                net-snmp configuration file (rocommunity, rouser, createUser,
-                         agentaddress, ...); replaces the listen and community defaults
+                         agentaddress, ...); replaces the listen and community defaults;
+                         its createUser lines are the only SNMPv3 users
   --context NAME         also initialise the MIB in context NAME (noted, not served), repeatable
   --state FILE           JSON state file, watched for changes; without it a switch is simulated
   --simulate N           simulator: N interfaces (default 48)
@@ -236,8 +237,10 @@ Serves the storm-control table over SNMP, from a state file or a simulated switc
   --pidfile FILE         write the process id to FILE (removed at exit)
   --plugin PATH          the plug-in library (default: ../lib/libStormControlSnmp.so
                          beside this program)
-  --persistent-dir DIR   net-snmp's persistent state directory (default: a private
-                         temporary one, removed at exit)
+  --persistent-dir DIR   net-snmp's persistent state (SNMPv3 engine ID and boots), created
+                         if missing; default $SNMP_PERSISTENT_DIR, else $STATE_DIRECTORY,
+                         else /var/lib/stormcontrol-agent for root, else
+                         ${XDG_STATE_HOME:-$HOME/.local/state}/stormcontrol-agent
   --help, --version
 
 Signals: SIGHUP reloads the state file, SIGUSR1 logs counters, SIGUSR2 restarts the agent,

@@ -26,7 +26,7 @@ struct Options {
   bool logConfigured = false;         // an -L option was given
   std::string pidFile;                // --pidfile
   std::string plugin;                 // --plugin; empty: ../lib beside the executable
-  std::string persistentDir;  // --persistent-dir; empty: a private directory removed at exit
+  std::string persistentDir;          // --persistent-dir; empty: the default (PersistentDir.h)
 };
 
 struct ParsedOptions {

@@ -27,6 +27,7 @@
 
 #include "EventLoop.h"
 #include "Options.h"
+#include "PersistentDir.h"
 #include "PluginHost.h"
 #include "Pondo/DebugHandler.h"
 #include "Pondo/Trace.h"
@@ -37,6 +38,9 @@
 // VACM configuration tokens (rocommunity, rouser, com2sec, view, access, ...) and the access
 // check every request goes through.
 extern "C" void init_vacm_conf(void);
+// In net-snmp's MIB module library, not in its installed headers: registers the snmpEngine
+// scalars (snmpEngineID, snmpEngineBoots, snmpEngineTime, snmpEngineMaxMessageSize).
+extern "C" void init_snmpEngine(void);
 
 namespace {
 
@@ -80,39 +84,13 @@ void applyTraceLevels(const std::string& spec) {
   }
 }
 
-/// net-snmp's persistent directory: the one asked for, or a private one removed at exit.
-class PersistentDir {
- public:
-  bool make(const std::string& asked, std::string& error) {
-    if (!asked.empty()) {
-      path_ = asked;
-      return true;
-    }
-    const char* tmp = getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/" + appName + ".XXXXXX";
-    if (!mkdtemp(pattern.data())) {
-      error = "cannot create a private state directory " + pattern + ": " + std::strerror(errno);
-      return false;
-    }
-    path_ = pattern;
-    owned_ = true;
-    // net-snmp creates this one at start-up and announces it; ours is private, so make it
-    // quietly beforehand.
-    std::filesystem::create_directory(path_ + "/cert_indexes", ec_);
-    return true;
+/// Users come from -C alone: net-snmp would save createUser's users in the persistent directory
+/// and read them back, so a user removed from the file would still get in.
+void keepUsersOutOfPersistentState() {
+  for (usmUser* user = usm_get_userList(); user; user = user->next) {
+    user->userStorageType = ST_VOLATILE;
   }
-  ~PersistentDir() {
-    if (!owned_) return;
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  const std::string& path() const noexcept { return path_; }
-
- private:
-  std::string path_;
-  bool owned_ = false;
-  std::error_code ec_;  // a failure only lets net-snmp create the directory itself
-};
+}
 
 /// Sets the library up as a master agent that reads only the configuration it is given.
 void initAgentLibrary(const Host::Options& options, const std::string& persistentDir) {
@@ -122,11 +100,12 @@ void initAgentLibrary(const Host::Options& options, const std::string& persisten
   netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_AGENTX_MASTER, 0);
   netsnmp_ds_set_string(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_PERSISTENT_DIR,
                         persistentDir.c_str());
-  // Configuration files are searched in our own directory only (SNMPCONFPATH still overrides
-  // it): the system's snmpd.conf and snmp.conf are not ours, and the persistent state saved in
-  // the directory is read back at the next start.
-  netsnmp_ds_set_string(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_CONFIGURATION_DIR,
-                        persistentDir.c_str());
+  // No configuration search path: the system's snmpd.conf and snmp.conf are not ours, and
+  // net-snmp reads the persistent directory after the path anyway (a path naming it too has it
+  // read twice, the second reading of the saved engine ID fails and a new ID is made).
+  // SNMPCONFPATH would replace the path and keep the persistent directory from being read.
+  unsetenv("SNMPCONFPATH");
+  netsnmp_ds_set_string(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_CONFIGURATION_DIR, "");
   netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_DONT_LOG_TCPWRAPPERS_CONNECTS,
                          1);
   // No SMUX peer port (TCP 199) and no MIB files: the agent serves numeric OIDs only.
@@ -139,6 +118,7 @@ void initAgentLibrary(const Host::Options& options, const std::string& persisten
   }
   init_agent(appName);
   init_vacm_conf();
+  init_snmpEngine();
   // Without -C, and for an explicit --community, a read-only community from 127.0.0.1 for
   // SNMPv1 and v2c, as snmpd's rocommunity line gives it.
   std::string community = options.community;
@@ -148,6 +128,10 @@ void initAgentLibrary(const Host::Options& options, const std::string& persisten
     netsnmp_config_remember(line.data());  // copies the line
   }
   init_snmp(appName);
+  keepUsersOutOfPersistentState();
+  // Saved at once, as snmpd does, so that this start counts in engineBoots even when the process
+  // is killed.
+  snmp_store(appName);
 }
 
 /// The listeners: -C's agentaddress (or the default when it names none, or when there is no
@@ -190,10 +174,10 @@ int run(const Host::Options& options) {
                  std::strerror(errno));
     return exitUsage;
   }
-  PersistentDir persistentDir;
   std::string error;
-  if (!persistentDir.make(options.persistentDir, error)) return startFailure(error);
-  initAgentLibrary(options, persistentDir.path());
+  const std::string persistentDir = Host::usablePersistentDir(options.persistentDir, error);
+  if (persistentDir.empty()) return startFailure(error);
+  initAgentLibrary(options, persistentDir);
 
   const Pondo::Ptr<Velo::TaskScheduler> scheduler =
       Velo::TaskSchedulerRoot::findOrCreateScheduler();
