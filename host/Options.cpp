@@ -24,6 +24,8 @@ enum LongOption : int {
   pidFileOpt,
   pluginOpt,
   persistentDirOpt,
+  notifyHolddownOpt,
+  notifyStillOpt,
   helpOpt,
   versionOpt,
 };
@@ -40,13 +42,15 @@ const option longOptions[] = {
     {"pidfile", required_argument, nullptr, pidFileOpt},
     {"plugin", required_argument, nullptr, pluginOpt},
     {"persistent-dir", required_argument, nullptr, persistentDirOpt},
+    {"notify-holddown-s", required_argument, nullptr, notifyHolddownOpt},
+    {"notify-still-s", required_argument, nullptr, notifyStillOpt},
     {"help", no_argument, nullptr, helpOpt},
     {"version", no_argument, nullptr, versionOpt},
     {nullptr, 0, nullptr, 0},
 };
 
 // '+': stop at the first non-option (there are no operands); ':': report missing values.
-constexpr const char* shortOptions = "+:C:L:h";
+constexpr const char* shortOptions = "+:C:D:L:h";
 
 /// The option's name as the user would write it, from getopt's value.
 std::string optionName(int value) {
@@ -185,6 +189,19 @@ ParsedOptions parseOptions(int argc, char** argv) {
         if (!*optarg) return fail("--persistent-dir: empty path");
         o.persistentDir = optarg;
         break;
+      case notifyHolddownOpt:
+        if (!parseU32(optarg, 0, 86400, o.notifyHolddownS)) {
+          return fail(rangeError(c, optarg, 0, 86400));
+        }
+        break;
+      case notifyStillOpt:
+        if (!parseU32(optarg, 1, 86400, o.notifyStillS))
+          return fail(rangeError(c, optarg, 1, 86400));
+        break;
+      case 'D':
+        if (!*optarg) return fail("-D: empty debug token list");
+        o.debugTokens = optarg;
+        break;
       case 'C':
         if (!*optarg) return fail("-C: empty file name");
         o.configFile = optarg;
@@ -241,6 +258,11 @@ Serves the storm-control table over SNMP, from a state file or a simulated switc
                          if missing; default $SNMP_PERSISTENT_DIR, else $STATE_DIRECTORY,
                          else /var/lib/stormcontrol-agent for root, else
                          ${XDG_STATE_HOME:-$HOME/.local/state}/stormcontrol-agent
+  --notify-holddown-s S  send breltaStormControlDropsRising at most once per row every S
+                         seconds (default 60, 0 for no hold-down)
+  --notify-still-s S     a drop counter that has not risen for S seconds is still, and its
+                         next rise is notified (default 5)
+  -D TOKENS              net-snmp debug output for TOKENS (comma-separated, e.g. trap)
   --help, --version
 
 Signals: SIGHUP reloads the state file, SIGUSR1 logs counters, SIGUSR2 restarts the agent,

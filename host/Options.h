@@ -27,6 +27,9 @@ struct Options {
   std::string pidFile;                // --pidfile
   std::string plugin;                 // --plugin; empty: ../lib beside the executable
   std::string persistentDir;          // --persistent-dir; empty: the default (PersistentDir.h)
+  U32 notifyHolddownS = 60;  // --notify-holddown-s: one notification per row at most this often
+  U32 notifyStillS = 5;      // --notify-still-s: a counter still this long starts rising anew
+  std::string debugTokens;   // -D: net-snmp debug tokens
 };
 
 struct ParsedOptions {

@@ -47,6 +47,8 @@ class PluginHost {
   bool load(const std::string& path, std::string& error);
   /// Creates the database and mounts it; false with `error` when a plug-in type is missing.
   bool buildDatabase(Pondo::Ptr<Velo::TaskScheduler> scheduler, std::string& error);
+  /// The table entity, once the database is built.
+  const Pondo::Ptr<Qel::Entity>& mib() const noexcept { return mib_; }
   /// The machine's inputs, for the state source.
   const SwitchInputs& inputs() const noexcept { return inputs_; }
 

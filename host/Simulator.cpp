@@ -109,7 +109,9 @@ void Simulator::tick() {
 void Simulator::onRun(const Pondo::Change& change) {
   if (change.attribute != Velo::Task::runAttribute || !roundActive_) return;
   while (next_ < ports_.size()) {
-    advance(ports_[next_++]);
+    const Port& port = ports_[next_++];
+    if (!storming(port.ordinal, rounds_)) continue;
+    advance(port);
     task_->taskWorkCountInc(1);
     if (next_ < ports_.size() && task_->taskShouldYield()) {
       task_->scheduleTask();

@@ -7,11 +7,13 @@
 /// directory. Every fourth interface keeps the model's default thresholds; the others have
 /// some classes configured, with their own levels and units.
 ///
-/// Every interval the drop counters of the configured classes advance: a round publishes a
-/// new `IntfStatus` for each such interface, as a switch's platform does (status objects are
-/// immutable). A round runs as a task that yields when the scheduler asks; a tick arriving
-/// while a round is under way asks for one more round after it, so ticks never pile up.
-/// Ticks come from net-snmp's alarms, which the daemon's loop runs.
+/// Storms come and go: an interface with configured classes drops packets for `stormRounds`
+/// rounds out of every `stormCycle`, at a phase of its own (its ordinal), and its counters stay
+/// still in between. Every interval a round advances the drop counters of the configured
+/// classes of each interface in a storm by publishing a new `IntfStatus` for it, as a switch's
+/// platform does (status objects are immutable). A round runs as a task that yields when the
+/// scheduler asks; a tick arriving while a round is under way asks for one more round after it, so
+/// ticks never pile up. Ticks come from net-snmp's alarms, which the daemon's loop runs.
 #pragma once
 
 #include <string>
@@ -28,6 +30,8 @@ class Simulator {
  public:
   static constexpr U32 portsPerModule = 48;
   static constexpr Velo::TaskPriority taskPriority = 2;
+  static constexpr U32 stormCycle = 20;
+  static constexpr U32 stormRounds = 5;
 
   Simulator(const SwitchInputs& inputs, const SimulatorOptions& options);
   ~Simulator();
@@ -44,6 +48,10 @@ class Simulator {
 
   static std::string intfName(U32 ordinal);
   static U32 ifIndex(U32 ordinal);
+  /// Whether interface `ordinal` drops packets in round `round` (from 0).
+  static bool storming(U32 ordinal, U64 round) {
+    return (round + ordinal) % stormCycle < stormRounds;
+  }
   static std::string sliceName(U32 slice);
   /// The status an interface starts with: defaults for every fourth, configured classes else.
   static Bridging::StormControl::IntfStatus::Classes initialClasses(U32 ordinal);

@@ -17,14 +17,17 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "DropsNotifier.h"
 #include "EventLoop.h"
 #include "Options.h"
 #include "PersistentDir.h"
@@ -194,6 +197,9 @@ int run(const Host::Options& options) {
   }
   host.agentIs();
   host.initContexts(options.contexts);
+  std::optional<Host::DropsNotifier> notifier;
+  notifier.emplace(host.mib(), Host::NotifySettings{std::chrono::seconds(options.notifyStillS),
+                                                    std::chrono::seconds(options.notifyHolddownS)});
 
   const std::vector<std::string> specs = listenSpecs(options);
   std::string ports;
@@ -212,6 +218,7 @@ int run(const Host::Options& options) {
         return;
       case SIGUSR1:
         host.logCounters();
+        notifier->logCounters();
         return;
       case SIGUSR2:
         snmp_log(LOG_INFO, "restarting agent\n");
@@ -226,6 +233,7 @@ int run(const Host::Options& options) {
   loop.run();
 
   host.unregisterContexts();
+  notifier.reset();
   source.reset();
   host.shutdown();
   snmp_shutdown(appName);
@@ -256,6 +264,10 @@ int main(int argc, char** argv) {
   SnmpLogTraceSink traceSink;
   Pondo::traceSinkIs(&traceSink);
   if (!parsed.options.trace.empty()) applyTraceLevels(parsed.options.trace);
+  if (!parsed.options.debugTokens.empty()) {
+    debug_register_tokens(parsed.options.debugTokens.c_str());
+    snmp_set_do_debugging(1);
+  }
   signal(SIGPIPE, SIG_IGN);
   if (!Host::EventLoop::blockSignals({SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGUSR2})) {
     std::perror("sigprocmask");

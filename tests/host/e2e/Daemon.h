@@ -1,31 +1,20 @@
 // tests/host/e2e/Daemon.h — one stormcontrol-agent process under test.
 ///
-/// The daemon runs from a private directory that also holds its state and configuration
-/// files; it listens on a free loopback UDP port picked at start (a port taken meanwhile by
-/// someone else is detected and another one tried). Its standard error, where net-snmp's log
-/// goes, is captured in a file that tests wait on. Whatever happens to the test, the
-/// destructor kills the process, and the kernel kills it if the test process dies first.
-/// Spawn daemons from the test's main thread: the kernel's parent-death signal follows the
-/// thread that forked.
+/// The daemon runs as a `Server` from a private directory that also holds its state and
+/// configuration files; it listens on a free loopback UDP port picked at start (a port taken
+/// meanwhile by someone else is detected and another one tried). Its standard error, where
+/// net-snmp's log goes, is the server's log.
 #pragma once
 
-#include <sys/types.h>
-
-#include <chrono>
 #include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "Server.h"
 #include "TempDir.h"
 
 namespace E2e {
-
-using Deadline = std::chrono::milliseconds;
-
-/// Generous, because the sanitizer build runs several times slower on a shared machine.
-inline constexpr Deadline startDeadline{60'000};
-inline constexpr Deadline eventDeadline{30'000};
 
 class Daemon {
  public:
@@ -49,19 +38,25 @@ class Daemon {
 
   /// Waits until the log holds at least `count` lines containing `text`.
   [[nodiscard]] bool waitForLog(const std::string& text, int count = 1,
-                                Deadline deadline = eventDeadline);
+                                Deadline deadline = eventDeadline) {
+    return server_.waitForLog(text, count, deadline);
+  }
   /// The number of log lines containing `text`.
-  int logCount(const std::string& text) const;
+  int logCount(const std::string& text) const { return server_.logCount(text); }
   /// The log lines containing `text`.
-  std::vector<std::string> logLines(const std::string& text) const;
-  std::string log() const;
+  std::vector<std::string> logLines(const std::string& text) const {
+    return server_.logLines(text);
+  }
+  std::string log() const { return server_.log(); }
 
-  void signal(int sig) const;
+  void signal(int sig) const { server_.signal(sig); }
   /// Waits for the process to end; its exit status, or nullopt (signal or deadline).
-  std::optional<int> waitExit(Deadline deadline = eventDeadline);
+  std::optional<int> waitExit(Deadline deadline = eventDeadline) {
+    return server_.waitExit(deadline);
+  }
   /// SIGTERM, then the exit status as `waitExit` gives it.
-  std::optional<int> stop();
-  bool running() const { return pid_ > 0; }
+  std::optional<int> stop() { return server_.stop(); }
+  bool running() const { return server_.running(); }
 
   int port() const { return port_; }
   /// "udp:127.0.0.1:PORT", the address the snmp clients use.
@@ -75,11 +70,9 @@ class Daemon {
   enum class Outcome { listening, exited, portTaken };
   Outcome launch(const std::vector<std::string>& args);
   void spawn(const std::vector<std::string>& args);
-  void kill();
 
   TempDir dir_;
-  std::string logPath_ = dir_.file("agent.log");
-  pid_t pid_ = -1;
+  Server server_{dir_.file("agent.log")};
   int port_ = 0;
 };
 
