@@ -24,6 +24,8 @@ enum LongOption : int {
   pidFileOpt,
   pluginOpt,
   persistentDirOpt,
+  agentxOpt,
+  agentxPingOpt,
   helpOpt,
   versionOpt,
 };
@@ -40,6 +42,8 @@ const option longOptions[] = {
     {"pidfile", required_argument, nullptr, pidFileOpt},
     {"plugin", required_argument, nullptr, pluginOpt},
     {"persistent-dir", required_argument, nullptr, persistentDirOpt},
+    {"agentx", required_argument, nullptr, agentxOpt},
+    {"agentx-ping-s", required_argument, nullptr, agentxPingOpt},
     {"help", no_argument, nullptr, helpOpt},
     {"version", no_argument, nullptr, versionOpt},
     {nullptr, 0, nullptr, 0},
@@ -185,6 +189,16 @@ ParsedOptions parseOptions(int argc, char** argv) {
         if (!*optarg) return fail("--persistent-dir: empty path");
         o.persistentDir = optarg;
         break;
+      case agentxOpt:
+        if (!*optarg) return fail("--agentx: empty socket address");
+        o.agentx = optarg;
+        break;
+      case agentxPingOpt:
+        // net-snmp reconnects only with a ping interval, so 0 (no pings) is refused.
+        if (!parseU32(optarg, 1, 86400, o.agentxPingS)) {
+          return fail(rangeError(c, optarg, 1, 86400));
+        }
+        break;
       case 'C':
         if (!*optarg) return fail("-C: empty file name");
         o.configFile = optarg;
@@ -213,6 +227,9 @@ ParsedOptions parseOptions(int argc, char** argv) {
     }
   }
   if (optind < argc) return fail(std::string("unexpected argument '") + argv[optind] + "'");
+  if (!o.agentx.empty() && !o.listen.empty()) {
+    return fail("--listen: a subagent (--agentx) does not listen; the master agent does");
+  }
   return result;
 }
 
@@ -238,6 +255,10 @@ Serves the storm-control table over SNMP, from a state file or a simulated switc
                          beside this program)
   --persistent-dir DIR   net-snmp's persistent state directory (default: a private
                          temporary one, removed at exit)
+  --agentx SOCKET        serve as an AgentX subagent of the master agent at SOCKET
+                         (/path, unix:/path or tcp:HOST:PORT) instead of listening
+  --agentx-ping-s N      subagent: ping the master, and retry a lost or missing one,
+                         every N s (1 to 86400, default 15)
   --help, --version
 
 Signals: SIGHUP reloads the state file, SIGUSR1 logs counters, SIGUSR2 restarts the agent,

@@ -27,6 +27,8 @@ struct Options {
   std::string pidFile;                // --pidfile
   std::string plugin;                 // --plugin; empty: ../lib beside the executable
   std::string persistentDir;  // --persistent-dir; empty: a private directory removed at exit
+  std::string agentx;         // --agentx: the master's AgentX socket; empty: a master agent
+  U32 agentxPingS = 15;       // --agentx-ping-s: ping and reconnect interval
 };
 
 struct ParsedOptions {

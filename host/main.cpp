@@ -4,9 +4,10 @@
 /// loop); net-snmp's agent library with our own persistent directory and without the system's
 /// configuration files; the plug-in and the state database; the state source (a refused state
 /// file ends the process with status 2 before anything listens); the plug-in's agent; the
-/// SNMP contexts; the listeners. Then the loop runs until SIGTERM or SIGINT, and shutdown
-/// takes everything down in the reverse order. Exit status: 0 after a clean shutdown, 2 for a
-/// bad command line or state file, 1 for any other start-up failure.
+/// SNMP contexts; the listeners (a subagent, --agentx, has none: it connected to its master
+/// during the library's initialisation, or keeps trying). Then the loop runs until SIGTERM or
+/// SIGINT, and shutdown takes everything down in the reverse order. Exit status: 0 after a clean
+/// shutdown, 2 for a bad command line or state file, 1 for any other start-up failure.
 // net-snmp wants its configuration header first.
 #include <net-snmp/net-snmp-config.h>
 
@@ -22,6 +23,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -31,6 +33,7 @@
 #include "Pondo/DebugHandler.h"
 #include "Pondo/Trace.h"
 #include "StateSource.h"
+#include "Subagent.h"
 #include "Velo/TaskScheduler.h"
 
 // In net-snmp's agent library, not in its installed headers: registers the community, user and
@@ -114,9 +117,15 @@ class PersistentDir {
   std::error_code ec_;  // a failure only lets net-snmp create the directory itself
 };
 
-/// Sets the library up as a master agent that reads only the configuration it is given.
-void initAgentLibrary(const Host::Options& options, const std::string& persistentDir) {
-  netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_ROLE, 0);  // master
+/// Sets the library up as a master agent, or as `subagent` when there is one, that reads only
+/// the configuration it is given.
+void initAgentLibrary(const Host::Options& options, const std::string& persistentDir,
+                      Host::Subagent* subagent) {
+  if (subagent) {
+    subagent->beforeInitAgent();
+  } else {
+    netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_ROLE, 0);  // master
+  }
   // Alarms run from the loop (run_alarms), never from SIGALRM.
   netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_ALARM_DONT_USE_SIG, 1);
   netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_AGENTX_MASTER, 0);
@@ -138,6 +147,7 @@ void initAgentLibrary(const Host::Options& options, const std::string& persisten
                           options.configFile.c_str());
   }
   init_agent(appName);
+  if (subagent) subagent->afterInitAgent();
   init_vacm_conf();
   // Without -C, and for an explicit --community, a read-only community from 127.0.0.1 for
   // SNMPv1 and v2c, as snmpd's rocommunity line gives it.
@@ -168,6 +178,20 @@ std::vector<std::string> listenSpecs(const Host::Options& options) {
   return specs;
 }
 
+/// Opens the listeners; false, with `error` set, when one cannot be opened.
+bool listen(const Host::Options& options, std::string& error) {
+  const std::vector<std::string> specs = listenSpecs(options);
+  std::string ports;
+  for (const std::string& spec : specs) ports += (ports.empty() ? "" : ",") + spec;
+  netsnmp_ds_set_string(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_PORTS, ports.c_str());
+  if (init_master_agent() != 0) {
+    error = "cannot listen on " + ports;
+    return false;
+  }
+  for (const std::string& spec : specs) snmp_log(LOG_INFO, "listening on %s\n", spec.c_str());
+  return true;
+}
+
 bool writePidFile(const std::string& path) {
   std::ofstream out(path, std::ios::trunc);
   out << getpid() << '\n';
@@ -193,7 +217,9 @@ int run(const Host::Options& options) {
   PersistentDir persistentDir;
   std::string error;
   if (!persistentDir.make(options.persistentDir, error)) return startFailure(error);
-  initAgentLibrary(options, persistentDir.path());
+  std::optional<Host::Subagent> subagent;
+  if (!options.agentx.empty()) subagent.emplace(options.agentx, options.agentxPingS);
+  initAgentLibrary(options, persistentDir.path(), subagent ? &*subagent : nullptr);
 
   const Pondo::Ptr<Velo::TaskScheduler> scheduler =
       Velo::TaskSchedulerRoot::findOrCreateScheduler();
@@ -211,12 +237,11 @@ int run(const Host::Options& options) {
   host.agentIs();
   host.initContexts(options.contexts);
 
-  const std::vector<std::string> specs = listenSpecs(options);
-  std::string ports;
-  for (const std::string& spec : specs) ports += (ports.empty() ? "" : ",") + spec;
-  netsnmp_ds_set_string(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_PORTS, ports.c_str());
-  if (init_master_agent() != 0) return startFailure("cannot listen on " + ports);
-  for (const std::string& spec : specs) snmp_log(LOG_INFO, "listening on %s\n", spec.c_str());
+  if (subagent) {
+    subagent->afterInitSnmp();
+  } else if (!listen(options, error)) {
+    return startFailure(error);
+  }
   if (!options.pidFile.empty() && !writePidFile(options.pidFile)) {
     return startFailure("cannot write " + options.pidFile);
   }
