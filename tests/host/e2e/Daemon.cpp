@@ -2,10 +2,8 @@
 #include "Daemon.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -37,11 +35,6 @@ std::vector<std::string> linesContaining(const std::string& text, const std::str
     if (line.find(needle) != std::string::npos) lines.push_back(line);
   }
   return lines;
-}
-
-std::optional<int> exitStatusOf(int status) {
-  if (WIFEXITED(status)) return WEXITSTATUS(status);
-  return std::nullopt;
 }
 
 }  // namespace
@@ -85,40 +78,19 @@ std::string Daemon::agent() const { return "udp:127.0.0.1:" + std::to_string(por
 void Daemon::spawn(const std::vector<std::string>& args) {
   std::vector<std::string> argv{STORMCONTROL_AGENT};
   argv.insert(argv.end(), args.begin(), args.end());
-  std::vector<std::string> env = environmentWith(environment());
-  std::vector<char*> argp = cStrings(argv);
-  std::vector<char*> envp = cStrings(env);
-  const int logFd = ::open(logPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (logFd < 0) throw std::system_error(errno, std::generic_category(), "open " + logPath_);
-  const pid_t parent = ::getpid();
-  const pid_t pid = ::fork();
-  if (pid < 0) throw std::system_error(errno, std::generic_category(), "fork");
-  if (pid == 0) {
-    // Dies with the test process even when that is killed (a ctest timeout) and no
-    // destructor runs.
-    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (::getppid() != parent) ::_exit(125);
-    ::dup2(logFd, STDERR_FILENO);
-    ::dup2(logFd, STDOUT_FILENO);
-    const int devNull = ::open("/dev/null", O_RDONLY);
-    ::dup2(devNull, STDIN_FILENO);
-    if (::chdir(dir_.path().c_str()) != 0) ::_exit(126);
-    ::execve(argp[0], argp.data(), envp.data());
-    ::_exit(127);
-  }
-  ::close(logFd);
-  pid_ = pid;
+  writeFileInPlace(logPath_, "");  // each run's log on its own
+  pid_ = spawnBackground(argv, environment(), dir_.path().string(), logPath_);
 }
 
-Daemon::Outcome Daemon::launch(const std::vector<std::string>& args) {
+Daemon::Outcome Daemon::launch(const std::vector<std::string>& args, const std::string& ready) {
   spawn(args);
   const auto deadline = Clock::now() + startDeadline;
   while (Clock::now() < deadline) {
-    if (logCount("listening on") > 0) return Outcome::listening;
+    if (logCount(ready) > 0) return Outcome::ready;
     int status = 0;
     if (::waitpid(pid_, &status, WNOHANG) == pid_) {
       pid_ = -1;
-      const bool portNamed = log().find(":" + std::to_string(port_)) != std::string::npos;
+      const bool portNamed = port_ && log().find(":" + std::to_string(port_)) != std::string::npos;
       return portNamed ? Outcome::portTaken : Outcome::exited;
     }
     std::this_thread::sleep_for(pollInterval);
@@ -129,8 +101,8 @@ Daemon::Outcome Daemon::launch(const std::vector<std::string>& args) {
 bool Daemon::startWith(const ArgsForPort& argsFor) {
   for (int attempt = 0; attempt < portAttempts; ++attempt) {
     port_ = freeUdpPort();
-    switch (launch(argsFor(port_))) {
-      case Outcome::listening:
+    switch (launch(argsFor(port_), "listening on")) {
+      case Outcome::ready:
         return true;
       case Outcome::exited:
         return false;
@@ -147,6 +119,11 @@ bool Daemon::start(const std::vector<std::string>& args) {
     all.insert(all.end(), args.begin(), args.end());
     return all;
   });
+}
+
+bool Daemon::startSubagent(const std::vector<std::string>& args) {
+  port_ = 0;
+  return launch(args, "table ready: ") == Outcome::ready;
 }
 
 std::optional<int> Daemon::runToExit(const std::vector<std::string>& args, Deadline deadline) {
@@ -178,21 +155,9 @@ void Daemon::signal(int sig) const {
 }
 
 std::optional<int> Daemon::waitExit(Deadline deadline) {
-  const auto end = Clock::now() + deadline;
-  while (pid_ > 0) {
-    int status = 0;
-    const pid_t done = ::waitpid(pid_, &status, WNOHANG);
-    if (done == pid_) {
-      pid_ = -1;
-      return exitStatusOf(status);
-    }
-    if (Clock::now() >= end) {
-      kill();
-      return std::nullopt;
-    }
-    std::this_thread::sleep_for(pollInterval);
-  }
-  return std::nullopt;
+  const std::optional<int> status = waitChild(pid_, deadline);
+  kill();  // still running at the deadline
+  return status;
 }
 
 std::optional<int> Daemon::stop() {
@@ -200,12 +165,6 @@ std::optional<int> Daemon::stop() {
   return waitExit();
 }
 
-void Daemon::kill() {
-  if (pid_ <= 0) return;
-  ::kill(pid_, SIGKILL);
-  while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
-  }
-  pid_ = -1;
-}
+void Daemon::kill() { killChild(pid_); }
 
 }  // namespace E2e

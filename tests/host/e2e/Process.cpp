@@ -7,9 +7,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sys/prctl.h>
+
 #include <cerrno>
 #include <stdexcept>
 #include <system_error>
+#include <thread>
 
 extern char** environ;
 
@@ -97,6 +100,55 @@ std::string ProcessResult::describe() const {
   if (exitStatus >= 0) text += "(exit status " + std::to_string(exitStatus) + ")\n";
   text += "--- stdout ---\n" + out + "--- stderr ---\n" + err;
   return text;
+}
+
+pid_t spawnBackground(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                      const std::string& workDir, const std::string& logPath) {
+  std::vector<std::string> args = argv;
+  std::vector<std::string> envStrings = environmentWith(env);
+  std::vector<char*> argp = cStrings(args);
+  std::vector<char*> envp = cStrings(envStrings);
+  const int logFd = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (logFd < 0) throw std::system_error(errno, std::generic_category(), "open " + logPath);
+  const pid_t parent = ::getpid();
+  const pid_t pid = ::fork();
+  if (pid < 0) throw std::system_error(errno, std::generic_category(), "fork");
+  if (pid == 0) {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent) ::_exit(125);
+    ::dup2(logFd, STDERR_FILENO);
+    ::dup2(logFd, STDOUT_FILENO);
+    const int devNull = ::open("/dev/null", O_RDONLY);
+    ::dup2(devNull, STDIN_FILENO);
+    if (::chdir(workDir.c_str()) != 0) ::_exit(126);
+    ::execve(argp[0], argp.data(), envp.data());
+    ::_exit(127);
+  }
+  ::close(logFd);
+  return pid;
+}
+
+std::optional<int> waitChild(pid_t& pid, std::chrono::milliseconds deadline) {
+  const auto end = Clock::now() + deadline;
+  while (pid > 0) {
+    int status = 0;
+    if (::waitpid(pid, &status, WNOHANG) == pid) {
+      pid = -1;
+      if (WIFEXITED(status)) return WEXITSTATUS(status);
+      return std::nullopt;
+    }
+    if (Clock::now() >= end) return std::nullopt;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return std::nullopt;
+}
+
+void killChild(pid_t& pid) {
+  if (pid <= 0) return;
+  ::kill(pid, SIGKILL);
+  while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+  }
+  pid = -1;
 }
 
 ProcessResult runProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env,
