@@ -88,6 +88,15 @@ void EventLoop::run() {
 }
 
 void EventLoop::iterate() {
+  const bool tasksPending = !scheduler_->idle();
+  bool dispatched = dispatchReady(!tasksPending);
+  for (int pass = 0; dispatched && pass < followPasses; ++pass) dispatched = dispatchReady(false);
+  run_alarms();
+  netsnmp_check_outstanding_agent_requests();
+  if (tasksPending) scheduler_->runOne();
+}
+
+bool EventLoop::dispatchReady(bool mayBlock) {
   FdSets& fds = *fds_;
   fds.clear();
   int numfds = 0;
@@ -98,8 +107,7 @@ void EventLoop::iterate() {
   timeval timeout{};
   snmp_select_info2(&numfds, &fds.read, &timeout, &block);
   netsnmp_external_event_info2(&numfds, &fds.read, &fds.write, &fds.except);
-  const bool tasksPending = !scheduler_->idle();
-  if (tasksPending) {
+  if (!mayBlock) {
     timeout = timeval{};
     block = 0;
   }
@@ -108,14 +116,14 @@ void EventLoop::iterate() {
   if (count > 0) {
     netsnmp_dispatch_external_events2(&count, &fds.read, &fds.write, &fds.except);
     if (count > 0) snmp_read2(&fds.read);
-  } else if (count == 0) {
+    return true;
+  }
+  if (count == 0) {
     snmp_timeout();
   } else if (errno != EINTR) {
     snmp_log(LOG_ERR, "select: %s\n", std::strerror(errno));
   }
-  run_alarms();
-  netsnmp_check_outstanding_agent_requests();
-  if (tasksPending) scheduler_->runOne();
+  return false;
 }
 
 }  // namespace Host

@@ -8,6 +8,13 @@
 /// so packets and tasks alternate: a long job never holds a packet back for more than one
 /// slice, and an idle scheduler never makes the loop spin.
 ///
+/// A request may take several hops inside the process: an AgentX subagent hands each request
+/// from the master's socket to the agent's internal callback session and the answer back, each
+/// hop a pipe that becomes readable only once the previous hop was dispatched. So after
+/// dispatching, the loop polls again without waiting, as long as something was ready (at most
+/// `followPasses` times, so a stream of packets cannot starve the tasks): a request that has
+/// arrived is answered before the scheduler's slice, never one slice per hop later.
+///
 /// Signals are blocked for the process and read from a signalfd inside the loop; the handler
 /// runs on the loop like any other event, never in signal context. net-snmp's alarms must be
 /// set not to use SIGALRM (NETSNMP_DS_LIB_ALARM_DONT_USE_SIG) before `init_agent`.
@@ -46,8 +53,15 @@ class EventLoop {
  private:
   struct FdSets;
 
+  /// Polls after a dispatch; an AgentX request needs two (the callback session's request and
+  /// answer).
+  static constexpr int followPasses = 4;
+
   static void onSignalReadable(int fd, void* self);
   void iterate();
+  /// One wait (blocking only when `mayBlock`) and the dispatch of whatever became ready, or
+  /// net-snmp's timeout handling when nothing did; true when something was dispatched.
+  bool dispatchReady(bool mayBlock);
 
   Pondo::Ptr<Velo::TaskScheduler> scheduler_;
   std::unique_ptr<FdSets> fds_;

@@ -26,6 +26,8 @@ enum LongOption : int {
   persistentDirOpt,
   notifyHolddownOpt,
   notifyStillOpt,
+  agentxOpt,
+  agentxPingOpt,
   helpOpt,
   versionOpt,
 };
@@ -44,6 +46,8 @@ const option longOptions[] = {
     {"persistent-dir", required_argument, nullptr, persistentDirOpt},
     {"notify-holddown-s", required_argument, nullptr, notifyHolddownOpt},
     {"notify-still-s", required_argument, nullptr, notifyStillOpt},
+    {"agentx", required_argument, nullptr, agentxOpt},
+    {"agentx-ping-s", required_argument, nullptr, agentxPingOpt},
     {"help", no_argument, nullptr, helpOpt},
     {"version", no_argument, nullptr, versionOpt},
     {nullptr, 0, nullptr, 0},
@@ -202,6 +206,16 @@ ParsedOptions parseOptions(int argc, char** argv) {
         if (!*optarg) return fail("-D: empty debug token list");
         o.debugTokens = optarg;
         break;
+      case agentxOpt:
+        if (!*optarg) return fail("--agentx: empty socket address");
+        o.agentx = optarg;
+        break;
+      case agentxPingOpt:
+        // net-snmp reconnects only with a ping interval, so 0 (no pings) is refused.
+        if (!parseU32(optarg, 1, 86400, o.agentxPingS)) {
+          return fail(rangeError(c, optarg, 1, 86400));
+        }
+        break;
       case 'C':
         if (!*optarg) return fail("-C: empty file name");
         o.configFile = optarg;
@@ -230,6 +244,9 @@ ParsedOptions parseOptions(int argc, char** argv) {
     }
   }
   if (optind < argc) return fail(std::string("unexpected argument '") + argv[optind] + "'");
+  if (!o.agentx.empty() && !o.listen.empty()) {
+    return fail("--listen: a subagent (--agentx) does not listen; the master agent does");
+  }
   return result;
 }
 
@@ -263,6 +280,10 @@ Serves the storm-control table over SNMP, from a state file or a simulated switc
   --notify-still-s S     a drop counter that has not risen for S seconds is still, and its
                          next rise is notified (default 5)
   -D TOKENS              net-snmp debug output for TOKENS (comma-separated, e.g. trap)
+  --agentx SOCKET        serve as an AgentX subagent of the master agent at SOCKET
+                         (/path, unix:/path or tcp:HOST:PORT) instead of listening
+  --agentx-ping-s N      subagent: ping the master, and retry a lost or missing one,
+                         every N s (1 to 86400, default 15)
   --help, --version
 
 Signals: SIGHUP reloads the state file, SIGUSR1 logs counters, SIGUSR2 restarts the agent,

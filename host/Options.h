@@ -30,6 +30,8 @@ struct Options {
   U32 notifyHolddownS = 60;  // --notify-holddown-s: one notification per row at most this often
   U32 notifyStillS = 5;      // --notify-still-s: a counter still this long starts rising anew
   std::string debugTokens;   // -D: net-snmp debug tokens
+  std::string agentx;         // --agentx: the master's AgentX socket; empty: a master agent
+  U32 agentxPingS = 15;       // --agentx-ping-s: ping and reconnect interval
 };
 
 struct ParsedOptions {

@@ -4,9 +4,10 @@
 /// loop); net-snmp's agent library with our own persistent directory and without the system's
 /// configuration files; the plug-in and the state database; the state source (a refused state
 /// file ends the process with status 2 before anything listens); the plug-in's agent; the
-/// SNMP contexts; the listeners. Then the loop runs until SIGTERM or SIGINT, and shutdown
-/// takes everything down in the reverse order. Exit status: 0 after a clean shutdown, 2 for a
-/// bad command line or state file, 1 for any other start-up failure.
+/// SNMP contexts; the listeners (a subagent, --agentx, has none: it connected to its master
+/// during the library's initialisation, or keeps trying). Then the loop runs until SIGTERM or
+/// SIGINT, and shutdown takes everything down in the reverse order. Exit status: 0 after a clean
+/// shutdown, 2 for a bad command line or state file, 1 for any other start-up failure.
 // net-snmp wants its configuration header first.
 #include <net-snmp/net-snmp-config.h>
 
@@ -35,6 +36,7 @@
 #include "Pondo/DebugHandler.h"
 #include "Pondo/Trace.h"
 #include "StateSource.h"
+#include "Subagent.h"
 #include "Velo/TaskScheduler.h"
 
 // In net-snmp's agent library, not in its installed headers: registers the community, user and
@@ -95,9 +97,15 @@ void keepUsersOutOfPersistentState() {
   }
 }
 
-/// Sets the library up as a master agent that reads only the configuration it is given.
-void initAgentLibrary(const Host::Options& options, const std::string& persistentDir) {
-  netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_ROLE, 0);  // master
+/// Sets the library up as a master agent, or as `subagent` when there is one, that reads only
+/// the configuration it is given.
+void initAgentLibrary(const Host::Options& options, const std::string& persistentDir,
+                      Host::Subagent* subagent) {
+  if (subagent) {
+    subagent->beforeInitAgent();
+  } else {
+    netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_ROLE, 0);  // master
+  }
   // Alarms run from the loop (run_alarms), never from SIGALRM.
   netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_ALARM_DONT_USE_SIG, 1);
   netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_AGENTX_MASTER, 0);
@@ -120,8 +128,9 @@ void initAgentLibrary(const Host::Options& options, const std::string& persisten
                           options.configFile.c_str());
   }
   init_agent(appName);
+  if (subagent) subagent->afterInitAgent();
   init_vacm_conf();
-  init_snmpEngine();
+  if (!subagent) init_snmpEngine();  // a master agent serves its own
   // Without -C, and for an explicit --community, a read-only community from 127.0.0.1 for
   // SNMPv1 and v2c, as snmpd's rocommunity line gives it.
   std::string community = options.community;
@@ -155,6 +164,20 @@ std::vector<std::string> listenSpecs(const Host::Options& options) {
   return specs;
 }
 
+/// Opens the listeners; false, with `error` set, when one cannot be opened.
+bool listen(const Host::Options& options, std::string& error) {
+  const std::vector<std::string> specs = listenSpecs(options);
+  std::string ports;
+  for (const std::string& spec : specs) ports += (ports.empty() ? "" : ",") + spec;
+  netsnmp_ds_set_string(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_PORTS, ports.c_str());
+  if (init_master_agent() != 0) {
+    error = "cannot listen on " + ports;
+    return false;
+  }
+  for (const std::string& spec : specs) snmp_log(LOG_INFO, "listening on %s\n", spec.c_str());
+  return true;
+}
+
 bool writePidFile(const std::string& path) {
   std::ofstream out(path, std::ios::trunc);
   out << getpid() << '\n';
@@ -180,7 +203,9 @@ int run(const Host::Options& options) {
   std::string error;
   const std::string persistentDir = Host::usablePersistentDir(options.persistentDir, error);
   if (persistentDir.empty()) return startFailure(error);
-  initAgentLibrary(options, persistentDir);
+  std::optional<Host::Subagent> subagent;
+  if (!options.agentx.empty()) subagent.emplace(options.agentx, options.agentxPingS);
+  initAgentLibrary(options, persistentDir, subagent ? &*subagent : nullptr);
 
   const Pondo::Ptr<Velo::TaskScheduler> scheduler =
       Velo::TaskSchedulerRoot::findOrCreateScheduler();
@@ -201,12 +226,11 @@ int run(const Host::Options& options) {
   notifier.emplace(host.mib(), Host::NotifySettings{std::chrono::seconds(options.notifyStillS),
                                                     std::chrono::seconds(options.notifyHolddownS)});
 
-  const std::vector<std::string> specs = listenSpecs(options);
-  std::string ports;
-  for (const std::string& spec : specs) ports += (ports.empty() ? "" : ",") + spec;
-  netsnmp_ds_set_string(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_PORTS, ports.c_str());
-  if (init_master_agent() != 0) return startFailure("cannot listen on " + ports);
-  for (const std::string& spec : specs) snmp_log(LOG_INFO, "listening on %s\n", spec.c_str());
+  if (subagent) {
+    subagent->afterInitSnmp();
+  } else if (!listen(options, error)) {
+    return startFailure(error);
+  }
   if (!options.pidFile.empty() && !writePidFile(options.pidFile)) {
     return startFailure("cannot write " + options.pidFile);
   }

@@ -66,19 +66,19 @@ void Daemon::spawn(const std::vector<std::string>& args) {
   server_.spawn(argv, environmentWith(environment()), dir_.path());
 }
 
-Daemon::Outcome Daemon::launch(const std::vector<std::string>& args) {
+Daemon::Outcome Daemon::launch(const std::vector<std::string>& args, const std::string& ready) {
   spawn(args);
-  if (server_.waitForLog("listening on", 1, startDeadline)) return Outcome::listening;
+  if (server_.waitForLog(ready, 1, startDeadline)) return Outcome::ready;
   if (!server_.ended()) return Outcome::exited;
-  const bool portNamed = log().find(":" + std::to_string(port_)) != std::string::npos;
+  const bool portNamed = port_ && log().find(":" + std::to_string(port_)) != std::string::npos;
   return portNamed ? Outcome::portTaken : Outcome::exited;
 }
 
 bool Daemon::startWith(const ArgsForPort& argsFor) {
   for (int attempt = 0; attempt < portAttempts; ++attempt) {
     port_ = freeUdpPort();
-    switch (launch(argsFor(port_))) {
-      case Outcome::listening:
+    switch (launch(argsFor(port_), "listening on")) {
+      case Outcome::ready:
         return true;
       case Outcome::exited:
         return false;
@@ -87,6 +87,11 @@ bool Daemon::startWith(const ArgsForPort& argsFor) {
     }
   }
   return false;
+}
+
+bool Daemon::startSubagent(const std::vector<std::string>& args) {
+  port_ = 0;
+  return launch(args, "table ready: ") == Outcome::ready;
 }
 
 bool Daemon::start(const std::vector<std::string>& args) {

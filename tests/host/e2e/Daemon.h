@@ -2,8 +2,8 @@
 ///
 /// The daemon runs as a `Server` from a private directory that also holds its state and
 /// configuration files; it listens on a free loopback UDP port picked at start (a port taken
-/// meanwhile by someone else is detected and another one tried). Its standard error, where
-/// net-snmp's log goes, is the server's log.
+/// meanwhile by someone else is detected and another one tried), or nowhere when started as a
+/// subagent. Its standard error, where net-snmp's log goes, is the server's log.
 #pragma once
 
 #include <functional>
@@ -12,11 +12,12 @@
 #include <vector>
 
 #include "Server.h"
+#include "SnmpTarget.h"
 #include "TempDir.h"
 
 namespace E2e {
 
-class Daemon {
+class Daemon final : public SnmpTarget {
  public:
   /// Builds the daemon's arguments for a port; called again for each port tried, so that
   /// configuration files naming the port can be written for it.
@@ -32,6 +33,9 @@ class Daemon {
   [[nodiscard]] bool start(const std::vector<std::string>& args);
   /// Starts with exactly the arguments `argsFor(port)` gives, and waits for "listening on".
   [[nodiscard]] bool startWith(const ArgsForPort& argsFor);
+  /// Starts with exactly `args` (an --agentx subagent: it listens nowhere) and waits until the
+  /// table is ready.
+  [[nodiscard]] bool startSubagent(const std::vector<std::string>& args);
   /// Runs the daemon with `args` until it exits by itself; the exit status, or nullopt when it
   /// was still running at the deadline (then killed) or died by a signal.
   std::optional<int> runToExit(const std::vector<std::string>& args, Deadline deadline);
@@ -60,15 +64,16 @@ class Daemon {
 
   int port() const { return port_; }
   /// "udp:127.0.0.1:PORT", the address the snmp clients use.
-  std::string agent() const;
+  std::string agent() const override;
   const TempDir& dir() const { return dir_; }
   /// The environment both the daemon and the clients get: no MIB loading, no configuration
   /// or persistent files outside the private directory.
-  std::vector<std::string> environment() const;
+  std::vector<std::string> environment() const override;
 
  private:
-  enum class Outcome { listening, exited, portTaken };
-  Outcome launch(const std::vector<std::string>& args);
+  enum class Outcome { ready, exited, portTaken };
+  /// Spawns and waits for a log line containing `ready`.
+  Outcome launch(const std::vector<std::string>& args, const std::string& ready);
   void spawn(const std::vector<std::string>& args);
 
   TempDir dir_;

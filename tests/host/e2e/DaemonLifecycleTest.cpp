@@ -46,6 +46,8 @@ TEST_F(DaemonTest, InvalidOptionsExitWithStatus2) {
       {{"--sim-interval-ms", "soon"}, "--sim-interval-ms"},
       {{"--simulate", "-1"}, "--simulate"},
       {{"--listen"}, "--listen"},
+      {{"--agentx", "/run/agentx/master", "--listen", "udp:127.0.0.1:1161"}, "--listen"},
+      {{"--agentx-ping-s", "0"}, "--agentx-ping-s"},
   };
   for (const auto& [args, option] : cases) {
     Daemon daemon;

@@ -43,8 +43,8 @@ std::string ClientResult::errorReason() const {
   return {};
 }
 
-SnmpClient::SnmpClient(const Daemon& daemon, std::vector<std::string> auth)
-    : daemon_(daemon), auth_(std::move(auth)) {}
+SnmpClient::SnmpClient(const SnmpTarget& target, std::vector<std::string> auth)
+    : target_(target), auth_(std::move(auth)) {}
 
 ClientResult SnmpClient::run(const std::string& tool, const std::vector<std::string>& options,
                              const std::vector<std::string>& operands) const {
@@ -52,10 +52,10 @@ ClientResult SnmpClient::run(const std::string& tool, const std::vector<std::str
   argv.insert(argv.end(), commonOptions.begin(), commonOptions.end());
   argv.insert(argv.end(), auth_.begin(), auth_.end());
   argv.insert(argv.end(), options.begin(), options.end());
-  argv.push_back(daemon_.agent());
+  argv.push_back(target_.agent());
   argv.insert(argv.end(), operands.begin(), operands.end());
   ClientResult result;
-  result.process = runProcess(argv, daemon_.environment(), clientDeadline);
+  result.process = runProcess(argv, target_.environment(), clientDeadline);
   result.vars = parseVarBinds(result.process.out);
   return result;
 }

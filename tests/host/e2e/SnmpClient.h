@@ -1,4 +1,4 @@
-// tests/host/e2e/SnmpClient.h — the snmp package's command-line clients aimed at one daemon.
+// tests/host/e2e/SnmpClient.h — the snmp package's command-line clients aimed at one agent.
 ///
 /// Every call runs the real client (snmpget, snmpbulkwalk, ...) with numeric OIDs (`-On -Oe`),
 /// no MIB, a short retry timeout of its own and a hard deadline around it.
@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "Daemon.h"
 #include "Process.h"
+#include "SnmpTarget.h"
 #include "VarBind.h"
 
 namespace E2e {
@@ -33,7 +33,7 @@ struct ClientResult {
 class SnmpClient {
  public:
   /// `version` and `community` go before the agent address: {"-v2c", "-c", "public"}.
-  SnmpClient(const Daemon& daemon, std::vector<std::string> auth = {"-v2c", "-c", "public"});
+  SnmpClient(const SnmpTarget& target, std::vector<std::string> auth = {"-v2c", "-c", "public"});
 
   /// Runs `tool` with `options`, the agent address, then `operands` (OIDs, or OID type value).
   ClientResult run(const std::string& tool, const std::vector<std::string>& options,
@@ -49,7 +49,7 @@ class SnmpClient {
   ClientResult set(const Oid& oid, const std::string& type, const std::string& value) const;
 
  private:
-  const Daemon& daemon_;
+  const SnmpTarget& target_;
   std::vector<std::string> auth_;
 };
 
