@@ -76,10 +76,10 @@ TEST_F(SubagentTest, FollowsTheMasterThroughLateStartRestartAndAbsence) {
   EXPECT_EQ(daemon_.logCount("Failed to connect"), 0) << daemon_.log();
 }
 
-// Drop counters of 750 interfaces advancing every millisecond keep the daemon's scheduler busy,
-// so task slices run between the master's requests: one AgentX request per walked value, each
-// still answered within the master's one second (no genErr), and the walk complete and strictly
-// increasing.
+// Drop counters of the interfaces in a storm (about 190 of 1000 at any time) advancing every
+// millisecond keep the daemon's scheduler busy, so task slices run between the master's requests:
+// one AgentX request per walked value, each still answered within the master's one second (no
+// genErr), and the walk complete and strictly increasing.
 TEST_F(SubagentTest, WalkThroughMasterStaysCompleteWhileTheTableChurns) {
   constexpr int interfaces = 1000;
   ASSERT_TRUE(master_.start()) << master_.log();
