@@ -22,7 +22,8 @@ packages:
 	  apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q $$missing; \
 	fi
 
-# The npm package net-snmp, for the IETF MIB modules it ships: the MIB module imports them.
+# The npm package net-snmp, for the IETF MIB modules it ships (the MIB module imports them) and
+# for its SNMP client, which InteropTest compares with the snmp clients.
 # npm rewrites its hidden lockfile on every install, so this runs again only after a change.
 node_modules/.package-lock.json: package.json package-lock.json | packages
 	npm ci --no-audit --no-fund --loglevel=error
