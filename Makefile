@@ -3,7 +3,8 @@ BUILD      ?= build
 ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc)
 PACKAGES   := cmake ninja-build g++ pkg-config libsnmp-dev snmp snmpd snmptrapd libfmt-dev \
-              libgtest-dev libgmock-dev libbenchmark-dev libsimdjson-dev clang-format smitools
+              libgtest-dev libgmock-dev libbenchmark-dev libsimdjson-dev clang-format smitools \
+              libsystemd-dev
 
 .PHONY: all deps packages build build-asan test test-release test-asan bench bench-walk run clean
 

@@ -6,8 +6,9 @@
 /// file ends the process with status 2 before anything listens); the plug-in's agent; the
 /// SNMP contexts; the listeners (a subagent, --agentx, has none: it connected to its master
 /// during the library's initialisation, or keeps trying). Then the loop runs until SIGTERM or
-/// SIGINT, and shutdown takes everything down in the reverse order. Exit status: 0 after a clean
-/// shutdown, 2 for a bad command line or state file, 1 for any other start-up failure.
+/// SIGINT (systemd hears READY=1 once the table is ready, see ServiceNotifier.h), and shutdown
+/// takes everything down in the reverse order. Exit status: 0 after a clean shutdown, 2 for a
+/// bad command line or state file, 1 for any other start-up failure.
 // net-snmp wants its configuration header first.
 #include <net-snmp/net-snmp-config.h>
 
@@ -35,6 +36,7 @@
 #include "PluginHost.h"
 #include "Pondo/DebugHandler.h"
 #include "Pondo/Trace.h"
+#include "ServiceNotifier.h"
 #include "StateSource.h"
 #include "Subagent.h"
 #include "Velo/TaskScheduler.h"
@@ -210,7 +212,9 @@ int run(const Host::Options& options) {
   const Pondo::Ptr<Velo::TaskScheduler> scheduler =
       Velo::TaskSchedulerRoot::findOrCreateScheduler();
   Host::EventLoop loop(scheduler);
+  Host::ServiceNotifier service;
   Host::PluginHost host;
+  host.readyHandlerIs([&service](unsigned rows) { service.tableReady(rows); });
   const std::string plugin = options.plugin.empty() ? defaultPluginPath() : options.plugin;
   if (!host.load(plugin, error)) return startFailure(error);
   if (!host.buildDatabase(scheduler, error)) return startFailure(error);
@@ -234,6 +238,7 @@ int run(const Host::Options& options) {
   if (!options.pidFile.empty() && !writePidFile(options.pidFile)) {
     return startFailure("cannot write " + options.pidFile);
   }
+  service.serving();
 
   const bool signalsOk = loop.signalHandlerIs([&](int signal) {
     switch (signal) {
@@ -250,6 +255,7 @@ int run(const Host::Options& options) {
         return;
       default:
         snmp_log(LOG_INFO, "shutting down\n");
+        service.stopping();
         loop.stop();
     }
   });
