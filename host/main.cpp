@@ -13,6 +13,8 @@
 #include <net-snmp/net-snmp-config.h>
 
 #include <net-snmp/net-snmp-includes.h>
+#include <dlfcn.h>
+#include <link.h>
 #include <net-snmp/agent/net-snmp-agent-includes.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -56,6 +58,8 @@ constexpr const char* version = "1.0";
 constexpr const char* defaultListen = "udp:127.0.0.1:1161";
 constexpr const char* defaultCommunity = "public";
 constexpr const char* pluginFile = "libStormControlSnmp.so";
+// The platform's bottom library, which the daemon links: the plug-in lives beside it.
+constexpr const char* platformLibrary = "libPondo.so";
 
 constexpr int exitStartFailure = 1;
 constexpr int exitUsage = 2;
@@ -74,12 +78,20 @@ int startFailure(const std::string& message) {
   return exitStartFailure;
 }
 
-/// The plug-in beside this executable: ../lib/libStormControlSnmp.so.
+/// The plug-in in the directory the dynamic loader took the platform's libraries from, which the
+/// executable's RUNPATH names: the build's library directory, or the package's private one once
+/// installed. (Handing dlopen the bare name would not do: the sanitizers' dlopen interceptor
+/// searches its own library's RUNPATH, not the executable's.)
 std::string defaultPluginPath() {
-  std::error_code ec;
-  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
-  if (ec) return pluginFile;
-  return (self.parent_path().parent_path() / "lib" / pluginFile).string();
+  void* platform = dlopen(platformLibrary, RTLD_LAZY | RTLD_NOLOAD);
+  if (!platform) return pluginFile;
+  std::string path = pluginFile;
+  link_map* map = nullptr;
+  if (dlinfo(platform, RTLD_DI_LINKMAP, &map) == 0) {
+    path = (std::filesystem::path(map->l_name).parent_path() / pluginFile).string();
+  }
+  dlclose(platform);
+  return path;
 }
 
 void applyTraceLevels(const std::string& spec) {
@@ -215,8 +227,9 @@ int run(const Host::Options& options) {
   Host::ServiceNotifier service;
   Host::PluginHost host;
   host.readyHandlerIs([&service](unsigned rows) { service.tableReady(rows); });
-  const std::string plugin = options.plugin.empty() ? defaultPluginPath() : options.plugin;
-  if (!host.load(plugin, error)) return startFailure(error);
+  if (!host.load(options.plugin.empty() ? defaultPluginPath() : options.plugin, error)) {
+    return startFailure(error);
+  }
   if (!host.buildDatabase(scheduler, error)) return startFailure(error);
 
   std::unique_ptr<Host::StateSource> source = stateSource(options, host.inputs());
