@@ -54,7 +54,7 @@ extern "C" void init_snmpEngine(void);
 namespace {
 
 constexpr const char* appName = "stormcontrol-agent";
-constexpr const char* version = "1.0";
+constexpr const char* version = STORMCONTROL_AGENT_VERSION;
 constexpr const char* defaultListen = "udp:127.0.0.1:1161";
 constexpr const char* defaultCommunity = "public";
 constexpr const char* pluginFile = "libStormControlSnmp.so";
