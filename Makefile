@@ -4,7 +4,7 @@ ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc)
 PACKAGES   := cmake ninja-build g++ pkg-config libsnmp-dev snmp snmpd snmptrapd libfmt-dev \
               libgtest-dev libgmock-dev libbenchmark-dev libsimdjson-dev clang-format smitools \
-              libsystemd-dev dpkg-dev
+              libsystemd-dev dpkg-dev socat
 
 .PHONY: all deps packages build build-asan test test-release test-asan bench bench-walk run clean
 
