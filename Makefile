@@ -3,7 +3,8 @@ BUILD      ?= build
 ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc)
 PACKAGES   := cmake ninja-build g++ pkg-config libsnmp-dev snmp snmpd snmptrapd libfmt-dev \
-              libgtest-dev libgmock-dev libbenchmark-dev libsimdjson-dev clang-format smitools
+              libgtest-dev libgmock-dev libbenchmark-dev libsimdjson-dev clang-format smitools \
+              libsystemd-dev dpkg-dev socat
 
 .PHONY: all deps packages build build-asan test test-release test-asan bench bench-walk run clean
 
@@ -39,6 +40,11 @@ build: $(BUILD)/build.ninja
 
 build-asan: $(ASAN_BUILD)/build.ninja
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
+
+# The Debian package, build/stormcontrol-agent_VERSION_ARCH.deb.
+.PHONY: package
+package: build
+	cd $(BUILD) && cpack
 
 test-release: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)

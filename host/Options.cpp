@@ -269,8 +269,8 @@ Serves the storm-control table over SNMP, from a state file or a simulated switc
                          Snmp/0-9,StormControlIfTableSm/6-9,StormControlSnmpAgent/9
   -L...                  net-snmp logging: -Le (default), -Lo, -Lf FILE, -Ls FACILITY, ...
   --pidfile FILE         write the process id to FILE (removed at exit)
-  --plugin PATH          the plug-in library (default: ../lib/libStormControlSnmp.so
-                         beside this program)
+  --plugin PATH          the plug-in library (default: libStormControlSnmp.so beside the
+                         platform's libraries, which this program's RUNPATH finds)
   --persistent-dir DIR   net-snmp's persistent state (SNMPv3 engine ID and boots), created
                          if missing; default $SNMP_PERSISTENT_DIR, else $STATE_DIRECTORY,
                          else /var/lib/stormcontrol-agent for root, else

@@ -25,13 +25,13 @@ struct Options {
   std::string trace;                  // --trace, e.g. "Snmp/0-9,StormControlSnmpAgent/9"
   bool logConfigured = false;         // an -L option was given
   std::string pidFile;                // --pidfile
-  std::string plugin;                 // --plugin; empty: ../lib beside the executable
+  std::string plugin;                 // --plugin; empty: beside the platform's libraries
   std::string persistentDir;          // --persistent-dir; empty: the default (PersistentDir.h)
   U32 notifyHolddownS = 60;  // --notify-holddown-s: one notification per row at most this often
   U32 notifyStillS = 5;      // --notify-still-s: a counter still this long starts rising anew
   std::string debugTokens;   // -D: net-snmp debug tokens
-  std::string agentx;         // --agentx: the master's AgentX socket; empty: a master agent
-  U32 agentxPingS = 15;       // --agentx-ping-s: ping and reconnect interval
+  std::string agentx;        // --agentx: the master's AgentX socket; empty: a master agent
+  U32 agentxPingS = 15;      // --agentx-ping-s: ping and reconnect interval
 };
 
 struct ParsedOptions {

@@ -214,6 +214,7 @@ void PluginHost::reportReadyOnce() {
   const Qel::Attribute* table = mibType.attribute("stormControlIfTable");
   const U32 rows = table->collection.count(static_cast<const StormControlMib*>(mib_.get()));
   snmp_log(LOG_INFO, "table ready: %u rows\n", unsigned(rows));
+  if (readyHandler_) readyHandler_(unsigned(rows));
 }
 
 void PluginHost::initContexts(const std::vector<std::string>& contexts) {

@@ -23,6 +23,7 @@
 
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Pondo/Node.h"
@@ -37,6 +38,9 @@ namespace Host {
 
 class PluginHost {
  public:
+  /// Told the row count each time the table is ready, as `table ready: N rows` is logged.
+  using ReadyHandler = std::function<void(unsigned rows)>;
+
   PluginHost() = default;
   PluginHost(const PluginHost&) = delete;
   PluginHost& operator=(const PluginHost&) = delete;
@@ -52,6 +56,8 @@ class PluginHost {
   /// The machine's inputs, for the state source.
   const SwitchInputs& inputs() const noexcept { return inputs_; }
 
+  /// Sets the handler of every later table ready.
+  void readyHandlerIs(ReadyHandler handler) { readyHandler_ = std::move(handler); }
   /// Instantiates the root's agent on the database's inputs, running on the scheduler; logs
   /// `table ready: N rows` once its machine reports the output ready.
   void agentIs();
@@ -90,6 +96,7 @@ class PluginHost {
   Pondo::Ptr<Pondo::Node> outputState_;
   Pondo::Subscriber outputSlot_{this, &PluginHost::onOutputChange};
   bool readyReported_ = false;
+  ReadyHandler readyHandler_;
 };
 
 }  // namespace Host

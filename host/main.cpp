@@ -6,12 +6,15 @@
 /// file ends the process with status 2 before anything listens); the plug-in's agent; the
 /// SNMP contexts; the listeners (a subagent, --agentx, has none: it connected to its master
 /// during the library's initialisation, or keeps trying). Then the loop runs until SIGTERM or
-/// SIGINT, and shutdown takes everything down in the reverse order. Exit status: 0 after a clean
-/// shutdown, 2 for a bad command line or state file, 1 for any other start-up failure.
+/// SIGINT (systemd hears READY=1 once the table is ready, see ServiceNotifier.h), and shutdown
+/// takes everything down in the reverse order. Exit status: 0 after a clean shutdown, 2 for a
+/// bad command line or state file, 1 for any other start-up failure.
 // net-snmp wants its configuration header first.
 #include <net-snmp/net-snmp-config.h>
 
 #include <net-snmp/net-snmp-includes.h>
+#include <dlfcn.h>
+#include <link.h>
 #include <net-snmp/agent/net-snmp-agent-includes.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -35,6 +38,7 @@
 #include "PluginHost.h"
 #include "Pondo/DebugHandler.h"
 #include "Pondo/Trace.h"
+#include "ServiceNotifier.h"
 #include "StateSource.h"
 #include "Subagent.h"
 #include "Velo/TaskScheduler.h"
@@ -50,10 +54,12 @@ extern "C" void init_snmpEngine(void);
 namespace {
 
 constexpr const char* appName = "stormcontrol-agent";
-constexpr const char* version = "1.0";
+constexpr const char* version = STORMCONTROL_AGENT_VERSION;
 constexpr const char* defaultListen = "udp:127.0.0.1:1161";
 constexpr const char* defaultCommunity = "public";
 constexpr const char* pluginFile = "libStormControlSnmp.so";
+// The platform's bottom library, which the daemon links: the plug-in lives beside it.
+constexpr const char* platformLibrary = "libPondo.so";
 
 constexpr int exitStartFailure = 1;
 constexpr int exitUsage = 2;
@@ -72,12 +78,20 @@ int startFailure(const std::string& message) {
   return exitStartFailure;
 }
 
-/// The plug-in beside this executable: ../lib/libStormControlSnmp.so.
+/// The plug-in in the directory the dynamic loader took the platform's libraries from, which the
+/// executable's RUNPATH names: the build's library directory, or the package's private one once
+/// installed. (Handing dlopen the bare name would not do: the sanitizers' dlopen interceptor
+/// searches its own library's RUNPATH, not the executable's.)
 std::string defaultPluginPath() {
-  std::error_code ec;
-  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
-  if (ec) return pluginFile;
-  return (self.parent_path().parent_path() / "lib" / pluginFile).string();
+  void* platform = dlopen(platformLibrary, RTLD_LAZY | RTLD_NOLOAD);
+  if (!platform) return pluginFile;
+  std::string path = pluginFile;
+  link_map* map = nullptr;
+  if (dlinfo(platform, RTLD_DI_LINKMAP, &map) == 0) {
+    path = (std::filesystem::path(map->l_name).parent_path() / pluginFile).string();
+  }
+  dlclose(platform);
+  return path;
 }
 
 void applyTraceLevels(const std::string& spec) {
@@ -210,9 +224,12 @@ int run(const Host::Options& options) {
   const Pondo::Ptr<Velo::TaskScheduler> scheduler =
       Velo::TaskSchedulerRoot::findOrCreateScheduler();
   Host::EventLoop loop(scheduler);
+  Host::ServiceNotifier service;
   Host::PluginHost host;
-  const std::string plugin = options.plugin.empty() ? defaultPluginPath() : options.plugin;
-  if (!host.load(plugin, error)) return startFailure(error);
+  host.readyHandlerIs([&service](unsigned rows) { service.tableReady(rows); });
+  if (!host.load(options.plugin.empty() ? defaultPluginPath() : options.plugin, error)) {
+    return startFailure(error);
+  }
   if (!host.buildDatabase(scheduler, error)) return startFailure(error);
 
   std::unique_ptr<Host::StateSource> source = stateSource(options, host.inputs());
@@ -234,6 +251,7 @@ int run(const Host::Options& options) {
   if (!options.pidFile.empty() && !writePidFile(options.pidFile)) {
     return startFailure("cannot write " + options.pidFile);
   }
+  service.serving();
 
   const bool signalsOk = loop.signalHandlerIs([&](int signal) {
     switch (signal) {
@@ -250,6 +268,7 @@ int run(const Host::Options& options) {
         return;
       default:
         snmp_log(LOG_INFO, "shutting down\n");
+        service.stopping();
         loop.stop();
     }
   });

@@ -1,0 +1,33 @@
+// host/ServiceNotifier.h — tells the service manager (systemd, `Type=notify`) when the daemon
+// serves its table.
+///
+/// READY=1 goes once, when both have happened, in either order: the daemon is serving (its
+/// listeners are open, or as a subagent its master connection is set up) and the table is
+/// complete. From then on STATUS= gives the row count of every table ready (the agent's restarts
+/// included); STOPPING=1 marks the start of shutdown. sd_notify sends nothing when NOTIFY_SOCKET
+/// is unset, so outside systemd every call does nothing. One thread.
+#pragma once
+
+#include <optional>
+
+namespace Host {
+
+class ServiceNotifier {
+ public:
+  /// The daemon serves requests.
+  void serving();
+  /// The table is complete, with `rows` rows.
+  void tableReady(unsigned rows);
+  /// Shutdown has begun.
+  void stopping();
+
+ private:
+  /// Sends READY=1 (the first time) and the status once serving with a complete table.
+  void announce();
+
+  bool serving_ = false;
+  bool readySent_ = false;
+  std::optional<unsigned> rows_;  // of the last table ready
+};
+
+}  // namespace Host
