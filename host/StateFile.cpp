@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 
@@ -28,10 +29,27 @@ namespace {
 constexpr std::size_t minBlockSize = 64 * 1024;
 constexpr std::size_t maxDepth = 1024;
 
-/// Why a file is refused: the complete one-line message.
+/// Why a file is refused: the complete message, quoting names and keys as they were read.
 struct Refusal {
   std::string message;
 };
+
+/// `text` with its control characters escaped as in JSON (`\u000a`): a refusal quoting a key
+/// that holds a line break stays one line.
+std::string oneLine(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    if (static_cast<unsigned char>(c) >= 0x20 && c != 0x7f) {
+      out += c;
+      continue;
+    }
+    char escaped[7];
+    std::snprintf(escaped, sizeof escaped, "\\u%04x", unsigned(static_cast<unsigned char>(c)));
+    out += escaped;
+  }
+  return out;
+}
 
 /// Bytes of a state file read per step: a few milliseconds of copying, so even a large file
 /// is read in several task runs.
@@ -278,7 +296,7 @@ class StateFileReader {
         if (yield && yield()) return false;
       }
     } catch (const Refusal& refusal) {
-      error_ = refusal.message;
+      error_ = oneLine(refusal.message);
       out_.reset();
     }
     release();
