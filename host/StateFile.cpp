@@ -518,8 +518,9 @@ class StateFileReader {
     const U32 ifIndex = U32(integer(value, at, 1, 0xffffffffu));
     auto& list = out_->interfaces_;
     const U32 position = U32(list.size());
-    const U32 named = out_->interfaceByName_.insert(nameHash(key), position,
-                                                    [&](U32 p) { return list[p].name == key; });
+    // `key = key`: clang before 16 cannot capture a structured binding.
+    const U32 named = out_->interfaceByName_.insert(
+        nameHash(key), position, [&, key = key](U32 p) { return list[p].name == key; });
     if (named != position) invalid(at, "duplicate key");
     list.push_back({out_->keep(key), ifIndex});
     const U32 owner =
@@ -536,8 +537,8 @@ class StateFileReader {
     if (!StateFile::validEntityName(key)) invalid(at, "invalid status entity name");
     auto& list = out_->entities_;
     const U32 position = U32(list.size());
-    const U32 named = out_->entityByName_.insert(nameHash(key), position,
-                                                 [&](U32 p) { return list[p].name == key; });
+    const U32 named = out_->entityByName_.insert(
+        nameHash(key), position, [&, key = key](U32 p) { return list[p].name == key; });
     if (named != position) invalid(at, "duplicate key");
     list.push_back({out_->keep(key), U32(out_->entries_.size()), 0});
     entityKey_ = key;
@@ -552,9 +553,9 @@ class StateFileReader {
     auto& list = out_->entries_;
     const U32 entity = U32(out_->entities_.size() - 1);
     const U32 position = U32(list.size());
-    const U32 named = out_->entryByName_.insert(entryHash(entity, key), position, [&](U32 p) {
-      return list[p].entity == entity && list[p].intfName == key;
-    });
+    const U32 named = out_->entryByName_.insert(
+        entryHash(entity, key), position,
+        [&, key = key](U32 p) { return list[p].entity == entity && list[p].intfName == key; });
     if (named != position) invalid(at, "duplicate key");
     list.push_back({out_->keep(key), entity, classes(object(value, at), at)});
   }
