@@ -443,8 +443,8 @@ std::string wrongGetBulk(Table& table, const std::vector<Oid>& names, std::size_
   }
   // Where each walk stands: the request, then its answer in the last repetition; a walk that
   // reached the end of the view stays there. The name of an endOfMibView is not checked:
-  // net-snmp 5.9 names one in the first repetition after the request at the repeater's
-  // position among all variables (non-repeaters included), not after its own.
+  // net-snmp 5.9 may give a non-repeater's the column past the table's last, and a repeater's
+  // in the first repetition the request's variable at the repeater's index among the repeaters.
   std::vector<Oid> at(names.begin(), names.end());
   for (std::size_t i = 0; i < answer.vars.size(); ++i) {
     const std::size_t walk = i < fixed ? i : fixed + (i - fixed) % repeaters;
