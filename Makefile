@@ -1,12 +1,15 @@
-# Entry points: `make test` (everything, twice: optimised, then under sanitizers), `make bench`.
+# Entry points: `make test` (everything, twice: optimised, then under sanitizers; then the fuzz
+# targets), `make fuzz`, `make bench`.
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
 JOBS       ?= $(shell nproc)
 PACKAGES   := cmake ninja-build g++ pkg-config libsnmp-dev snmp snmpd snmptrapd libfmt-dev \
               libgtest-dev libgmock-dev libbenchmark-dev libsimdjson-dev clang-format smitools \
-              libsystemd-dev dpkg-dev socat
+              libsystemd-dev dpkg-dev socat clang libfuzzer-14-dev libclang-rt-14-dev
 
-.PHONY: all deps packages build build-asan test test-release test-asan bench bench-walk run clean
+.PHONY: all deps packages build build-asan build-fuzz package test test-release test-asan test-fuzz fuzz \
+        bench bench-walk run clean
 
 all: build
 
@@ -41,8 +44,15 @@ build: $(BUILD)/build.ninja
 build-asan: $(ASAN_BUILD)/build.ninja
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 
+# The libFuzzer targets, built with clang (the other builds use g++).
+$(FUZZ_BUILD)/build.ninja:
+	cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFUZZ=ON \
+	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+
+build-fuzz: $(FUZZ_BUILD)/build.ninja
+	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+
 # The Debian package, build/stormcontrol-agent_VERSION_ARCH.deb.
-.PHONY: package
 package: build
 	cd $(BUILD) && cpack
 
@@ -54,9 +64,21 @@ test-asan: build-asan
 	  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp \
 	  ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 
+# Replays the fuzz corpora and regressions, then fuzzes each target for TEST_FUZZ_S seconds.
+TEST_FUZZ_S ?= 60
+test-fuzz: build-fuzz
+	ctest --test-dir $(FUZZ_BUILD) --output-on-failure
+	tests/fuzz/run.sh $(FUZZ_BUILD) $(TEST_FUZZ_S)
+
 test: deps
 	$(MAKE) test-release
 	$(MAKE) test-asan
+	$(MAKE) test-fuzz
+
+# Each fuzz target for FUZZ_S seconds, new inputs kept in $(FUZZ_BUILD)/fuzz/<target>/corpus.
+FUZZ_S ?= 300
+fuzz: deps build-fuzz
+	tests/fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_S)
 
 BENCH_FLAGS ?= --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
 
@@ -83,4 +105,4 @@ run: deps $(BUILD)/build.ninja
 	$(BUILD)/bin/stormcontrol-agent --listen udp:127.0.0.1:$(RUN_PORT)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

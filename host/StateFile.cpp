@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 
@@ -28,10 +29,27 @@ namespace {
 constexpr std::size_t minBlockSize = 64 * 1024;
 constexpr std::size_t maxDepth = 1024;
 
-/// Why a file is refused: the complete one-line message.
+/// Why a file is refused: the complete message, quoting names and keys as they were read.
 struct Refusal {
   std::string message;
 };
+
+/// `text` with its control characters escaped as in JSON (`\u000a`): a refusal quoting a key
+/// that holds a line break stays one line.
+std::string oneLine(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    if (static_cast<unsigned char>(c) >= 0x20 && c != 0x7f) {
+      out += c;
+      continue;
+    }
+    char escaped[7];
+    std::snprintf(escaped, sizeof escaped, "\\u%04x", unsigned(static_cast<unsigned char>(c)));
+    out += escaped;
+  }
+  return out;
+}
 
 /// Bytes of a state file read per step: a few milliseconds of copying, so even a large file
 /// is read in several task runs.
@@ -278,7 +296,7 @@ class StateFileReader {
         if (yield && yield()) return false;
       }
     } catch (const Refusal& refusal) {
-      error_ = refusal.message;
+      error_ = oneLine(refusal.message);
       out_.reset();
     }
     release();
@@ -500,8 +518,9 @@ class StateFileReader {
     const U32 ifIndex = U32(integer(value, at, 1, 0xffffffffu));
     auto& list = out_->interfaces_;
     const U32 position = U32(list.size());
-    const U32 named = out_->interfaceByName_.insert(nameHash(key), position,
-                                                    [&](U32 p) { return list[p].name == key; });
+    // `key = key`: clang before 16 cannot capture a structured binding.
+    const U32 named = out_->interfaceByName_.insert(
+        nameHash(key), position, [&, key = key](U32 p) { return list[p].name == key; });
     if (named != position) invalid(at, "duplicate key");
     list.push_back({out_->keep(key), ifIndex});
     const U32 owner =
@@ -518,8 +537,8 @@ class StateFileReader {
     if (!StateFile::validEntityName(key)) invalid(at, "invalid status entity name");
     auto& list = out_->entities_;
     const U32 position = U32(list.size());
-    const U32 named = out_->entityByName_.insert(nameHash(key), position,
-                                                 [&](U32 p) { return list[p].name == key; });
+    const U32 named = out_->entityByName_.insert(
+        nameHash(key), position, [&, key = key](U32 p) { return list[p].name == key; });
     if (named != position) invalid(at, "duplicate key");
     list.push_back({out_->keep(key), U32(out_->entries_.size()), 0});
     entityKey_ = key;
@@ -534,9 +553,9 @@ class StateFileReader {
     auto& list = out_->entries_;
     const U32 entity = U32(out_->entities_.size() - 1);
     const U32 position = U32(list.size());
-    const U32 named = out_->entryByName_.insert(entryHash(entity, key), position, [&](U32 p) {
-      return list[p].entity == entity && list[p].intfName == key;
-    });
+    const U32 named = out_->entryByName_.insert(
+        entryHash(entity, key), position,
+        [&, key = key](U32 p) { return list[p].entity == entity && list[p].intfName == key; });
     if (named != position) invalid(at, "duplicate key");
     list.push_back({out_->keep(key), entity, classes(object(value, at), at)});
   }

@@ -160,6 +160,14 @@ TEST(StateFileTest, RefusesBadNamesAndDuplicates) {
             "s.json: at $.status.s.E1: duplicate key");
 }
 
+// A key quoted in a refusal keeps the refusal one line: its control characters are escaped.
+TEST(StateFileTest, RefusalQuotingALineBreakIsOneLine) {
+  EXPECT_EQ(refusal(R"({"interfaces": {"E\nx": 5}})"),
+            R"(s.json: at $.interfaces.E\u000ax: invalid interface name)");
+  EXPECT_EQ(refusal(R"({"status": {"s\r\t": {"E1": {"all\u007f": {}}}}})"),
+            R"(s.json: at $.status.s\u000d\u0009.E1.all\u007f: unknown class "all\u007f")");
+}
+
 // A file that cannot be read is refused with the system's reason.
 TEST(StateFileTest, MissingFileIsRefused) {
   std::string error;
