@@ -22,6 +22,7 @@ struct Options {
   U32 simInterfaces = 48;             // --simulate
   U32 simSlices = 2;                  // --sim-slices
   U32 simIntervalMs = 1000;           // --sim-interval-ms
+  U32 simFlapMs = 0;                  // --sim-flap-ms; 0: no flaps
   std::string trace;                  // --trace, e.g. "Snmp/0-9,StormControlSnmpAgent/9"
   bool logConfigured = false;         // an -L option was given
   std::string pidFile;                // --pidfile
@@ -30,8 +31,8 @@ struct Options {
   U32 notifyHolddownS = 60;  // --notify-holddown-s: one notification per row at most this often
   U32 notifyStillS = 5;      // --notify-still-s: a counter still this long starts rising anew
   std::string debugTokens;   // -D: net-snmp debug tokens
-  std::string agentx;         // --agentx: the master's AgentX socket; empty: a master agent
-  U32 agentxPingS = 15;       // --agentx-ping-s: ping and reconnect interval
+  std::string agentx;        // --agentx: the master's AgentX socket; empty: a master agent
+  U32 agentxPingS = 15;      // --agentx-ping-s: ping and reconnect interval
 };
 
 struct ParsedOptions {

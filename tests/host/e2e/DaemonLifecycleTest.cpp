@@ -49,6 +49,7 @@ TEST_F(DaemonTest, InvalidOptionsExitWithStatus2) {
       {{"--bogus"}, "--bogus"},
       {{"--sim-interval-ms", "soon"}, "--sim-interval-ms"},
       {{"--simulate", "-1"}, "--simulate"},
+      {{"--sim-flap-ms", "86400001"}, "--sim-flap-ms"},
       {{"--listen"}, "--listen"},
       {{"--agentx", "/run/agentx/master", "--listen", "udp:127.0.0.1:1161"}, "--listen"},
       {{"--agentx-ping-s", "0"}, "--agentx-ping-s"},
