@@ -5,7 +5,7 @@ JOBS       ?= $(shell nproc)
 PACKAGES   := cmake ninja-build g++ pkg-config libsnmp-dev snmp snmpd snmptrapd libfmt-dev \
               libgtest-dev libgmock-dev libbenchmark-dev libsimdjson-dev clang-format smitools
 
-.PHONY: all deps packages build build-asan test test-release test-asan bench bench-walk run clean
+.PHONY: all deps packages build build-asan test test-release test-asan bench bench-walk soak run clean
 
 all: build
 
@@ -60,6 +60,13 @@ bench: deps build
 # CPU per full walk of the daemon beside three baseline agents, at 40,000 and 400,000 rows.
 bench-walk: deps build
 	bench/walk.sh $(BUILD)
+
+# The soak: the daemon under walks, changes, flaps and restarts for SOAK_S seconds (`make test`
+# runs it for 60 among the tests).
+SOAK_S ?= 600
+
+soak: deps build
+	SOAK_S=$(SOAK_S) $(BUILD)/bin/soak_test
 
 # The daemon on the simulated switch, in the foreground (Ctrl-C stops it).
 RUN_PORT  ?= 1161
