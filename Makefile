@@ -9,7 +9,7 @@ PACKAGES   := cmake ninja-build g++ pkg-config libsnmp-dev snmp snmpd snmptrapd 
               libsystemd-dev dpkg-dev socat clang libfuzzer-14-dev libclang-rt-14-dev
 
 .PHONY: all deps packages build build-asan build-fuzz package test test-release test-asan test-fuzz fuzz \
-        bench bench-walk run clean
+        bench bench-walk soak run clean
 
 all: build
 
@@ -89,6 +89,13 @@ bench: deps build
 # CPU per full walk of the daemon beside three baseline agents, at 40,000 and 400,000 rows.
 bench-walk: deps build
 	bench/walk.sh $(BUILD)
+
+# The soak: the daemon under walks, changes, flaps and restarts for SOAK_S seconds (`make test`
+# runs it for 60 among the tests).
+SOAK_S ?= 600
+
+soak: deps build
+	SOAK_S=$(SOAK_S) $(BUILD)/bin/soak_test
 
 # The daemon on the simulated switch, in the foreground (Ctrl-C stops it).
 RUN_PORT  ?= 1161

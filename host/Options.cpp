@@ -20,6 +20,7 @@ enum LongOption : int {
   simulateOpt,
   simSlicesOpt,
   simIntervalOpt,
+  simFlapOpt,
   traceOpt,
   pidFileOpt,
   pluginOpt,
@@ -40,6 +41,7 @@ const option longOptions[] = {
     {"simulate", required_argument, nullptr, simulateOpt},
     {"sim-slices", required_argument, nullptr, simSlicesOpt},
     {"sim-interval-ms", required_argument, nullptr, simIntervalOpt},
+    {"sim-flap-ms", required_argument, nullptr, simFlapOpt},
     {"trace", required_argument, nullptr, traceOpt},
     {"pidfile", required_argument, nullptr, pidFileOpt},
     {"plugin", required_argument, nullptr, pluginOpt},
@@ -174,6 +176,11 @@ ParsedOptions parseOptions(int argc, char** argv) {
           return fail(rangeError(c, optarg, 0, 86400000));
         }
         break;
+      case simFlapOpt:
+        if (!parseU32(optarg, 0, 86400000, o.simFlapMs)) {
+          return fail(rangeError(c, optarg, 0, 86400000));
+        }
+        break;
       case traceOpt: {
         std::vector<TraceLevel> levels;
         std::string error;
@@ -265,6 +272,8 @@ Serves the storm-control table over SNMP, from a state file or a simulated switc
   --simulate N           simulator: N interfaces (default 48)
   --sim-slices S         simulator: S status entities (default 2)
   --sim-interval-ms MS   simulator: drop counters advance every MS ms (default 1000, 0 freezes)
+  --sim-flap-ms MS       simulator: every MS ms an interface goes away and the one before
+                         comes back with a new ifIndex (default 0: no flaps)
   --trace SPEC           trace levels per facility, e.g.
                          Snmp/0-9,StormControlIfTableSm/6-9,StormControlSnmpAgent/9
   -L...                  net-snmp logging: -Le (default), -Lo, -Lf FILE, -Ls FACILITY, ...

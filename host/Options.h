@@ -22,6 +22,7 @@ struct Options {
   U32 simInterfaces = 48;             // --simulate
   U32 simSlices = 2;                  // --sim-slices
   U32 simIntervalMs = 1000;           // --sim-interval-ms
+  U32 simFlapMs = 0;                  // --sim-flap-ms; 0: no flaps
   std::string trace;                  // --trace, e.g. "Snmp/0-9,StormControlSnmpAgent/9"
   bool logConfigured = false;         // an -L option was given
   std::string pidFile;                // --pidfile

@@ -7,11 +7,13 @@
 
 #include <any>
 #include <chrono>
+#include <map>
 #include <string>
 #include <utility>
 
 #include "Ostra/SmControl.h"
 #include "Pondo/Assert.h"
+#include "Pooly/Slab.h"
 #include "Qel/Module.h"
 #include "Qel/TypeData.h"
 #include "Snmp/AutoRegistree.h"
@@ -250,6 +252,18 @@ void PluginHost::logCounters() const {
       static_cast<unsigned long long>(scheduler.runs()),
       static_cast<long long>(
           std::chrono::duration_cast<std::chrono::microseconds>(scheduler.longestRun()).count()));
+  logAllocations();
+}
+
+void PluginHost::logAllocations() {
+  // By name: each instantiation of a class template has a tracker of its own.
+  std::map<std::string, U64> live;
+  for (const Pooly::AllocTracker* t = Pooly::AllocTracker::first(); t; t = t->next()) {
+    live[t->typeName] += t->liveObjects;
+  }
+  std::string line = "allocations:";
+  for (const auto& [name, count] : live) line += fmt::format(" {}={}", name, count);
+  snmp_log(LOG_INFO, "%s\n", line.c_str());
 }
 
 void PluginHost::unregisterContexts() {

@@ -67,7 +67,8 @@ class PluginHost {
 
   /// Initialises the plug-in's handlers for the default context, then for each of `contexts`.
   void initContexts(const std::vector<std::string>& contexts);
-  /// Logs the table's iterator counters and the scheduler's statistics.
+  /// Logs the table's iterator counters, the scheduler's statistics and the live objects of
+  /// every type allocated so far (`allocations: NAME=COUNT ...`, by name).
   void logCounters() const;
 
   /// Unregisters every initialised context from net-snmp and the host. Idempotent.
@@ -79,6 +80,7 @@ class PluginHost {
  private:
   /// The root as generic access wants it: a pointer to an object of exactly its type.
   void* rootObject() const;
+  static void logAllocations();
   static void onOutputChange(void* self, const Pondo::Change& change);
   void watchOutput();
   void reportReadyOnce();

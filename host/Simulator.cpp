@@ -1,4 +1,4 @@
-// host/Simulator.cpp — the simulated switch: its ports, its thresholds and its timer.
+// host/Simulator.cpp — the simulated switch: its ports, its thresholds, its timers and flaps.
 #include "Simulator.h"
 
 #include <net-snmp/net-snmp-config.h>
@@ -23,6 +23,13 @@ void advanceClass(ClassStatus& c, U64 step) {
   if (configured(c)) c.drops += step;
 }
 
+struct timeval interval(U32 ms) {
+  struct timeval tv {};
+  tv.tv_sec = ms / 1000;
+  tv.tv_usec = suseconds_t(ms % 1000) * 1000;
+  return tv;
+}
+
 }  // namespace
 
 Simulator::Simulator(const SwitchInputs& inputs, const SimulatorOptions& options)
@@ -30,6 +37,7 @@ Simulator::Simulator(const SwitchInputs& inputs, const SimulatorOptions& options
 
 Simulator::~Simulator() {
   if (alarm_) snmp_alarm_unregister(alarm_);
+  if (flapAlarm_) snmp_alarm_unregister(flapAlarm_);
   taskSubscriber_.unsubscribe();
   if (task_) task_->unscheduleTask();
 }
@@ -67,32 +75,69 @@ IntfStatus::Classes Simulator::initialClasses(U32 ordinal) {
 }
 
 void Simulator::start() {
-  std::vector<Pondo::Ptr<Status>> slices;
   for (U32 s = 0; s < options_.slices; ++s) {
-    slices.push_back(Pondo::make<Status>(Pondo::String(sliceName(s))));
-    inputs_.slice->entityIs(slices.back());
+    slices_.push_back(Pondo::make<Status>(Pondo::String(sliceName(s))));
+    inputs_.slice->entityIs(slices_.back());
   }
   for (U32 i = 0; i < options_.interfaces; ++i) {
     const Pondo::String name(intfName(i));
     inputs_.ifMib->ifIndexByIntfIdIs(Lumo::IntfId(name), ifIndex(i));
-    if (slices.empty()) continue;
-    const Pondo::Ptr<Status>& status = slices[U64(i) * slices.size() / options_.interfaces];
-    const IntfStatus::Classes classes = initialClasses(i);
-    status->intfStatusIs(name, Pondo::make<IntfStatus>(name, classes));
+    const Pondo::Ptr<Status> status = statusOf(i);
+    if (!status) continue;
+    status->intfStatusIs(name, Pondo::make<IntfStatus>(name, initialClasses(i)));
     if (i % 4 != 0) ports_.push_back({name, status, i});
+  }
+  if (options_.flapMs != 0 && options_.interfaces != 0) {
+    nextIfIndex_ = ifIndex(options_.interfaces - 1) + 1;
+    flapAlarm_ =
+        snmp_alarm_register_hr(interval(options_.flapMs), SA_REPEAT, &Simulator::flapAlarm, this);
   }
   if (options_.intervalMs == 0 || ports_.empty()) return;
   task_ =
       Pondo::make<Velo::Task>(inputs_.scheduler, taskPriority, Pondo::String("Host::Simulator"));
   task_->publisher()->subscriberAdd(taskSubscriber_, false);
-  struct timeval interval {};
-  interval.tv_sec = options_.intervalMs / 1000;
-  interval.tv_usec = suseconds_t(options_.intervalMs % 1000) * 1000;
-  alarm_ = snmp_alarm_register_hr(interval, SA_REPEAT, &Simulator::alarm, this);
+  alarm_ =
+      snmp_alarm_register_hr(interval(options_.intervalMs), SA_REPEAT, &Simulator::alarm, this);
+}
+
+Pondo::Ptr<Status> Simulator::statusOf(U32 ordinal) const {
+  if (slices_.empty()) return {};
+  return slices_[U64(ordinal) * slices_.size() / options_.interfaces];
 }
 
 void Simulator::alarm(unsigned int /*registration*/, void* self) {
   static_cast<Simulator*>(self)->tick();
+}
+
+void Simulator::flapAlarm(unsigned int /*registration*/, void* self) {
+  static_cast<Simulator*>(self)->flap();
+}
+
+void Simulator::flap() {
+  if (options_.interfaces == 0) return;
+  if (away_) bringBack(*away_);
+  takeAway(U32(flaps_ % options_.interfaces));
+  ++flaps_;
+}
+
+void Simulator::takeAway(U32 ordinal) {
+  const Pondo::String name(intfName(ordinal));
+  const Pondo::Ptr<Status> status = statusOf(ordinal);
+  away_ = Away{ordinal, status ? status->intfStatusDel(name) : nullptr};
+  const U32Optional gone = inputs_.ifMib->ifIndexByIntfIdDel(Lumo::IntfId(name));
+  if (!trace_->enabled(1)) return;
+  Pondo::fmtrace(*trace_, 1, __FILE__, __func__, __LINE__, "Simulator",
+                 "{} down, ifIndex {} withdrawn", name.stdString(), gone.value());
+}
+
+void Simulator::bringBack(const Away& away) {
+  const Pondo::String name(intfName(away.ordinal));
+  const U32 fresh = nextIfIndex_++;
+  inputs_.ifMib->ifIndexByIntfIdIs(Lumo::IntfId(name), fresh);
+  if (away.status) statusOf(away.ordinal)->intfStatusIs(name, away.status);
+  if (!trace_->enabled(1)) return;
+  Pondo::fmtrace(*trace_, 1, __FILE__, __func__, __LINE__, "Simulator", "{} up, new ifIndex {}",
+                 name.stdString(), fresh);
 }
 
 void Simulator::tick() {

@@ -14,12 +14,22 @@
 /// platform does (status objects are immutable). A round runs as a task that yields when the
 /// scheduler asks; a tick arriving while a round is under way asks for one more round after it, so
 /// ticks never pile up. Ticks come from net-snmp's alarms, which the daemon's loop runs.
+///
+/// Interfaces flap when asked (`flapMs`): every flap brings back the interface the previous
+/// one took away, then takes the next one away, in ordinal order round the switch. Going away
+/// withdraws its status, then its ifIndex; coming back gives it a fresh ifIndex (counting up
+/// from the one after the last port's, so none is ever used twice), then publishes its status
+/// again, drop counters as they were. At most one interface is away at a time. Each step is
+/// traced at level 1 of the facility "Simulator" (`Ethernet1/1 down, ifIndex 1001 withdrawn`,
+/// `Ethernet1/1 up, new ifIndex 1049`).
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "Bridging/Status.h"
+#include "Pondo/DebugHandler.h"
 #include "Pondo/Publisher.h"
 #include "StateSource.h"
 #include "Velo/Task.h"
@@ -38,13 +48,17 @@ class Simulator {
   Simulator(const Simulator&) = delete;
   Simulator& operator=(const Simulator&) = delete;
 
-  /// Publishes every interface and status entity, then starts the timer (none for a zero
+  /// Publishes every interface and status entity, then starts the timers (none for a zero
   /// interval).
   void start();
   /// Starts a round of counter advances, or asks for one more after the current round.
   void tick();
+  /// Brings back the interface taken away last, then takes the next one away.
+  void flap();
   /// Rounds completed.
   U64 rounds() const noexcept { return rounds_; }
+  /// Flaps made.
+  U64 flaps() const noexcept { return flaps_; }
 
   static std::string intfName(U32 ordinal);
   static U32 ifIndex(U32 ordinal);
@@ -63,13 +77,25 @@ class Simulator {
     U32 ordinal;
   };
 
+  /// An interface taken away, with the status it had.
+  struct Away {
+    U32 ordinal;
+    Pondo::Ptr<const Bridging::StormControl::IntfStatus> status;
+  };
+
   static void alarm(unsigned int registration, void* self);
+  static void flapAlarm(unsigned int registration, void* self);
   void onRun(const Pondo::Change& change);
   /// Advances the counters of one interface by publishing a new status object.
   void advance(const Port& port);
+  /// The status entity covering interface `ordinal`; null when there are none.
+  Pondo::Ptr<Bridging::StormControl::Status> statusOf(U32 ordinal) const;
+  void takeAway(U32 ordinal);
+  void bringBack(const Away& away);
 
   SwitchInputs inputs_;
   SimulatorOptions options_;
+  std::vector<Pondo::Ptr<Bridging::StormControl::Status>> slices_;
   std::vector<Port> ports_;  // only interfaces with configured classes
   Pondo::Ptr<Velo::Task> task_;
   Pondo::Subscriber taskSubscriber_{this, Pondo::memberHandler<&Simulator::onRun>};
@@ -78,6 +104,12 @@ class Simulator {
   bool roundOwed_ = false;
   U64 rounds_ = 0;
   unsigned int alarm_ = 0;
+  std::optional<Away> away_;
+  U32 nextIfIndex_ = 0;  // the ifIndex the next interface to come back gets
+  U64 flaps_ = 0;
+  unsigned int flapAlarm_ = 0;
+  Pondo::Ptr<Pondo::Platform::DebugHandler> trace_ =
+      Pondo::Platform::getDebugHandler(Pondo::String("Simulator"), false);
 };
 
 }  // namespace Host

@@ -19,6 +19,7 @@ struct SimulatorOptions {
   U32 interfaces = 48;
   U32 slices = 2;
   U32 intervalMs = 1000;
+  U32 flapMs = 0;  // an interface flaps this often; 0: never
 };
 
 /// Publishes the switch's state into the inputs: from a state file or simulated.

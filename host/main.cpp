@@ -205,6 +205,7 @@ std::unique_ptr<Host::StateSource> stateSource(const Host::Options& options,
   simulator.interfaces = options.simInterfaces;
   simulator.slices = options.simSlices;
   simulator.intervalMs = options.simIntervalMs;
+  simulator.flapMs = options.simFlapMs;
   return Host::simulatorSource(inputs, simulator);
 }
 

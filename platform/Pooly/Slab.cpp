@@ -1,4 +1,4 @@
-// Pooly/Slab.cpp — size-class free lists over 64 KiB chunks.
+// Pooly/Slab.cpp — size-class free lists over 64 KiB chunks, and the list of trackers.
 #include "Pooly/Slab.h"
 
 #include <array>
@@ -60,6 +60,28 @@ void* carve(SizeClass& sc, std::size_t bytes) {
 
 }  // namespace
 #endif
+
+namespace {
+
+// Constant-initialised, so trackers may join it from any static initialiser.
+AllocTracker* firstTracker = nullptr;
+
+}  // namespace
+
+AllocTracker::~AllocTracker() {
+  for (AllocTracker** link = &firstTracker; *link; link = &(*link)->next_) {
+    if (*link != this) continue;
+    *link = next_;
+    return;
+  }
+}
+
+const AllocTracker* AllocTracker::first() noexcept { return firstTracker; }
+
+void AllocTracker::enlist() noexcept {
+  next_ = firstTracker;
+  firstTracker = this;
+}
 
 void* slabAlloc(std::size_t size) {
 #ifndef POOLY_USE_MALLOC

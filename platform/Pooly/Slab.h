@@ -20,21 +20,40 @@ void* slabAlloc(std::size_t size);
 void slabFree(void* p, std::size_t size) noexcept;
 
 /// Live objects and bytes of one type, as its `operator new` and `operator delete` see them.
+///
+/// A tracker joins the process's list of trackers (`first`, `next`) at its first allocation,
+/// so the list holds every type allocated so far, and leaves it when destroyed (a plug-in's
+/// trackers go with its library). The constructor is constexpr so that a tracker is initialised
+/// before any static initialiser can allocate through it.
 struct AllocTracker {
   const char* typeName;
   U64 liveObjects = 0;
   U64 liveBytes = 0;
   U64 allocations = 0;
 
+  constexpr explicit AllocTracker(const char* name) noexcept : typeName(name) {}
+  ~AllocTracker();
+  AllocTracker(const AllocTracker&) = delete;
+  AllocTracker& operator=(const AllocTracker&) = delete;
+
   void allocated(std::size_t size) noexcept {
+    if (allocations++ == 0) enlist();
     ++liveObjects;
-    ++allocations;
     liveBytes += size;
   }
   void freed(std::size_t size) noexcept {
     --liveObjects;
     liveBytes -= size;
   }
+
+  /// The most recently listed tracker, or null; `next` goes on to the earlier ones.
+  static const AllocTracker* first() noexcept;
+  const AllocTracker* next() const noexcept { return next_; }
+
+ private:
+  void enlist() noexcept;
+
+  AllocTracker* next_ = nullptr;
 };
 
 template <class T>

@@ -27,8 +27,8 @@ TEST_F(DaemonTest, TermAndIntSignalsExitWithStatusZero) {
   }
 }
 
-// SIGUSR1 logs the table's iterator counters and the scheduler's statistics, and the daemon
-// goes on serving.
+// SIGUSR1 logs the table's iterator counters, the scheduler's statistics and the live
+// allocations, and the daemon goes on serving.
 TEST_F(DaemonTest, UsrOneSignalLogsCounters) {
   ASSERT_TRUE(daemon_.start({"--simulate", "8"})) << daemon_.log();
   ASSERT_TRUE(daemon_.waitForLog("table ready: ")) << daemon_.log();
@@ -36,6 +36,10 @@ TEST_F(DaemonTest, UsrOneSignalLogsCounters) {
   daemon_.signal(SIGUSR1);
   ASSERT_TRUE(daemon_.waitForLog("counters:")) << daemon_.log();
   ASSERT_TRUE(daemon_.waitForLog("scheduler:")) << daemon_.log();
+  ASSERT_TRUE(daemon_.waitForLog("allocations: ")) << daemon_.log();
+  EXPECT_EQ(daemon_.logCount(" StormControlSnmp::StormControlIfTableEntry=32 "), 1)
+      << "one table entry per row, counted in the plug-in\n"
+      << daemon_.log();
   ASSERT_TRUE(succeeded(SnmpClient(daemon_).bulkWalk()));
 }
 
@@ -45,6 +49,7 @@ TEST_F(DaemonTest, InvalidOptionsExitWithStatus2) {
       {{"--bogus"}, "--bogus"},
       {{"--sim-interval-ms", "soon"}, "--sim-interval-ms"},
       {{"--simulate", "-1"}, "--simulate"},
+      {{"--sim-flap-ms", "86400001"}, "--sim-flap-ms"},
       {{"--listen"}, "--listen"},
       {{"--agentx", "/run/agentx/master", "--listen", "udp:127.0.0.1:1161"}, "--listen"},
       {{"--agentx-ping-s", "0"}, "--agentx-ping-s"},

@@ -1,5 +1,6 @@
-// SimulatorTest.cpp — the simulated switch: its interfaces, its mix of thresholds, and drop
-// counters advancing by new status objects, in task runs, on net-snmp's alarms.
+// SimulatorTest.cpp — the simulated switch: its interfaces, its mix of thresholds, drop
+// counters advancing by new status objects, in task runs, and interface flaps, on net-snmp's
+// alarms.
 #include "host/Simulator.h"
 
 #include <net-snmp/net-snmp-config.h>
@@ -7,6 +8,7 @@
 
 #include <chrono>
 #include <map>
+#include <set>
 #include <thread>
 
 #include "InputsFixture.h"
@@ -128,22 +130,64 @@ TEST_F(SimulatorTest, TickPublishesNewObjectsInTaskRuns) {
   }
 }
 
-// Ticks come from net-snmp's alarms, run by the loop; the alarm goes with the simulator.
-TEST_F(SimulatorTest, AlarmDrivesTicks) {
+// A flap withdraws an interface's status, then its ifIndex; the next brings it back with a
+// fresh ifIndex, then the status it had, and takes the following interface away. Round the
+// switch, an interface flaps again from its new ifIndex, and no ifIndex is given twice.
+TEST_F(SimulatorTest, FlapsTakeInterfacesAwayAndBackWithNewIfIndexes) {
+  startMachine();
+  Host::SimulatorOptions o = options(8, 2, 0);
+  o.flapMs = 60000;
+  Simulator sim(inputs(), o);
+  sim.start();
+  scheduler_->runUntilIdle();
+  const auto before = statuses();
+  InputLog log(*slice_, *ifMib_);
+  const auto tableIfIndexes = [this] {
+    scheduler_->runUntilIdle();
+    std::set<U32> ifIndexes;
+    for (auto it = mib_->stormControlIfTable().begin(); !it.atEnd(); ++it) {
+      ifIndexes.insert(it->ifIndex());
+    }
+    return ifIndexes;
+  };
+
+  sim.flap();
+  EXPECT_EQ(log.events, (Events{"status- slice0/Ethernet1/1", "ifIndex- Ethernet1/1"}));
+  EXPECT_EQ(tableIfIndexes(), (std::set<U32>{1002, 1003, 1004, 1005, 1006, 1007, 1008}));
+  sim.flap();
+  EXPECT_EQ(log.events, (Events{"status- slice0/Ethernet1/1", "ifIndex- Ethernet1/1",
+                                "ifIndex= Ethernet1/1 1009", "status= slice0/Ethernet1/1",
+                                "status- slice0/Ethernet1/2", "ifIndex- Ethernet1/2"}));
+  EXPECT_EQ(statuses().at("Ethernet1/1"), before.at("Ethernet1/1")) << "drop counters kept";
+  EXPECT_EQ(tableIfIndexes(), (std::set<U32>{1003, 1004, 1005, 1006, 1007, 1008, 1009}));
+
+  for (int i = 2; i < 10; ++i) sim.flap();
+  EXPECT_EQ(sim.flaps(), 10u);
+  EXPECT_EQ(ifMib_->ifIndexByIntfId(Lumo::IntfId(Pondo::String("Ethernet1/1"))), U32Optional(1017));
+  EXPECT_FALSE(ifMib_->ifIndexByIntfId(Lumo::IntfId(Pondo::String("Ethernet1/2"))));
+  EXPECT_EQ(tableIfIndexes(), (std::set<U32>{1011, 1012, 1013, 1014, 1015, 1016, 1017}));
+}
+
+// Ticks and flaps come from net-snmp's alarms, run by the loop; the alarms go with the
+// simulator.
+TEST_F(SimulatorTest, AlarmsDriveTicksAndFlaps) {
   netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_ALARM_DONT_USE_SIG, 1);
   {
-    Simulator sim(inputs(), options(8, 1, 10));
+    Host::SimulatorOptions o = options(8, 1, 10);
+    o.flapMs = 10;
+    Simulator sim(inputs(), o);
     sim.start();
     struct timeval wait {};
     EXPECT_NE(get_next_alarm_delay_time(&wait), 0) << "an alarm is registered";
     std::this_thread::sleep_for(std::chrono::milliseconds(25));
     run_alarms();
+    EXPECT_EQ(sim.flaps(), 1u);
     EXPECT_FALSE(scheduler_->idle());
     scheduler_->runUntilIdle();
     EXPECT_EQ(sim.rounds(), 1u);
   }
   struct timeval wait {};
-  EXPECT_EQ(get_next_alarm_delay_time(&wait), 0) << "the alarm left with the simulator";
+  EXPECT_EQ(get_next_alarm_delay_time(&wait), 0) << "the alarms left with the simulator";
 }
 
 }  // namespace
