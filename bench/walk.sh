@@ -175,7 +175,9 @@ timed_walk() {
   before=$(cpu_seconds "$pid")
   if [[ -z ${SAMPLES[$agent]:-} ]]; then
     values=$(walk_once "$port" "$WORK/walk.out") || die "$agent: snmpbulkwalk failed"
-    DIGESTS[$agent,$rows]=$(md5sum <"$WORK/walk.out" | cut -d' ' -f1)
+    # An agent serving nothing past the table ends the walk with endOfMibView, one that does
+    # (the daemon's snmpEngine objects) without: only the table's values are compared.
+    DIGESTS[$agent,$rows]=$(grep -v '= No more variables' "$WORK/walk.out" | md5sum | cut -d' ' -f1)
     rm -f "$WORK/walk.out"
   else
     values=$(walk_once "$port") || die "$agent: snmpbulkwalk failed"
