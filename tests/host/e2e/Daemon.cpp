@@ -41,6 +41,15 @@ int freeUdpPort() {
   return ntohs(address.sin_port);
 }
 
+bool launchOnFreePort(int& port, const std::function<LaunchOutcome()>& launch) {
+  for (int attempt = 0; attempt < portAttempts; ++attempt) {
+    port = freeUdpPort();
+    const LaunchOutcome outcome = launch();
+    if (outcome != LaunchOutcome::portTaken) return outcome == LaunchOutcome::ready;
+  }
+  return false;
+}
+
 std::string sanitizerReports(const std::string& log) {
   std::string reports;
   for (const char* marker : {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:"}) {
@@ -66,32 +75,21 @@ void Daemon::spawn(const std::vector<std::string>& args) {
   server_.spawn(argv, environmentWith(environment()), dir_.path());
 }
 
-Daemon::Outcome Daemon::launch(const std::vector<std::string>& args, const std::string& ready) {
+LaunchOutcome Daemon::launch(const std::vector<std::string>& args, const std::string& ready) {
   spawn(args);
-  if (server_.waitForLog(ready, 1, startDeadline)) return Outcome::ready;
-  if (!server_.ended()) return Outcome::exited;
+  if (server_.waitForLog(ready, 1, startDeadline)) return LaunchOutcome::ready;
+  if (!server_.ended()) return LaunchOutcome::exited;
   const bool portNamed = port_ && log().find(":" + std::to_string(port_)) != std::string::npos;
-  return portNamed ? Outcome::portTaken : Outcome::exited;
+  return portNamed ? LaunchOutcome::portTaken : LaunchOutcome::exited;
 }
 
 bool Daemon::startWith(const ArgsForPort& argsFor) {
-  for (int attempt = 0; attempt < portAttempts; ++attempt) {
-    port_ = freeUdpPort();
-    switch (launch(argsFor(port_), "listening on")) {
-      case Outcome::ready:
-        return true;
-      case Outcome::exited:
-        return false;
-      case Outcome::portTaken:
-        continue;
-    }
-  }
-  return false;
+  return launchOnFreePort(port_, [&] { return launch(argsFor(port_), "listening on"); });
 }
 
 bool Daemon::startSubagent(const std::vector<std::string>& args) {
   port_ = 0;
-  return launch(args, "table ready: ") == Outcome::ready;
+  return launch(args, "table ready: ") == LaunchOutcome::ready;
 }
 
 bool Daemon::start(const std::vector<std::string>& args) {

@@ -17,6 +17,9 @@
 
 namespace E2e {
 
+/// How starting a server on a port ended.
+enum class LaunchOutcome { ready, exited, portTaken };
+
 class Daemon final : public SnmpTarget {
  public:
   /// Builds the daemon's arguments for a port; called again for each port tried, so that
@@ -71,9 +74,8 @@ class Daemon final : public SnmpTarget {
   std::vector<std::string> environment() const override;
 
  private:
-  enum class Outcome { ready, exited, portTaken };
   /// Spawns and waits for a log line containing `ready`.
-  Outcome launch(const std::vector<std::string>& args, const std::string& ready);
+  LaunchOutcome launch(const std::vector<std::string>& args, const std::string& ready);
   void spawn(const std::vector<std::string>& args);
 
   TempDir dir_;
@@ -83,6 +85,10 @@ class Daemon final : public SnmpTarget {
 
 /// A loopback UDP port that was free a moment ago.
 int freeUdpPort();
+
+/// Sets `port` to a free loopback UDP port and calls `launch`, again with another port while
+/// the port was taken meanwhile (a few times at most); true once `launch` reports ready.
+bool launchOnFreePort(int& port, const std::function<LaunchOutcome()>& launch);
 
 /// Lines the sanitizers print when they find a fault; empty when there are none.
 std::string sanitizerReports(const std::string& log);

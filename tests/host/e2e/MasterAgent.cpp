@@ -12,7 +12,6 @@ namespace {
 constexpr const char* snmpd = "/usr/sbin/snmpd";
 /// What snmpd logs once its listeners and AgentX socket are open.
 constexpr const char* servingLine = "NET-SNMP version";
-constexpr int portAttempts = 5;
 
 }  // namespace
 
@@ -26,21 +25,10 @@ std::vector<std::string> MasterAgent::environment() const {
 }
 
 bool MasterAgent::start() {
-  for (int attempt = 0; attempt < portAttempts; ++attempt) {
-    port_ = freeUdpPort();
-    switch (launch()) {
-      case Outcome::serving:
-        return true;
-      case Outcome::exited:
-        return false;
-      case Outcome::portTaken:
-        continue;
-    }
-  }
-  return false;
+  return launchOnFreePort(port_, [this] { return launch(); });
 }
 
-MasterAgent::Outcome MasterAgent::launch() {
+LaunchOutcome MasterAgent::launch() {
   // The master answers a subagent's silence after agentXTimeout seconds with genErr; no
   // retries, so one second is all a subagent gets.
   const std::string config = dir_.file("snmpd.conf");
@@ -56,12 +44,13 @@ MasterAgent::Outcome MasterAgent::launch() {
   const std::string address = agent();
   server_.spawn({snmpd, "-f", "-Le", "-C", "-c", config, address}, environmentWith(environment()),
                 dir_.path());
-  if (server_.waitForLog(servingLine, 1, startDeadline)) return Outcome::serving;
+  if (server_.waitForLog(servingLine, 1, startDeadline)) return LaunchOutcome::ready;
   if (!server_.ended()) {
     server_.kill();
-    return Outcome::exited;
+    return LaunchOutcome::exited;
   }
-  return log().find(address) != std::string::npos ? Outcome::portTaken : Outcome::exited;
+  return log().find(address) != std::string::npos ? LaunchOutcome::portTaken
+                                                  : LaunchOutcome::exited;
 }
 
 bool MasterAgent::stop() { return server_.stop() == 0; }

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "Daemon.h"
 #include "Server.h"
 #include "SnmpTarget.h"
 #include "TempDir.h"
@@ -39,8 +40,7 @@ class MasterAgent final : public SnmpTarget {
   std::string log() const { return server_.log(); }
 
  private:
-  enum class Outcome { serving, exited, portTaken };
-  Outcome launch();
+  LaunchOutcome launch();
 
   TempDir dir_;
   Server server_{dir_.file("snmpd.log")};
