@@ -6,7 +6,8 @@ FUZZ_BUILD ?= build-fuzz
 JOBS       ?= $(shell nproc)
 PACKAGES   := cmake ninja-build g++ pkg-config libsnmp-dev snmp snmpd snmptrapd libfmt-dev \
               libgtest-dev libgmock-dev libbenchmark-dev libsimdjson-dev clang-format smitools \
-              libsystemd-dev dpkg-dev socat clang libfuzzer-14-dev libclang-rt-14-dev
+              libsystemd-dev dpkg-dev socat clang libfuzzer-14-dev libclang-rt-14-dev \
+              python3-pytest
 
 .PHONY: all deps packages build build-asan build-fuzz package test test-release test-asan test-fuzz fuzz \
         bench bench-walk soak run clean

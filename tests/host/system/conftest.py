@@ -1,0 +1,141 @@
+# tests/host/system/conftest.py — the daemon under test, for the system tests run by pytest.
+#
+# Each test starts its own daemons through the `agent` fixture: every daemon runs from the
+# test's own temporary folder (its state and configuration files, its log), listens on a free
+# loopback UDP port (another is tried when the port was taken meanwhile), and is killed however
+# the test ends. A daemon still running at the end is stopped with SIGTERM and must exit with
+# status 0 and no sanitizer report, so every test also checks a clean shutdown.
+import os
+import signal
+import socket
+import subprocess
+import time
+from pathlib import Path
+
+import pytest
+
+AGENT = os.environ.get("STORMCONTROL_AGENT", "")
+# Generous: the sanitizer build runs several times slower on a shared machine.
+START_S = 60.0
+EVENT_S = 30.0
+SANITIZER_MARKERS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:")
+
+
+def free_udp_port(host="127.0.0.1", family=socket.AF_INET):
+    with socket.socket(family, socket.SOCK_DGRAM) as s:
+        s.bind((host, 0))
+        return s.getsockname()[1]
+
+
+class Daemon:
+    """One stormcontrol-agent process, its folder and its log."""
+
+    def __init__(self, folder: Path):
+        self.dir = folder
+        self.dir.mkdir(parents=True, exist_ok=True)
+        self.log_path = self.dir / "agent.log"
+        self.proc = None
+        self.port = 0
+
+    @property
+    def env(self):
+        """What the daemon and the clients get: no MIBs, no configuration outside the folder."""
+        persist = self.dir / "persist"
+        persist.mkdir(exist_ok=True)
+        env = dict(os.environ)
+        env.update(MIBS="", MIBDIRS=str(self.dir / "no-mibs"),
+                   SNMPCONFPATH=str(self.dir / "snmpconf"), SNMP_PERSISTENT_DIR=str(persist))
+        return env
+
+    @property
+    def address(self):
+        return f"udp:127.0.0.1:{self.port}"
+
+    def spawn(self, args):
+        self.kill()
+        with open(self.log_path, "wb") as log:
+            self.proc = subprocess.Popen([AGENT, *args], cwd=self.dir, env=self.env,
+                                         stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+
+    def start(self, *args, listen=True):
+        """Starts with `--listen udp:127.0.0.1:PORT` (when `listen`) and `args`, and waits for
+        "listening on"; `args` may name the port as {port}."""
+        for _ in range(5):
+            self.port = free_udp_port()
+            argv = [a.format(port=self.port) for a in args]
+            self.spawn((["--listen", self.address] if listen else []) + argv)
+            if self.wait_for_log("listening on", timeout=START_S):
+                return self
+            if self.proc.poll() is None or f":{self.port}" not in self.log():
+                break
+        raise AssertionError(f"the daemon did not start:\n{self.log()}")
+
+    def log(self):
+        return self.log_path.read_text(errors="replace") if self.log_path.exists() else ""
+
+    def log_count(self, text):
+        return sum(text in line for line in self.log().splitlines())
+
+    def wait_for_log(self, text, count=1, timeout=EVENT_S):
+        """True once the log holds `count` lines with `text`; false at the deadline or exit."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if self.log_count(text) >= count:
+                return True
+            if self.proc.poll() is not None:
+                return self.log_count(text) >= count
+            time.sleep(0.01)
+        return False
+
+    def signal(self, sig):
+        self.proc.send_signal(sig)
+
+    def wait_exit(self, timeout=EVENT_S):
+        """The exit status; None when it died by a signal or was killed at the deadline."""
+        try:
+            status = self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.kill()
+            return None
+        return status if status >= 0 else None
+
+    def stop(self):
+        self.signal(signal.SIGTERM)
+        return self.wait_exit()
+
+    def running(self):
+        return self.proc is not None and self.proc.poll() is None
+
+    def kill(self):
+        if self.running():
+            self.proc.kill()
+            self.proc.wait()
+
+    def sanitizer_reports(self):
+        return [l for l in self.log().splitlines() if any(m in l for m in SANITIZER_MARKERS)]
+
+    def client(self, tool, *args, timeout=EVENT_S):
+        """Runs one of the snmp package's clients against the daemon; its CompletedProcess."""
+        return subprocess.run([tool, *args, self.address], env=self.env, capture_output=True,
+                              text=True, timeout=timeout)
+
+
+@pytest.fixture
+def agent(tmp_path):
+    """Makes daemons in the test's folder; checks that each one still running exits cleanly."""
+    daemons = []
+
+    def make(name="agent"):
+        daemon = Daemon(tmp_path / f"{name}{len(daemons)}")
+        daemons.append(daemon)
+        return daemon
+
+    yield make
+    try:
+        for daemon in daemons:
+            if daemon.running():
+                assert daemon.stop() == 0, f"unclean exit:\n{daemon.log()}"
+            assert not daemon.sanitizer_reports(), daemon.log()
+    finally:
+        for daemon in daemons:
+            daemon.kill()
