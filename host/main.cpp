@@ -33,6 +33,7 @@
 
 #include "DropsNotifier.h"
 #include "EventLoop.h"
+#include "Listeners.h"
 #include "Options.h"
 #include "PersistentDir.h"
 #include "PluginHost.h"
@@ -179,15 +180,15 @@ std::vector<std::string> listenSpecs(const Host::Options& options) {
 }
 
 /// Opens the listeners; false, with `error` set, when one cannot be opened.
-bool listen(const Host::Options& options, std::string& error) {
+bool listen(Host::Listeners& listeners, const Host::Options& options, std::string& error) {
   const std::vector<std::string> specs = listenSpecs(options);
-  std::string ports;
-  for (const std::string& spec : specs) ports += (ports.empty() ? "" : ",") + spec;
-  netsnmp_ds_set_string(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_PORTS, ports.c_str());
+  // The agent library's master set-up without its own listeners: ours carry the guards.
+  netsnmp_ds_set_string(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_PORTS, "none");
   if (init_master_agent() != 0) {
-    error = "cannot listen on " + ports;
+    error = "cannot set up the master agent";
     return false;
   }
+  if (!listeners.open(specs, error)) return false;
   for (const std::string& spec : specs) snmp_log(LOG_INFO, "listening on %s\n", spec.c_str());
   return true;
 }
@@ -244,9 +245,10 @@ int run(const Host::Options& options) {
   notifier.emplace(host.mib(), Host::NotifySettings{std::chrono::seconds(options.notifyStillS),
                                                     std::chrono::seconds(options.notifyHolddownS)});
 
+  std::optional<Host::Listeners> listeners;
   if (subagent) {
     subagent->afterInitSnmp();
-  } else if (!listen(options, error)) {
+  } else if (!listen(listeners.emplace(), options, error)) {
     return startFailure(error);
   }
   if (!options.pidFile.empty() && !writePidFile(options.pidFile)) {
@@ -262,6 +264,7 @@ int run(const Host::Options& options) {
       case SIGUSR1:
         host.logCounters();
         notifier->logCounters();
+        if (listeners) listeners->logCounters();
         return;
       case SIGUSR2:
         snmp_log(LOG_INFO, "restarting agent\n");
@@ -280,6 +283,7 @@ int run(const Host::Options& options) {
   notifier.reset();
   source.reset();
   host.shutdown();
+  listeners.reset();
   snmp_shutdown(appName);
   shutdown_master_agent();
   shutdown_agent();

@@ -117,18 +117,27 @@ class Answer:
     engine: tuple = ()  # SNMPv3: (engine id, boots, time)
 
 
+def pdu_of(datagram):
+    """The PDU's tag and body of a message with a plaintext PDU."""
+    _, message, _ = read_tlv(datagram, 0)
+    parts = children(message)
+    if int.from_bytes(parts[0][1], "big", signed=True) == 3:
+        return children(parts[3][1])[2]
+    return parts[2]
+
+
+def parse_request_id(datagram):
+    return int.from_bytes(children(pdu_of(datagram)[1])[0][1], "big", signed=True)
+
+
 def parse(datagram):
     _, message, _ = read_tlv(datagram, 0)
     parts = children(message)
-    version = int.from_bytes(parts[0][1], "big", signed=True)
     engine = ()
-    if version == 3:
+    if int.from_bytes(parts[0][1], "big", signed=True) == 3:
         usm = children(read_tlv(parts[2][1], 0)[1])
         engine = (usm[0][1], int.from_bytes(usm[1][1], "big"), int.from_bytes(usm[2][1], "big"))
-        scoped = children(parts[3][1])
-        tag, body = scoped[2]
-    else:
-        tag, body = parts[2]
+    tag, body = pdu_of(datagram)
     fields = children(body)
     ints = [int.from_bytes(f[1], "big", signed=True) for f in fields[:3]]
     vbs = []
@@ -160,10 +169,15 @@ class Manager:
             return None
 
     def ask(self, datagram, timeout=5.0):
-        """Sends and parses the answer; None when none comes."""
+        """Sends and parses the answer with the same request-id, skipping older answers; None
+        when none comes in time."""
         self.send(datagram)
-        data = self.receive(timeout)
-        return parse(data) if data is not None else None
+        request_id = parse_request_id(datagram)
+        while (data := self.receive(timeout)) is not None:
+            answer = parse(data)
+            if answer.request_id == request_id:
+                return answer
+        return None
 
     def discover(self):
         """SNMPv3 engine discovery: (engine id, boots, time) from the agent's report."""
