@@ -13,7 +13,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1}"
 status=0
 
-for target in StateFileFuzz TableModuleFuzz; do
+for target in StateFileFuzz TableModuleFuzz DatagramScreenFuzz; do
   work=$build/fuzz/$target
   rm -rf "$work"
   mkdir -p "$work/corpus"
