@@ -5,6 +5,7 @@
 # loopback UDP port (another is tried when the port was taken meanwhile), and is killed however
 # the test ends. A daemon still running at the end is stopped with SIGTERM and must exit with
 # status 0 and no sanitizer report, so every test also checks a clean shutdown.
+import itertools
 import os
 import signal
 import socket
@@ -115,9 +116,13 @@ class Daemon:
         return [l for l in self.log().splitlines() if any(m in l for m in SANITIZER_MARKERS)]
 
     def client(self, tool, *args, timeout=EVENT_S):
-        """Runs one of the snmp package's clients against the daemon; its CompletedProcess."""
-        return subprocess.run([tool, *args, self.address], env=self.env, capture_output=True,
-                              text=True, timeout=timeout)
+        """Runs one of the snmp package's clients against the daemon; its CompletedProcess.
+        `args` are the options, each with its value in the same word (`-cpublic`), then the
+        OIDs: the clients take the agent's address between the two."""
+        options = list(itertools.takewhile(lambda a: a.startswith("-"), args))
+        oids = args[len(options):]
+        return subprocess.run([tool, *options, self.address, *oids], env=self.env,
+                              capture_output=True, text=True, timeout=timeout)
 
 
 @pytest.fixture
