@@ -55,6 +55,28 @@ std::string oneLine(std::string_view text) {
 /// is read in several task runs.
 constexpr std::size_t readBlockSize = 4 << 20;
 
+/// The largest state file read, about ten times one of 100,000 interfaces with every class
+/// given: a huge or sparse file is refused from its size alone, before memory is taken for it.
+constexpr std::size_t maxFileSize = std::size_t(256) << 20;
+
+/// The file type `mode` names, for the refusal of a file that is not a regular one.
+const char* fileTypeName(mode_t mode) {
+  switch (mode & S_IFMT) {
+    case S_IFIFO:
+      return "FIFO";
+    case S_IFDIR:
+      return "directory";
+    case S_IFCHR:
+      return "character device";
+    case S_IFBLK:
+      return "block device";
+    case S_IFSOCK:
+      return "socket";
+    default:
+      return "unknown type";
+  }
+}
+
 /// An open file descriptor, closed with its owner.
 class FileDescriptor {
  public:
@@ -317,6 +339,7 @@ class StateFileReader {
         if (fromFile_) {
           openFile();
         } else {
+          checkSize(padded_.size());
           at_ = At::indexing;
         }
         return true;
@@ -346,28 +369,54 @@ class StateFileReader {
     return false;
   }
 
-  /// Opens the file and sizes the parser's padded buffer for its whole text.
+  /// Opens the file without blocking (a FIFO would wait for a writer) and sizes the parser's
+  /// padded buffer for its whole text; only a regular file of an acceptable size is read.
   void openFile() {
-    file_ = FileDescriptor(::open(path_.c_str(), O_RDONLY | O_CLOEXEC));
+    file_ = FileDescriptor(::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (!file_) throw Refusal{path_ + ": cannot open: " + std::strerror(errno)};
     struct stat st {};
     if (::fstat(file_.get(), &st) != 0) cannotRead(errno);
+    if (!S_ISREG(st.st_mode)) {
+      throw Refusal{path_ + ": not a regular file: " + fileTypeName(st.st_mode)};
+    }
+    checkSize(U64(st.st_size));
     padded_ = simdjson::padded_string(std::size_t(st.st_size));
     readSoFar_ = 0;
-    at_ = padded_.size() == 0 ? At::indexing : At::reading;
+    at_ = At::reading;
   }
 
-  /// Reads the next block straight into the padded buffer.
+  void checkSize(U64 size) const {
+    if (size <= maxFileSize) return;
+    throw Refusal{path_ + ": file too large: " + std::to_string(size) + " bytes, at most " +
+                  std::to_string(maxFileSize)};
+  }
+
+  /// Reads the next block straight into the padded buffer; once the size found at opening is
+  /// read, checks that the file ends there.
   void readBlock() {
+    if (readSoFar_ == padded_.size()) return expectEnd();
     const std::size_t want = std::min(readBlockSize, padded_.size() - readSoFar_);
     const ssize_t n = ::read(file_.get(), padded_.data() + readSoFar_, want);
     if (n < 0 && errno == EINTR) return;
     if (n < 0) cannotRead(errno);
-    if (n == 0) cannotRead(EIO);  // the file shrank while it was read
+    if (n == 0) changedWhileRead();
     readSoFar_ += std::size_t(n);
-    if (readSoFar_ < padded_.size()) return;
+  }
+
+  void expectEnd() {
+    char extra;
+    const ssize_t n = ::read(file_.get(), &extra, 1);
+    if (n < 0 && errno == EINTR) return;
+    if (n < 0) cannotRead(errno);
+    if (n > 0) changedWhileRead();
     file_ = FileDescriptor();
     at_ = At::indexing;
+  }
+
+  /// A file written while it is read is refused rather than read half old, half new: its
+  /// writer's close brings another reload.
+  [[noreturn]] void changedWhileRead() const {
+    throw Refusal{path_ + ": file changed size while read"};
   }
 
   [[noreturn]] void cannotRead(int error) const {
@@ -377,10 +426,7 @@ class StateFileReader {
   /// The parser's first stage over the whole text, then the walk starts at the top object.
   void index() {
     text_ = std::string_view(padded_.data(), padded_.size());
-    if (const auto code = parser_.iterate(padded_).get(doc_)) {
-      if (code == simdjson::CAPACITY) throw Refusal{path_ + ": file too large"};
-      syntax(code, text_.size());
-    }
+    if (const auto code = parser_.iterate(padded_).get(doc_)) syntax(code, text_.size());
     ondemand::value root;
     if (const auto code = doc_.get_value().get(root)) syntax(code);
     iterate(object(root, Path{}), top_, topEnd_);

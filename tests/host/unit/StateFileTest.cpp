@@ -3,9 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -173,6 +176,55 @@ TEST(StateFileTest, MissingFileIsRefused) {
   std::string error;
   EXPECT_FALSE(StateFile::load("/nonexistent/s.json", error));
   EXPECT_EQ(error, "/nonexistent/s.json: cannot open: No such file or directory");
+}
+
+// Only a regular file is read, opened without waiting for a FIFO's writer, and one too large
+// is refused from its size before anything is read: each in one line naming the path given.
+TEST(StateFileTest, RefusesOtherFileTypesAndOversizeFiles) {
+  char pattern[] = "/tmp/statefile-test.XXXXXX";
+  const std::string dir = ::mkdtemp(pattern);
+  const std::string fifo = dir + "/fifo", link = dir + "/link.json", sparse = dir + "/sparse";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  ASSERT_EQ(::symlink(fifo.c_str(), link.c_str()), 0);
+  // Held open so that a reader that waits for a writer would read an empty file, not hang.
+  const int writer = ::open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(writer, 0);
+  const int file = ::open(sparse.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  ASSERT_GE(file, 0);
+  ASSERT_EQ(::ftruncate(file, off_t(64) << 30), 0);
+  ::close(file);
+
+  std::string error;
+  EXPECT_FALSE(StateFile::load(link, error));
+  EXPECT_EQ(error, link + ": not a regular file: FIFO");
+  EXPECT_FALSE(StateFile::load(dir, error));
+  EXPECT_EQ(error, dir + ": not a regular file: directory");
+  EXPECT_FALSE(StateFile::load(sparse, error));
+  EXPECT_EQ(error, sparse + ": file too large: 68719476736 bytes, at most 268435456");
+  ::close(writer);
+  std::filesystem::remove_all(dir);
+}
+
+// A file that grows or shrinks between its opening and the end of its reading is refused,
+// never read in part: the writer's close brings another reload.
+TEST(StateFileTest, FileChangingSizeWhileReadIsRefused) {
+  char path[] = "/tmp/statefile-test.XXXXXX";
+  const int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  const auto readAfter = [&](const std::string& before, const std::string& after) {
+    std::ofstream(path, std::ios::trunc) << before;
+    Host::StateFileLoader loader(path);
+    EXPECT_FALSE(loader.readSome([] { return true; }));  // opened, nothing read yet
+    std::ofstream(path, std::ios::trunc) << after;
+    loader.readSome({});
+    EXPECT_FALSE(loader.take());
+    return loader.error();
+  };
+  const std::string changed = std::string(path) + ": file changed size while read";
+  EXPECT_EQ(readAfter("{}", R"({"interfaces": {"E1": 1}})"), changed);
+  EXPECT_EQ(readAfter(R"({"interfaces": {"E1": 1}})", "{}"), changed);
+  std::remove(path);
 }
 
 // Read in steps, a file gives what it gives at once; a refusal found in a late step is the
