@@ -603,6 +603,12 @@ class StateFileReader {
         entryHash(entity, key), position,
         [&, key = key](U32 p) { return list[p].entity == entity && list[p].intfName == key; });
     if (named != position) invalid(at, "duplicate key");
+    const U32 first = statusByIntf_.insert(
+        nameHash(key), position, [&, key = key](U32 p) { return list[p].intfName == key; });
+    if (first != position) {
+      invalid(at, "already has a status in entity " +
+                      std::string(out_->entities_[list[first].entity].name));
+    }
     list.push_back({out_->keep(key), entity, classes(object(value, at), at)});
   }
 
@@ -671,6 +677,9 @@ class StateFileReader {
   std::string_view sectionKey_;
   std::string_view entityKey_;
   StateFile::Index byIfIndex_;  // refuses a second interface with one ifIndex
+  // Refuses a second status of one interface: a switch publishes it in one slice only, and the
+  // table machine deletes an interface's rows when any entity withdraws its status.
+  StateFile::Index statusByIntf_;
 };
 
 StateFileLoader::StateFileLoader(const std::string& path)

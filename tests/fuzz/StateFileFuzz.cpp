@@ -4,8 +4,8 @@
 /// state file: at once at start (`StateFile::load`) and in steps between packets on a reload
 /// (`StateFileLoader`, asked to stop after every step). Both must reach the same verdict. An
 /// accepted file must keep `StateFile`'s promises: valid and unique names, unique non-zero
-/// ifIndexes, lookups that find every element, entries grouped by entity, and the state
-/// written back as JSON reads as the same state. A refusal is one line that names the file.
+/// ifIndexes, lookups that find every element, entries grouped by entity, an interface's
+/// status in one entity at most, and the state written back as JSON reads as the same state. A refusal is one line that names the file.
 /// Any broken promise aborts with a description, which libFuzzer reports as a crash.
 #include "host/StateFile.h"
 
@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 
 namespace {
@@ -123,6 +124,7 @@ void checkInterfaces(const StateFile& file) {
 void checkEntities(const StateFile& file) {
   U64 entries = 0;
   U32 position = 0;
+  std::unordered_set<std::string_view> withStatus;
   for (const StateFile::Entity& entity : file.entities()) {
     const std::string name(entity.name);
     check(StateFile::validEntityName(entity.name), "invalid entity name accepted: " + name);
@@ -132,6 +134,7 @@ void checkEntities(const StateFile& file) {
       const std::string intf(entry.intfName);
       check(StateFile::validIntfName(entry.intfName), "invalid entry name accepted: " + intf);
       check(entry.entity == position, "entry " + intf + " names another entity than " + name);
+      check(withStatus.insert(entry.intfName).second, "status of " + intf + " accepted twice");
       check(file.entry(entity, entry.intfName) == &entry,
             "lookup of entry " + intf + " in " + name + " fails");
     }

@@ -144,7 +144,8 @@ TEST(StateFileTest, RefusesNumbersOutOfRange) {
             "s.json: at $.interfaces.Ethernet1/1: number 4294967296 out of range 1..4294967295");
 }
 
-// Interface and entity names, duplicate interfaces and ifIndexes.
+// Interface and entity names, duplicate interfaces and ifIndexes, an interface's status in
+// two entities.
 TEST(StateFileTest, RefusesBadNamesAndDuplicates) {
   EXPECT_EQ(refusal(R"({"interfaces": {"Ethernet1/1": 5, "Ethernet1/2": 5}})"),
             "s.json: at $.interfaces.Ethernet1/2: ifIndex 5 already belongs to Ethernet1/1");
@@ -161,6 +162,8 @@ TEST(StateFileTest, RefusesBadNamesAndDuplicates) {
             "s.json: at $.status.s.E\xc3\xa9: invalid interface name");
   EXPECT_EQ(refusal(R"({"status": {"s": {"E1": {}, "E1": {}}}})"),
             "s.json: at $.status.s.E1: duplicate key");
+  EXPECT_EQ(refusal(R"({"status": {"s0": {"E1": {}, "E2": {}}, "s1": {}, "s2": {"E2": {}}}})"),
+            "s.json: at $.status.s2.E2: already has a status in entity s0");
 }
 
 // A key quoted in a refusal keeps the refusal one line: its control characters are escaped.
