@@ -15,7 +15,10 @@
 ///    published as a new `IntfStatus`, and those withdrawn in step 1 are published again.
 /// Hence an interface leaving the file loses its status entries before its ifIndex, and an
 /// ifIndex moving from one interface to another leaves its first owner before the second
-/// takes it.
+/// takes it. Likewise an interface moving from one status entity to another leaves the first
+/// before the second publishes it: the machine deletes an interface's rows whenever an entity
+/// withdraws its status, so the other order would leave none. This needs the live state to
+/// give an interface's status in one entity at most, which the reader promises for a file.
 ///
 /// In task runs, every step checks `taskShouldYield()` after each item and resumes later
 /// from a bookmark (a name for the live collections, an index for the file), so neither the

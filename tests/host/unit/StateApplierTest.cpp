@@ -162,5 +162,25 @@ TEST_F(StateApplierTest, NewTargetRestartsApplying) {
   EXPECT_TRUE(tableRows().empty());
 }
 
+// An interface moving from one status entity to another keeps its rows after every edit,
+// whether it moves in one edit (and back) or leaves one entity in one edit and joins the other
+// in the next. In task runs that yield after every item, as a reload applies.
+TEST_F(StateApplierTest, InterfaceMovesBetweenEntities) {
+  const std::string inA = R"({"interfaces": {"E1/1": 1, "E1/2": 2},
+    "status": {"a": {"E1/1": {"all": {"drops": 1}}, "E1/2": {}}, "b": {}}})";
+  const std::string inB = R"({"interfaces": {"E1/1": 1, "E1/2": 2},
+    "status": {"a": {"E1/2": {}}, "b": {"E1/1": {"all": {"drops": 1}}}}})";
+  const std::string inNone = R"({"interfaces": {"E1/1": 1, "E1/2": 2},
+    "status": {"a": {"E1/2": {}}, "b": {}}})";
+  startMachine();
+  scheduler_->yieldAfterChecksIs(1);
+  for (const std::string* text : {&inA, &inB, &inA, &inNone, &inB, &inNone, &inA}) {
+    SCOPED_TRACE(*text);
+    applier_.applyInTasks(parsed(*text));
+    scheduler_->runUntilIdle();
+    EXPECT_EQ(tableRows(), rowsOf(*parsed(*text)));
+  }
+}
+
 }  // namespace
 }  // namespace HostTest
