@@ -369,20 +369,28 @@ class StateFileReader {
     return false;
   }
 
-  /// Opens the file without blocking (a FIFO would wait for a writer) and sizes the parser's
-  /// padded buffer for its whole text; only a regular file of an acceptable size is read.
+  /// Opens the file and sizes the parser's padded buffer for its whole text; only a regular
+  /// file of an acceptable size is read. The path is looked at first, as opening a device can
+  /// act on it; the opened file is looked at again, as the path may have changed meanwhile, and
+  /// is opened without blocking (a FIFO would wait for a writer) nor becoming a terminal.
   void openFile() {
-    file_ = FileDescriptor(::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    if (!file_) throw Refusal{path_ + ": cannot open: " + std::strerror(errno)};
     struct stat st {};
+    if (::stat(path_.c_str(), &st) == 0) checkFile(st);
+    file_ = FileDescriptor(::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!file_) throw Refusal{path_ + ": cannot open: " + std::strerror(errno)};
     if (::fstat(file_.get(), &st) != 0) cannotRead(errno);
+    checkFile(st);
+    padded_ = simdjson::padded_string(std::size_t(st.st_size));
+    readSoFar_ = 0;
+    at_ = At::reading;
+  }
+
+  /// Refuses anything but a regular file of at most `maxFileSize` bytes.
+  void checkFile(const struct stat& st) const {
     if (!S_ISREG(st.st_mode)) {
       throw Refusal{path_ + ": not a regular file: " + fileTypeName(st.st_mode)};
     }
     checkSize(U64(st.st_size));
-    padded_ = simdjson::padded_string(std::size_t(st.st_size));
-    readSoFar_ = 0;
-    at_ = At::reading;
   }
 
   void checkSize(U64 size) const {

@@ -3,9 +3,9 @@
 /// The file is JSON: "interfaces" maps interface names to ifIndexes, "status" maps status
 /// entity names to objects from interface name to per-class thresholds and drop counters; an
 /// interface has a status in one entity at most, as a switch publishes each interface's status
-/// in one slice. Only a regular file is read (a symlink is followed): it is opened without
-/// blocking, so a FIFO or device put in its place is refused at once, and one too large is
-/// refused from its size before anything is read.
+/// in one slice. Only a regular file is read (a symlink is followed): a FIFO or device put in
+/// its place is refused at once, without waiting for a writer, and a file too large is refused
+/// from its size before anything is read.
 /// A `StateFile` exists only for a file that parsed and validated completely; a refusal is one
 /// line naming the file, the place (line and column of a syntax error, or the JSON path of a
 /// validation error) and the reason. Names are copied into blocks owned by the `StateFile`,
