@@ -18,6 +18,8 @@ AGENT = os.environ.get("STORMCONTROL_AGENT", "")
 # Generous: the sanitizer build runs several times slower on a shared machine.
 START_S = 60.0
 EVENT_S = 30.0
+# A service manager's, when the tests run under one: each test gives its own, if any.
+SERVICE_MANAGER_VARIABLES = ("NOTIFY_SOCKET", "WATCHDOG_USEC", "WATCHDOG_PID")
 SANITIZER_MARKERS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:")
 
 
@@ -36,20 +38,23 @@ class Daemon:
         self.log_path = self.dir / "agent.log"
         self.proc = None
         self.port = 0
+        self.ipv6 = False
+        self.extra_env = {}  # e.g. a service manager's NOTIFY_SOCKET
 
     @property
     def env(self):
         """What the daemon and the clients get: no MIBs, no configuration outside the folder."""
         persist = self.dir / "persist"
         persist.mkdir(exist_ok=True)
-        env = dict(os.environ)
+        env = {k: v for k, v in os.environ.items() if k not in SERVICE_MANAGER_VARIABLES}
         env.update(MIBS="", MIBDIRS=str(self.dir / "no-mibs"),
                    SNMPCONFPATH=str(self.dir / "snmpconf"), SNMP_PERSISTENT_DIR=str(persist))
+        env.update(self.extra_env)
         return env
 
     @property
     def address(self):
-        return f"udp:127.0.0.1:{self.port}"
+        return f"udp6:[::1]:{self.port}" if self.ipv6 else f"udp:127.0.0.1:{self.port}"
 
     def spawn(self, args):
         self.kill()
