@@ -1,7 +1,7 @@
 // host/main.cpp — stormcontrol-agent: serves the plug-in's storm-control table over SNMP.
 ///
 /// Start-up, in order: options; logging and traces; signals blocked (they are read in the
-/// loop); net-snmp's agent library with our own persistent directory and without the system's
+/// loop); the pid file; net-snmp's agent library with our own persistent directory and without the system's
 /// configuration files; the plug-in and the state database; the state source (a refused state
 /// file ends the process with status 2 before anything listens); the plug-in's agent; the
 /// SNMP contexts; the listeners (a subagent, --agentx, has none: it connected to its master
@@ -192,11 +192,29 @@ bool listen(const Host::Options& options, std::string& error) {
   return true;
 }
 
-bool writePidFile(const std::string& path) {
-  std::ofstream out(path, std::ios::trunc);
-  out << getpid() << '\n';
-  return bool(out.flush());
-}
+/// The --pidfile: written at start, before anything listens, so that a path that cannot be
+/// written ends the start-up before managers see the daemon; removed whichever way run() ends.
+class PidFile {
+ public:
+  PidFile() = default;
+  PidFile(const PidFile&) = delete;
+  PidFile& operator=(const PidFile&) = delete;
+  ~PidFile() {
+    if (!path_.empty()) unlink(path_.c_str());
+  }
+
+  /// Writes this process's id to `path`; false when it cannot.
+  bool write(const std::string& path) {
+    std::ofstream out(path, std::ios::trunc);
+    out << getpid() << '\n';
+    if (!out.flush()) return false;
+    path_ = path;
+    return true;
+  }
+
+ private:
+  std::string path_;  // once written
+};
 
 std::unique_ptr<Host::StateSource> stateSource(const Host::Options& options,
                                                const Host::SwitchInputs& inputs) {
@@ -214,6 +232,10 @@ int run(const Host::Options& options) {
     std::fprintf(stderr, "%s: -C: cannot read %s: %s\n", appName, options.configFile.c_str(),
                  std::strerror(errno));
     return exitUsage;
+  }
+  PidFile pidFile;
+  if (!options.pidFile.empty() && !pidFile.write(options.pidFile)) {
+    return startFailure("cannot write " + options.pidFile);
   }
   std::string error;
   const std::string persistentDir = Host::usablePersistentDir(options.persistentDir, error);
@@ -249,9 +271,6 @@ int run(const Host::Options& options) {
   } else if (!listen(options, error)) {
     return startFailure(error);
   }
-  if (!options.pidFile.empty() && !writePidFile(options.pidFile)) {
-    return startFailure("cannot write " + options.pidFile);
-  }
   service.serving();
 
   const bool signalsOk = loop.signalHandlerIs([&](int signal) {
@@ -283,7 +302,6 @@ int run(const Host::Options& options) {
   snmp_shutdown(appName);
   shutdown_master_agent();
   shutdown_agent();
-  if (!options.pidFile.empty()) unlink(options.pidFile.c_str());
   return 0;
 }
 
