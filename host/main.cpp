@@ -145,13 +145,16 @@ void initAgentLibrary(const Host::Options& options, const std::string& persisten
   if (subagent) subagent->afterInitAgent();
   init_vacm_conf();
   if (!subagent) init_snmpEngine();  // a master agent serves its own
-  // Without -C, and for an explicit --community, a read-only community from 127.0.0.1 for
-  // SNMPv1 and v2c, as snmpd's rocommunity line gives it.
+  // Without -C, and for an explicit --community, a read-only community from the loopback
+  // addresses, 127.0.0.1 and ::1 (a --listen udp6:[::1]:PORT), for SNMPv1 and v2c, as snmpd's
+  // rocommunity and rocommunity6 lines give it.
   std::string community = options.community;
   if (community.empty() && options.configFile.empty()) community = defaultCommunity;
   if (!community.empty()) {
-    std::string line = "rocommunity " + community + " 127.0.0.1";
-    netsnmp_config_remember(line.data());  // copies the line
+    for (std::string line : {"rocommunity " + community + " 127.0.0.1",
+                             "rocommunity6 " + community + " ::1"}) {
+      netsnmp_config_remember(line.data());  // copies the line
+    }
   }
   init_snmp(appName);
   keepUsersOutOfPersistentState();

@@ -62,11 +62,13 @@ class Daemon:
             self.proc = subprocess.Popen([AGENT, *args], cwd=self.dir, env=self.env,
                                          stdin=subprocess.DEVNULL, stdout=log, stderr=log)
 
-    def start(self, *args, listen=True):
-        """Starts with `--listen udp:127.0.0.1:PORT` (when `listen`) and `args`, and waits for
-        "listening on"; `args` may name the port as {port}."""
+    def start(self, *args, listen=True, ipv6=False):
+        """Starts with `--listen udp:127.0.0.1:PORT` (`udp6:[::1]:PORT` when `ipv6`; none
+        unless `listen`) and `args`, and waits for "listening on"; `args` may name the port as
+        {port}."""
+        self.ipv6 = ipv6
         for _ in range(5):
-            self.port = free_udp_port()
+            self.port = free_udp_port("::1", socket.AF_INET6) if ipv6 else free_udp_port()
             argv = [a.format(port=self.port) for a in args]
             self.spawn((["--listen", self.address] if listen else []) + argv)
             if self.wait_for_log("listening on", timeout=START_S):

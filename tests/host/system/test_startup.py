@@ -1,5 +1,14 @@
 # tests/host/system/test_startup.py — what the daemon refuses or sets up before it serves: a
 # start-up failure ends the process before anything listens.
+import socket
+import subprocess
+
+import pytest
+
+from conftest import EVENT_S, free_udp_port
+
+# breltaStormControlIfThresholdUnits of ifIndex 1002, class all, on the simulated switch.
+UNITS_1002_ALL = "1.3.6.1.4.1.32473.3.35.1.1.1.3.1002.0"
 
 
 def test_unwritable_pidfile_fails_before_listening(agent):
@@ -21,3 +30,16 @@ def test_pidfile_lives_as_long_as_the_daemon(agent):
     assert not (second.dir / "agent.pid").exists()
     assert daemon.stop() == 0
     assert not pidfile.exists()
+
+
+def test_default_community_answers_ipv6_loopback(agent):
+    try:
+        free_udp_port("::1", socket.AF_INET6)
+    except OSError as e:
+        pytest.skip(f"no IPv6 loopback here: {e}")
+    daemon = agent().start(ipv6=True)
+    assert daemon.wait_for_log("table ready")
+    answer = subprocess.run(["snmpget", "-v2c", "-c", "public", "-On", daemon.address,
+                             UNITS_1002_ALL], env=daemon.env, capture_output=True, text=True,
+                            timeout=EVENT_S)
+    assert answer.stdout == f".{UNITS_1002_ALL} = INTEGER: 1\n", answer.stderr
