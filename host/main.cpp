@@ -31,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include "ConfigFileCheck.h"
 #include "DropsNotifier.h"
 #include "EventLoop.h"
 #include "Options.h"
@@ -231,16 +232,15 @@ std::unique_ptr<Host::StateSource> stateSource(const Host::Options& options,
 }
 
 int run(const Host::Options& options) {
-  if (!options.configFile.empty() && access(options.configFile.c_str(), R_OK) != 0) {
-    std::fprintf(stderr, "%s: -C: cannot read %s: %s\n", appName, options.configFile.c_str(),
-                 std::strerror(errno));
+  std::string error;
+  if (!options.configFile.empty() && !Host::checkConfigFile(options.configFile, error)) {
+    std::fprintf(stderr, "%s: %s\n", appName, error.c_str());
     return exitUsage;
   }
   PidFile pidFile;
   if (!options.pidFile.empty() && !pidFile.write(options.pidFile)) {
     return startFailure("cannot write " + options.pidFile);
   }
-  std::string error;
   const std::string persistentDir = Host::usablePersistentDir(options.persistentDir, error);
   if (persistentDir.empty()) return startFailure(error);
   std::optional<Host::Subagent> subagent;
