@@ -99,3 +99,12 @@ def test_config_includes_are_read(agent):
     daemon.start("-C", "conf/agent.conf")
     assert daemon.wait_for_log("table ready")
     assert_answers(daemon)
+
+
+def test_config_name_net_snmp_would_split_is_refused(agent):
+    daemon = agent()
+    (daemon.dir / "a,b.conf").write_text("rocommunity public 127.0.0.1\n")
+    daemon.spawn(["-C", "a,b.conf"])
+    assert daemon.wait_exit() == 2
+    assert daemon.log().startswith("stormcontrol-agent: -C: 'a,b.conf': ")
+    assert daemon.log().count("\n") == 1
