@@ -1,7 +1,7 @@
 // host/main.cpp — stormcontrol-agent: serves the plug-in's storm-control table over SNMP.
 ///
 /// Start-up, in order: options; logging and traces; signals blocked (they are read in the
-/// loop); net-snmp's agent library with our own persistent directory and without the system's
+/// loop); the pid file; net-snmp's agent library with our own persistent directory and without the system's
 /// configuration files; the plug-in and the state database; the state source (a refused state
 /// file ends the process with status 2 before anything listens); the plug-in's agent; the
 /// SNMP contexts; the listeners (a subagent, --agentx, has none: it connected to its master
@@ -31,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include "ConfigFileCheck.h"
 #include "DropsNotifier.h"
 #include "EventLoop.h"
 #include "Listeners.h"
@@ -146,13 +147,16 @@ void initAgentLibrary(const Host::Options& options, const std::string& persisten
   if (subagent) subagent->afterInitAgent();
   init_vacm_conf();
   if (!subagent) init_snmpEngine();  // a master agent serves its own
-  // Without -C, and for an explicit --community, a read-only community from 127.0.0.1 for
-  // SNMPv1 and v2c, as snmpd's rocommunity line gives it.
+  // Without -C, and for an explicit --community, a read-only community from the loopback
+  // addresses, 127.0.0.1 and ::1 (a --listen udp6:[::1]:PORT), for SNMPv1 and v2c, as snmpd's
+  // rocommunity and rocommunity6 lines give it.
   std::string community = options.community;
   if (community.empty() && options.configFile.empty()) community = defaultCommunity;
   if (!community.empty()) {
-    std::string line = "rocommunity " + community + " 127.0.0.1";
-    netsnmp_config_remember(line.data());  // copies the line
+    for (std::string line : {"rocommunity " + community + " 127.0.0.1",
+                             "rocommunity6 " + community + " ::1"}) {
+      netsnmp_config_remember(line.data());  // copies the line
+    }
   }
   init_snmp(appName);
   keepUsersOutOfPersistentState();
@@ -193,11 +197,29 @@ bool listen(Host::Listeners& listeners, const Host::Options& options, std::strin
   return true;
 }
 
-bool writePidFile(const std::string& path) {
-  std::ofstream out(path, std::ios::trunc);
-  out << getpid() << '\n';
-  return bool(out.flush());
-}
+/// The --pidfile: written at start, before anything listens, so that a path that cannot be
+/// written ends the start-up before managers see the daemon; removed whichever way run() ends.
+class PidFile {
+ public:
+  PidFile() = default;
+  PidFile(const PidFile&) = delete;
+  PidFile& operator=(const PidFile&) = delete;
+  ~PidFile() {
+    if (!path_.empty()) unlink(path_.c_str());
+  }
+
+  /// Writes this process's id to `path`; false when it cannot.
+  bool write(const std::string& path) {
+    std::ofstream out(path, std::ios::trunc);
+    out << getpid() << '\n';
+    if (!out.flush()) return false;
+    path_ = path;
+    return true;
+  }
+
+ private:
+  std::string path_;  // once written
+};
 
 std::unique_ptr<Host::StateSource> stateSource(const Host::Options& options,
                                                const Host::SwitchInputs& inputs) {
@@ -211,12 +233,15 @@ std::unique_ptr<Host::StateSource> stateSource(const Host::Options& options,
 }
 
 int run(const Host::Options& options) {
-  if (!options.configFile.empty() && access(options.configFile.c_str(), R_OK) != 0) {
-    std::fprintf(stderr, "%s: -C: cannot read %s: %s\n", appName, options.configFile.c_str(),
-                 std::strerror(errno));
+  std::string error;
+  if (!options.configFile.empty() && !Host::checkConfigFile(options.configFile, error)) {
+    std::fprintf(stderr, "%s: %s\n", appName, error.c_str());
     return exitUsage;
   }
-  std::string error;
+  PidFile pidFile;
+  if (!options.pidFile.empty() && !pidFile.write(options.pidFile)) {
+    return startFailure("cannot write " + options.pidFile);
+  }
   const std::string persistentDir = Host::usablePersistentDir(options.persistentDir, error);
   if (persistentDir.empty()) return startFailure(error);
   std::optional<Host::Subagent> subagent;
@@ -251,9 +276,6 @@ int run(const Host::Options& options) {
   } else if (!listen(listeners.emplace(), options, error)) {
     return startFailure(error);
   }
-  if (!options.pidFile.empty() && !writePidFile(options.pidFile)) {
-    return startFailure("cannot write " + options.pidFile);
-  }
   service.serving();
 
   const bool signalsOk = loop.signalHandlerIs([&](int signal) {
@@ -287,7 +309,6 @@ int run(const Host::Options& options) {
   snmp_shutdown(appName);
   shutdown_master_agent();
   shutdown_agent();
-  if (!options.pidFile.empty()) unlink(options.pidFile.c_str());
   return 0;
 }
 

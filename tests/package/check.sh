@@ -91,7 +91,7 @@ done
 
 ### The unit.
 unit=$root/usr/lib/systemd/system/stormcontrol-agent.service
-for line in Type=notify User=stormcontrol Group=stormcontrol \
+for line in Type=notify WatchdogSec=30s Restart=on-failure User=stormcontrol Group=stormcontrol \
   'ExecReload=/bin/kill -HUP $MAINPID' EnvironmentFile=-/etc/default/stormcontrol-agent \
   StateDirectory=stormcontrol-agent NoNewPrivileges=yes ProtectSystem=strict PrivateTmp=yes \
   'RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6' WantedBy=multi-user.target; do

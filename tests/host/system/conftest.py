@@ -19,6 +19,8 @@ AGENT = os.environ.get("STORMCONTROL_AGENT", "")
 # Generous: the sanitizer build runs several times slower on a shared machine.
 START_S = 60.0
 EVENT_S = 30.0
+# A service manager's, when the tests run under one: each test gives its own, if any.
+SERVICE_MANAGER_VARIABLES = ("NOTIFY_SOCKET", "WATCHDOG_USEC", "WATCHDOG_PID")
 SANITIZER_MARKERS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:")
 
 
@@ -37,20 +39,23 @@ class Daemon:
         self.log_path = self.dir / "agent.log"
         self.proc = None
         self.port = 0
+        self.ipv6 = False
+        self.extra_env = {}  # e.g. a service manager's NOTIFY_SOCKET
 
     @property
     def env(self):
         """What the daemon and the clients get: no MIBs, no configuration outside the folder."""
         persist = self.dir / "persist"
         persist.mkdir(exist_ok=True)
-        env = dict(os.environ)
+        env = {k: v for k, v in os.environ.items() if k not in SERVICE_MANAGER_VARIABLES}
         env.update(MIBS="", MIBDIRS=str(self.dir / "no-mibs"),
                    SNMPCONFPATH=str(self.dir / "snmpconf"), SNMP_PERSISTENT_DIR=str(persist))
+        env.update(self.extra_env)
         return env
 
     @property
     def address(self):
-        return f"udp:127.0.0.1:{self.port}"
+        return f"udp6:[::1]:{self.port}" if self.ipv6 else f"udp:127.0.0.1:{self.port}"
 
     def spawn(self, args):
         self.kill()
@@ -58,11 +63,13 @@ class Daemon:
             self.proc = subprocess.Popen([AGENT, *args], cwd=self.dir, env=self.env,
                                          stdin=subprocess.DEVNULL, stdout=log, stderr=log)
 
-    def start(self, *args, listen=True):
-        """Starts with `--listen udp:127.0.0.1:PORT` (when `listen`) and `args`, and waits for
-        "listening on"; `args` may name the port as {port}."""
+    def start(self, *args, listen=True, ipv6=False):
+        """Starts with `--listen udp:127.0.0.1:PORT` (`udp6:[::1]:PORT` when `ipv6`; none
+        unless `listen`) and `args`, and waits for "listening on"; `args` may name the port as
+        {port}."""
+        self.ipv6 = ipv6
         for _ in range(5):
-            self.port = free_udp_port()
+            self.port = free_udp_port("::1", socket.AF_INET6) if ipv6 else free_udp_port()
             argv = [a.format(port=self.port) for a in args]
             self.spawn((["--listen", self.address] if listen else []) + argv)
             if self.wait_for_log("listening on", timeout=START_S):
