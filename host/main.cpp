@@ -1,8 +1,8 @@
 // host/main.cpp — stormcontrol-agent: serves the plug-in's storm-control table over SNMP.
 ///
 /// Start-up, in order: options; logging and traces; signals blocked (they are read in the
-/// loop); the pid file; net-snmp's agent library with our own persistent directory and without the system's
-/// configuration files; the plug-in and the state database; the state source (a refused state
+/// loop); the -C file's check; the pid file; net-snmp's agent library with our own persistent
+/// directory and without the system's configuration files; the plug-in and the state database; the state source (a refused state
 /// file ends the process with status 2 before anything listens); the plug-in's agent; the
 /// SNMP contexts; the listeners (a subagent, --agentx, has none: it connected to its master
 /// during the library's initialisation, or keeps trying). Then the loop runs until SIGTERM or
