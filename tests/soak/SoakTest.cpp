@@ -59,7 +59,7 @@ constexpr const char* statusType = "Bridging::StormControl::IntfStatus";
 // Everything the daemon may log during the soak; any other line is an error.
 constexpr const char* expectedLines[] = {
     "listening on ",   "table ready: ", "restarting agent", "counters: ",    "scheduler: ",
-    "notifications: ", "allocations: ", flapMarker,         "shutting down",
+    "notifications: ", "allocations: ", flapMarker,         "shutting down",   "requests: ",
 };
 
 std::chrono::seconds soakDuration() {
