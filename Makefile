@@ -1,5 +1,5 @@
 # Entry points: `make test` (everything, twice: optimised, then under sanitizers; then the fuzz
-# targets), `make fuzz`, `make bench`.
+# targets), `make check` (the fast suites of the optimised build), `make fuzz`, `make bench`.
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
@@ -9,7 +9,7 @@ PACKAGES   := cmake ninja-build g++ pkg-config libsnmp-dev snmp snmpd snmptrapd 
               libsystemd-dev dpkg-dev socat clang libfuzzer-14-dev libclang-rt-14-dev \
               python3-pytest
 
-.PHONY: all deps packages build build-asan build-fuzz package test test-release test-asan test-fuzz fuzz \
+.PHONY: all deps packages build build-asan build-fuzz package check test test-release test-asan test-fuzz fuzz \
         bench bench-walk soak run clean
 
 all: build
@@ -56,6 +56,11 @@ build-fuzz: $(FUZZ_BUILD)/build.ninja
 # The Debian package, build/stormcontrol-agent_VERSION_ARCH.deb.
 package: build
 	cd $(BUILD) && cpack
+
+# The developer's quick loop: the optimised tree and every suite but the soak and the package,
+# without installing anything, sanitizers or fuzzing.
+check: build
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS) -LE 'soak|package'
 
 test-release: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
