@@ -1,10 +1,12 @@
 # tests/host/system/conftest.py — the daemon under test, for the system tests run by pytest.
 #
-# Each test starts its own daemons through the `agent` fixture: every daemon runs from the
-# test's own temporary folder (its state and configuration files, its log), listens on a free
-# loopback UDP port (another is tried when the port was taken meanwhile), and is killed however
-# the test ends. A daemon still running at the end is stopped with SIGTERM and must exit with
-# status 0 and no sanitizer report, so every test also checks a clean shutdown.
+# Each test starts its own daemons through the `agent` fixture (a module shares one through
+# `daemons`): every daemon runs from a temporary folder of its own (its state and configuration
+# files, its log), listens on a free loopback UDP port (another is tried when the port was taken
+# meanwhile), and is killed however the test ends. A daemon still running at the end is stopped
+# with SIGTERM and must exit with status 0 and no sanitizer report, so every test also checks a
+# clean shutdown. Debian's snmpd and snmptrapd run the same way (`start_server`).
+import contextlib
 import itertools
 import os
 import signal
@@ -57,10 +59,10 @@ class Daemon:
     def address(self):
         return f"udp6:[::1]:{self.port}" if self.ipv6 else f"udp:127.0.0.1:{self.port}"
 
-    def spawn(self, args):
+    def spawn(self, args, program=AGENT):
         self.kill()
         with open(self.log_path, "wb") as log:
-            self.proc = subprocess.Popen([AGENT, *args], cwd=self.dir, env=self.env,
+            self.proc = subprocess.Popen([program, *args], cwd=self.dir, env=self.env,
                                          stdin=subprocess.DEVNULL, stdout=log, stderr=log)
 
     def start(self, *args, listen=True, ipv6=False):
@@ -68,15 +70,19 @@ class Daemon:
         unless `listen`) and `args`, and waits for "listening on"; `args` may name the port as
         {port}."""
         self.ipv6 = ipv6
+        return self.launch(lambda: (["--listen", self.address] if listen else []) +
+                           [a.format(port=self.port) for a in args], "listening on")
+
+    def launch(self, argv, ready, program=AGENT):
+        """Spawns `program` with `argv()` on a free port until its log shows `ready`."""
         for _ in range(5):
-            self.port = free_udp_port("::1", socket.AF_INET6) if ipv6 else free_udp_port()
-            argv = [a.format(port=self.port) for a in args]
-            self.spawn((["--listen", self.address] if listen else []) + argv)
-            if self.wait_for_log("listening on", timeout=START_S):
+            self.port = free_udp_port("::1", socket.AF_INET6) if self.ipv6 else free_udp_port()
+            self.spawn(argv(), program)
+            if self.wait_for_log(ready, timeout=START_S):
                 return self
             if self.proc.poll() is None or f":{self.port}" not in self.log():
                 break
-        raise AssertionError(f"the daemon did not start:\n{self.log()}")
+        raise AssertionError(f"{program} did not start:\n{self.log()}")
 
     def log(self):
         return self.log_path.read_text(errors="replace") if self.log_path.exists() else ""
@@ -132,22 +138,36 @@ class Daemon:
                               capture_output=True, text=True, timeout=timeout)
 
 
-@pytest.fixture
-def agent(tmp_path):
-    """Makes daemons in the test's folder; checks that each one still running exits cleanly."""
-    daemons = []
+def start_server(server, program, conf, *args):
+    """Starts Debian's snmpd or snmptrapd (`program`) in the foreground in `server`'s folder,
+    reading the configuration `conf` only and listening on its port."""
+    (server.dir / "server.conf").write_text(conf)
+    return server.launch(lambda: ["-f", "-Lo", "-C", "-c", "server.conf", *args, server.address],
+                         "NET-SNMP version", program)
+
+
+@contextlib.contextmanager
+def daemons(folder):
+    """Makes daemons in `folder`; at the end checks that each one still running exits cleanly,
+    and kills them all whatever happened."""
+    made = []
 
     def make(name="agent"):
-        daemon = Daemon(tmp_path / f"{name}{len(daemons)}")
-        daemons.append(daemon)
-        return daemon
+        made.append(Daemon(folder / f"{name}{len(made)}"))
+        return made[-1]
 
-    yield make
     try:
-        for daemon in daemons:
+        yield make
+        for daemon in made:
             if daemon.running():
                 assert daemon.stop() == 0, f"unclean exit:\n{daemon.log()}"
             assert not daemon.sanitizer_reports(), daemon.log()
     finally:
-        for daemon in daemons:
+        for daemon in made:
             daemon.kill()
+
+
+@pytest.fixture
+def agent(tmp_path):
+    with daemons(tmp_path) as make:
+        yield make

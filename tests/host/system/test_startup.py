@@ -2,30 +2,66 @@
 # start-up failure ends the process before anything listens.
 import os
 import socket
-import subprocess
 
 import pytest
 
-from conftest import EVENT_S, free_udp_port
+from conftest import free_udp_port
+from snmp import V2C, ask
 
 # breltaStormControlIfThresholdUnits of ifIndex 1002, class all, on the simulated switch.
-UNITS_1002_ALL = "1.3.6.1.4.1.32473.3.35.1.1.1.3.1002.0"
+UNITS_1002_ALL = (1, 3, 6, 1, 4, 1, 32473, 3, 35, 1, 1, 1, 3, 1002, 0)
 
 
 def assert_answers(daemon):
     """The daemon answers a GET with community public."""
-    answer = subprocess.run(["snmpget", "-v2c", "-c", "public", "-On", daemon.address,
-                             UNITS_1002_ALL], env=daemon.env, capture_output=True, text=True,
-                            timeout=EVENT_S)
-    assert answer.stdout == f".{UNITS_1002_ALL} = INTEGER: 1\n", answer.stderr
+    assert ask(daemon, "snmpget", *V2C, ".1.3.6.1.4.1.32473.3.35.1.1.1.3.1002.0") == \
+        [(UNITS_1002_ALL, "INTEGER: 1")]
 
 
-def test_unwritable_pidfile_fails_before_listening(agent):
+def refusals_folder(folder):
+    """State files, pid and persistent paths and -C files the daemon must refuse at start-up;
+    the -C files are those net-snmp would block or spin on."""
+    conf = folder / "conf"
+    (conf / "d").mkdir(parents=True)
+    (folder / "file").write_text("")
+    (folder / "syntax.json").write_text('{\n  "interfaces": {\n    "E1": 1,,\n  }\n}\n')
+    (folder / "twice.json").write_text('{"interfaces": {"E1": 1, "E2": 1}, "status": {}}')
+    (folder / "a,b.conf").write_text("rocommunity public 127.0.0.1\n")
+    os.mkfifo(conf / "fifo.conf")
+    (conf / "zero.conf").symlink_to("/dev/zero")
+    (conf / "device.conf").write_text("rocommunity public 127.0.0.1\nincludeFile zero.conf\n")
+    (conf / "folder.conf").write_text("includeFile more.conf\n")
+    (conf / "more.conf").write_text("includeDir conf/d\n")
+    os.mkfifo(conf / "d" / "late.conf")
+    (conf / "search.conf").write_text("includeSearch snmpd\n")
+
+
+@pytest.mark.parametrize("args, status, line", [
+    (["--bogus"], 2, "--bogus"), (["--sim-interval-ms", "soon"], 2, "--sim-interval-ms"),
+    (["--simulate", "-1"], 2, "--simulate"), (["--sim-flap-ms", "86400001"], 2, "--sim-flap-ms"),
+    (["--listen"], 2, "--listen"), (["--agentx-ping-s", "0"], 2, "--agentx-ping-s"),
+    (["--agentx", "/run/agentx/master"], 2, "--listen"),
+    (["--state", "missing.json"], 2, "missing.json"),
+    (["--state", "syntax.json"], 2, "syntax.json:3:"),
+    (["--state", "twice.json"], 2, "twice.json: at $.interfaces"),
+    (["--pidfile", "missing/agent.pid"], 1, "cannot write missing/agent.pid"),
+    (["--persistent-dir", "file/state"], 1,
+     "cannot use persistent directory file/state: Not a directory"),
+    (["-C", "conf/fifo.conf"], 2, "-C: conf/fifo.conf is not a regular file"),
+    (["-C", "conf/device.conf"], 2,
+     "-C: conf/device.conf:2: includeFile conf/zero.conf is not a regular file"),
+    (["-C", "conf/folder.conf"], 2,
+     "-C: conf/more.conf:1: includeDir conf/d/late.conf is not a regular file"),
+    (["-C", "conf/search.conf"], 2,
+     "-C: conf/search.conf:1: includeSearch is not supported: there is no configuration path"),
+    # net-snmp would read a list of files.
+    (["-C", "a,b.conf"], 2, "stormcontrol-agent: -C: 'a,b.conf': ")], ids=str)
+def test_start_up_refusal_is_one_line_before_listening(agent, args, status, line):
     daemon = agent()
-    daemon.spawn(["--listen", "udp:127.0.0.1:0", "--pidfile", "missing/agent.pid"])
-    assert daemon.wait_exit() == 1
-    assert "cannot write missing/agent.pid" in daemon.log()
-    assert "listening on" not in daemon.log()
+    refusals_folder(daemon.dir)
+    daemon.spawn(["--listen", "udp:127.0.0.1:0", *args])
+    assert daemon.wait_exit() == status, daemon.log()
+    assert daemon.log().count("\n") == 1 and line in daemon.log(), daemon.log()
 
 
 def test_pidfile_lives_as_long_as_the_daemon(agent):
@@ -51,43 +87,6 @@ def test_default_community_answers_ipv6_loopback(agent):
     assert_answers(daemon)
 
 
-# Each makes a -C file conf/agent.conf that net-snmp would block or spin on, and returns the
-# refusal.
-def fifo(conf):
-    os.mkfifo(conf / "agent.conf")
-    return "conf/agent.conf is not a regular file"
-
-
-def include_device(conf):
-    (conf / "zero.conf").symlink_to("/dev/zero")
-    (conf / "agent.conf").write_text("rocommunity public 127.0.0.1\nincludeFile zero.conf\n")
-    return "conf/agent.conf:2: includeFile conf/zero.conf is not a regular file"
-
-
-def fifo_in_included_folder(conf):
-    (conf / "agent.conf").write_text("includeFile more.conf\n")
-    (conf / "more.conf").write_text("includeDir conf/d\n")
-    (conf / "d").mkdir()
-    os.mkfifo(conf / "d" / "late.conf")
-    return "conf/more.conf:1: includeDir conf/d/late.conf is not a regular file"
-
-
-def include_search(conf):
-    (conf / "agent.conf").write_text("includeSearch snmpd\n")
-    return "conf/agent.conf:1: includeSearch is not supported: there is no configuration path"
-
-
-@pytest.mark.parametrize("make", [fifo, include_device, fifo_in_included_folder, include_search])
-def test_config_file_net_snmp_cannot_read_is_refused(agent, make):
-    daemon = agent()
-    conf = daemon.dir / "conf"
-    conf.mkdir()
-    refusal = make(conf)
-    daemon.spawn(["-C", "conf/agent.conf"])
-    assert daemon.wait_exit() == 2
-    assert daemon.log() == f"stormcontrol-agent: -C: {refusal}\n"
-
-
 def test_config_includes_are_read(agent):
     daemon = agent()
     conf = daemon.dir / "conf"
@@ -99,12 +98,3 @@ def test_config_includes_are_read(agent):
     daemon.start("-C", "conf/agent.conf")
     assert daemon.wait_for_log("table ready")
     assert_answers(daemon)
-
-
-def test_config_name_net_snmp_would_split_is_refused(agent):
-    daemon = agent()
-    (daemon.dir / "a,b.conf").write_text("rocommunity public 127.0.0.1\n")
-    daemon.spawn(["-C", "a,b.conf"])
-    assert daemon.wait_exit() == 2
-    assert daemon.log().startswith("stormcontrol-agent: -C: 'a,b.conf': ")
-    assert daemon.log().count("\n") == 1

@@ -1,0 +1,153 @@
+# tests/host/system/snmp.py — the table as the snmp clients read it: the state file's model, the
+# cells it means, the clients' output read back as (OID, value) pairs, and walks in the background.
+import json
+import os
+import threading
+
+TABLE = (1, 3, 6, 1, 4, 1, 32473, 3, 35, 1, 1)
+ENTRY = TABLE + (1,)
+CLASSES = ("all", "broadcast", "multicast", "unknownUnicast")
+TYPES = {2: "Counter64", 3: "INTEGER", 4: "Counter64"}
+END = "No more variables left in this MIB View (It is past the end of the MIB tree)"
+V1 = ("-v1", "-cpublic")
+V2C = ("-v2c", "-cpublic")
+OP = ("-v3", "-lauthPriv", "-uop", "-aSHA-256", "-Aauthpass12", "-xAES", "-Xprivpass12")
+LEGACY = ("-v3", "-lauthPriv", "-ulegacy", "-aSHA", "-Aauthpass34", "-xAES", "-Xprivpass34")
+U64 = 2**64 - 1
+CLIENT_S = 180.0  # a hung client's deadline: a walk of 24,000 values in the sanitizer build
+
+N = None
+
+
+def intf(*classes):
+    """An interface's status: (level, units, scale, drops) per class in CLASSES' order, N
+    leaving a field out and N or () a whole class."""
+    return {CLASSES[c]: dict((k, v) for k, v in zip(("level", "units", "scale", "drops"), t)
+                             if v is not N) for c, t in enumerate(classes) if t is not N}
+
+
+# Configured and default classes over two entities, an interface without a status and a status
+# without an interface, ifIndexes up to 2^32 - 1 and counters a double or an int64 would alter.
+# The default level with other units or scale (Ethernet1/10) is configured: its level is served.
+SAMPLE = {
+    "interfaces": {"Ethernet1/1": 1, "Ethernet1/2": 2, "Ethernet1/3": 3, "Ethernet1/10": 10,
+                   "Ethernet2/1": 1001, "Ethernet9/9": 99, "Port-Channel5": 100005,
+                   "Ethernet8/1": 2**31, "Ethernet8/2": 2**32 - 1, "Ethernet8/3": 2**31 - 1,
+                   "Ethernet8/4": 3000000000},
+    "status": {"slice0": {
+        "Ethernet1/1": intf((500, 1, 4, 12), (N, N, N, 3), (), (1000, 2)),
+        "Ethernet1/10": intf((N, N, 5), (10000, 1, N, 7), (10000, 0, 4, 8)),
+        "Ethernet7/7": intf((42, 1, N, 42)), "Ethernet8/3": intf((7, 1, N, 3)),
+        "Ethernet8/1": intf((U64 - 1, 1, N, 2**63), (2**53 + 1, 2, N, 2**53 + 1),
+                            (2**63 - 1, 1, N, U64 - 1))}, "slice1": {
+        "Ethernet1/2": intf((U64, 2, 255, U64), (0, 0, 0, 0), (2**32, 1, 4, 2**32 + 1),
+                            (1, 1, 1, 1)),
+        "Ethernet1/3": {}, "Ethernet8/4": {}, "Ethernet2/1": intf((2500, 1, 4, 250), N, (N, 0, 4, 99)),
+        "Port-Channel5": intf((N, 2), N, N, (N, N, N, 5)),
+        "Ethernet8/2": intf((2**63, 1, N, 2**63 - 1), N, N, (U64, 2, N, U64))}},
+}
+
+
+def large(count):
+    """`count` interfaces with ifIndexes 1 to `count`, odd ones in slice0, even ones in slice1."""
+    state = {"interfaces": {}, "status": {"slice0": {}, "slice1": {}}}
+    for i in range(1, count + 1):
+        state["interfaces"][name(i)] = i
+        state["status"][f"slice{1 - i % 2}"][name(i)] = intf((i, i % 3, N, i * 7), N, N,
+                                                               (N, N, N, i))
+    return state
+
+
+def name(i):
+    return f"Ethernet{i // 48 + 1}/{i % 48}"
+
+
+def write(path, state, in_place=False):
+    """Writes the state file, renamed over the old one unless `in_place`."""
+    if in_place:
+        path.write_text(json.dumps(state))
+        return
+    path.with_suffix(".new").write_text(json.dumps(state))
+    os.replace(path.with_suffix(".new"), path)
+
+
+def rows(state):
+    """(ifIndex, class, level, units, drops) of each row, in index order; a threshold equal to
+    the default (level 10000, units 0, scale 4) is served as level 0."""
+    out = []
+    for entity in state["status"].values():
+        for name, classes in entity.items():
+            if name not in state["interfaces"]:
+                continue
+            for c, cls in enumerate(CLASSES):
+                v = classes.get(cls, {})
+                level, units = v.get("level", 10000), v.get("units", 0)
+                default = (level, units, v.get("scale", 4)) == (10000, 0, 4)
+                out.append((state["interfaces"][name], c, 0 if default else level, units,
+                            v.get("drops", 0)))
+    return sorted(out)
+
+
+def cells(state, columns=(2, 3, 4)):
+    """What a walk of `columns` reads: (OID, value) column by column, in index order."""
+    return [(ENTRY + (col, r[0], r[1]), f"{TYPES[col]}: {r[col]}")
+            for col in columns for r in rows(state)]
+
+
+def dotted(oid):
+    return "." + ".".join(map(str, oid))
+
+
+def parse(out):
+    """The clients' -On lines as (OID, value) pairs; a long hex string's further lines joined."""
+    pairs = []
+    for line in out.splitlines():
+        name, sep, value = line.partition(" = ")
+        if sep and name.startswith("."):
+            pairs.append((tuple(map(int, name[1:].split("."))), value))
+        elif pairs:
+            pairs[-1] = (pairs[-1][0], pairs[-1][1] + line)
+    return pairs
+
+
+def checked(result):
+    """The pairs of a client run that succeeded and printed no error."""
+    failed = result.returncode or "Error" in result.stderr or "Timeout" in result.stderr
+    assert not failed, f"{result.args}: {result.stderr}{result.stdout[-2000:]}"
+    return parse(result.stdout)
+
+
+def ask(target, tool, *args):
+    """Runs `tool` against `target` (a Daemon) with numeric OIDs; its pairs."""
+    return checked(target.client(tool, "-On", *args, timeout=CLIENT_S))
+
+
+def walk(target, *args, tool="snmpbulkwalk", root=TABLE):
+    """The pairs of a walk of `root`, without the endOfMibView that ends a walk of the view."""
+    pairs = ask(target, tool, *args, dotted(root))
+    return pairs[:-1] if pairs and pairs[-1][1] == END else pairs
+
+
+def increasing(pairs):
+    oids = [oid for oid, _ in pairs]
+    return oids == sorted(set(oids))
+
+
+class Walker(threading.Thread):
+    """Walks the table with `args` again and again until stopped; `stop` gives every walk."""
+
+    def __init__(self, target, *args):
+        super().__init__(daemon=True)
+        self.target, self.args, self.results = target, args, []
+        self.done = threading.Event()
+        self.start()
+
+    def run(self):
+        while not self.done.is_set():
+            self.results.append(self.target.client("snmpbulkwalk", "-On", *self.args,
+                                                   dotted(TABLE), timeout=CLIENT_S))
+
+    def stop(self):
+        self.done.set()
+        self.join()
+        return [[p for p in checked(r) if p[1] != END] for r in self.results]
