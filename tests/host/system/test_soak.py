@@ -163,8 +163,8 @@ def test_daemon_stays_exact_and_flat_under_load(agent):
           f"resident memory after the {warm_up:.0f} s warm-up {warm_kib} KiB, at the end {kib[-1]}"
           f" KiB: {growth:+.2f} %{' (not checked under AddressSanitizer)' * sanitized}",
           "resident memory (KiB) at each tenth of the run: " + " ".join(map(str, kib)), sep="\n  ")
+    assert not (failed := [f for m in managers for f in m.failures[:5]]), "\n".join(failed)
     assert after == before, "allocation counts not back to those before the load"
     unexpected = [l for l in lines(daemon) if not (l.startswith(EXPECTED) or FLAP.fullmatch(l))]
     assert not unexpected, "\n".join(unexpected)
-    assert not [f for m in managers for f in m.failures[:5]]
     assert sanitized or growth <= MAX_GROWTH_PERCENT, "resident memory grew"
