@@ -1,7 +1,7 @@
 # tests/host/system/test_soak.py — the daemon under a long mixed load for SOAK_S seconds (60
 # unless set): 2,000 simulated interfaces whose drop counters change every 10 ms, a flap every
 # 100 ms, an agent restart every 5 s, four managers walking the table again and again; then its
-# memory, allocations, log and exit as before the load. The figures are printed at the end.
+# memory, its allocations, its log and its exit are checked. The figures are printed at the end.
 import os
 import re
 import signal
