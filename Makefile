@@ -100,8 +100,11 @@ bench-walk: deps build
 # runs it for 60 among the tests).
 SOAK_S ?= 600
 
-soak: deps build
-	SOAK_S=$(SOAK_S) $(BUILD)/bin/soak_test
+soak: deps $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS) --target stormcontrol-agent StormControlSnmp
+	SOAK_S=$(SOAK_S) STORMCONTROL_AGENT=$(abspath $(BUILD))/bin/stormcontrol-agent \
+	  PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -m pytest -p no:cacheprovider -s \
+	  -m soak tests/host/system/test_soak.py
 
 # The daemon on the simulated switch, in the foreground (Ctrl-C stops it).
 RUN_PORT  ?= 1161
