@@ -10,8 +10,6 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <cstring>
-#include <initializer_list>
 #include <string>
 
 #include "Qel/Exception.h"
@@ -19,84 +17,62 @@
 namespace {
 
 using Bridging::StormControl::ThresholdType;
-using StormControlSnmp::StormControlTCType;
-using Buffer = std::array<unsigned char, 1024>;
+using TC = StormControlSnmp::StormControlTCType;
 
-constexpr const char* invalidTcType = "invalid value for StormControlSnmp::StormControlTCType";
-
-/// An ASN_INTEGER variable set through net-snmp; frees what net-snmp allocated.
-struct IntegerVariable {
-  IntegerVariable(const void* value, int length) {
-    std::memset(&var, 0, sizeof(var));
-    ok = length > 0 && snmp_set_var_typed_value(&var, ASN_INTEGER,
-                                                static_cast<const u_char*>(value), length) == 0;
-  }
-  IntegerVariable(const IntegerVariable&) = delete;
-  IntegerVariable& operator=(const IntegerVariable&) = delete;
-  ~IntegerVariable() { snmp_free_var_internals(&var); }
-
-  netsnmp_variable_list var;
-  bool ok;
-};
+/// The INTEGER net-snmp holds for an encoding of `length` bytes, or -99 when it refuses it.
+long throughNetSnmp(const unsigned char* buffer, int length) {
+  netsnmp_variable_list var{};
+  const bool ok = length > 0 && snmp_set_var_typed_value(&var, ASN_INTEGER, buffer, length) == 0;
+  const long value = ok ? *var.val.integer : -99;
+  snmp_free_var_internals(&var);
+  return value;
+}
 
 /// The message of the range error decoding `value` raises; empty when it raises none.
-std::string decodeError(void* value) {
+std::string decodeError(long value) {
   try {
-    AsnIntegerToStormControlTCType(value);
+    AsnIntegerToStormControlTCType(&value);
   } catch (const Qel::RangeException& e) {
     return e.what();
   }
   return "";
 }
 
-// Each traffic class and threshold unit goes through net-snmp and a traffic class comes back
-// as itself; a stored number that is no traffic class (above 3) or unit (above 2) is written
-// as 0.
+// A stored number goes through net-snmp as itself when it is a traffic class (0 to 3) or a
+// unit (0 to 2), else as 0; a traffic class comes back as itself.
 TEST(SnmpConversionsTest, RoundTrip) {
-  Buffer buffer;
-  for (U8 number : {0, 1, 2, 3, 4, 7, 255}) {
+  std::array<unsigned char, 1024> buffer;
+  for (U8 n : {0, 1, 2, 3, 4, 7, 255}) {
     buffer.fill(0xff);
-    const auto tc = StormControlTCType(number);
-    IntegerVariable v(buffer.data(),
-                      StormControlTCTypeToAsnInteger(tc, buffer.data(), buffer.size()));
-    ASSERT_TRUE(v.ok);
-    EXPECT_EQ(*v.var.val.integer, number < 4 ? number : 0) << int(number);
-    EXPECT_EQ(AsnIntegerToStormControlTCType(v.var.val.integer),
-              number < 4 ? tc : StormControlTCType::all);
+    long tc = throughNetSnmp(buffer.data(),
+                                   StormControlTCTypeToAsnInteger(TC(n), buffer.data(), 1024));
+    EXPECT_EQ(tc, n < 4 ? n : 0) << int(n);
+    EXPECT_EQ(AsnIntegerToStormControlTCType(&tc), n < 4 ? TC(n) : TC::all);
     buffer.fill(0xff);
-    IntegerVariable t(buffer.data(), StormControlThresholdTypeToAsnInteger(
-                                         ThresholdType(number), buffer.data(), buffer.size()));
-    ASSERT_TRUE(t.ok);
-    EXPECT_EQ(*t.var.val.integer, number < 3 ? number : 0) << int(number);
+    EXPECT_EQ(throughNetSnmp(buffer.data(), StormControlThresholdTypeToAsnInteger(
+                                                ThresholdType(n), buffer.data(), 1024)),
+              n < 3 ? n : 0)
+        << int(n);
   }
 }
 
-// Numbers above 3 and every negative number are refused with the traffic class's message; a
-// number beyond 32 bits (given directly: net-snmp cuts those when setting) raises the host's.
-TEST(SnmpConversionsTest, DecodeRefusesOtherNumbers) {
-  for (long value : {4L, -1L, -2147483648L, 2147483647L}) {
-    IntegerVariable v(&value, sizeof(value));
-    ASSERT_TRUE(v.ok);
-    EXPECT_EQ(decodeError(v.var.val.integer), invalidTcType) << value;
-  }
-  long beyond = 4294967296L;
-  const std::string message = decodeError(&beyond);
-  EXPECT_FALSE(message.empty());
-  EXPECT_NE(message, invalidTcType);
-}
-
-// Too small a buffer, none, or a negative size fails without writing.
-TEST(SnmpConversionsTest, BadBuffers) {
-  Buffer buffer;
+// Decoding refuses numbers above 3 and negative ones with the traffic class's message, and one
+// beyond 32 bits with the host's; encoding into too small a buffer, none, or a negative size
+// fails without writing.
+TEST(SnmpConversionsTest, Refusals) {
+  const std::string invalid = "invalid value for StormControlSnmp::StormControlTCType";
+  for (long value : {4L, -1L, -2147483648L, 2147483647L}) EXPECT_EQ(decodeError(value), invalid);
+  EXPECT_NE(decodeError(4294967296L), invalid);
+  EXPECT_NE(decodeError(4294967296L), "");
+  std::array<unsigned char, 16> buffer;
   buffer.fill(0xab);
-  const auto tc = StormControlTCType::multicast;
-  const auto unit = ThresholdType::kilobitsPerSecond;
   for (int size : {int(sizeof(long)) - 1, -1}) {
-    EXPECT_LT(StormControlTCTypeToAsnInteger(tc, buffer.data(), size), 0) << size;
-    EXPECT_LT(StormControlThresholdTypeToAsnInteger(unit, buffer.data(), size), 0) << size;
+    EXPECT_LT(StormControlTCTypeToAsnInteger(TC::multicast, buffer.data(), size), 0) << size;
+    EXPECT_LT(StormControlThresholdTypeToAsnInteger(ThresholdType::percentage, buffer.data(), size),
+              0);
   }
-  EXPECT_LT(StormControlTCTypeToAsnInteger(tc, nullptr, 1024), 0);
-  EXPECT_LT(StormControlThresholdTypeToAsnInteger(unit, nullptr, 1024), 0);
+  EXPECT_LT(StormControlTCTypeToAsnInteger(TC::multicast, nullptr, 1024), 0);
+  EXPECT_LT(StormControlThresholdTypeToAsnInteger(ThresholdType::percentage, nullptr, 1024), 0);
   for (unsigned char byte : buffer) ASSERT_EQ(byte, 0xab);
 }
 
