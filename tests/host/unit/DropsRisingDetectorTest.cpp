@@ -4,68 +4,40 @@
 
 #include <gtest/gtest.h>
 
-#include <map>
-
-namespace HostTest {
 namespace {
 
 using Host::DropsRisingDetector;
-using std::chrono::seconds;
-using Time = DropsRisingDetector::Clock::time_point;
+using std::chrono::milliseconds;
 
-const Time t0{};
+// With a still period of 5 s and a hold-down of 60 s: rows never seen are still since start-up,
+// a rise after a whole still period is a start, reported unless within the row's hold-down; an
+// unchanged or cleared counter is no rise. Rows are swept once a hold-down period: those still
+// and out of their hold-down are forgotten (and act as never seen), a held-down one is kept.
+TEST(DropsRisingDetectorTest, ReportsStartsAfterStillPeriodsOutsideTheHoldDown) {
+  const DropsRisingDetector::Clock::time_point t0{};
+  DropsRisingDetector d(std::chrono::seconds(5), std::chrono::seconds(60), t0);
+  const auto rise = [&](U64 key, int ms) { return d.moved(key, 0, 1, t0 + milliseconds(ms)); };
+  EXPECT_FALSE(rise(1, 4900)) << "still only since start-up, not for a whole still period";
+  EXPECT_FALSE(rise(1, 9800)) << "4.9 s since the last rise: still rising";
+  EXPECT_TRUE(rise(2, 5000)) << "still since start-up for exactly the still period";
+  EXPECT_FALSE(rise(2, 6000) || rise(2, 30000)) << "rising, then a start within the hold-down";
+  EXPECT_TRUE(rise(2, 65000) && rise(1, 65000)) << "a start after the hold-down; rows apart";
+  EXPECT_FALSE(d.moved(3, 10, 10, t0 + milliseconds(65000))) << "unchanged";
+  EXPECT_FALSE(d.moved(3, 10, 0, t0 + milliseconds(65000))) << "cleared";
+  EXPECT_TRUE(rise(3, 65000)) << "neither was a rise";
+  EXPECT_EQ(d.reported(), 4u);
+  EXPECT_EQ(d.heldDown(), 1u);
+  EXPECT_EQ(d.rowsKept(), 3u);
 
-class DropsRisingDetectorTest : public ::testing::Test {
- protected:
-  /// Row `key` gains one drop at `at` seconds.
-  bool rise(U64 key, double at) {
-    const U64 before = drops_[key];
-    drops_[key] = before + 1;
-    return detector_.moved(key, before, before + 1,
-                           t0 + std::chrono::duration_cast<DropsRisingDetector::Clock::duration>(
-                                    std::chrono::duration<double>(at)));
-  }
-
-  DropsRisingDetector detector_{seconds(5), seconds(60), t0};
-  std::map<U64, U64> drops_;
-};
-
-TEST_F(DropsRisingDetectorTest, ReportsARiseAfterAStillSpellOnce) {
-  EXPECT_FALSE(rise(1, 4.9)) << "still only since start-up, not for a whole still period";
-  EXPECT_FALSE(rise(1, 9.8)) << "4.9 s since the last rise: still rising";
-  EXPECT_TRUE(rise(2, 5.0)) << "still since start-up for exactly the still period";
-  EXPECT_FALSE(rise(2, 6.0));
-  EXPECT_FALSE(rise(2, 30.0)) << "a new start within the hold-down";
-  EXPECT_TRUE(rise(2, 65.0)) << "a new start after the hold-down";
-  EXPECT_TRUE(rise(1, 20.0)) << "rows are independent";
-  EXPECT_EQ(detector_.reported(), 3u);
-  EXPECT_EQ(detector_.heldDown(), 1u);
-}
-
-TEST_F(DropsRisingDetectorTest, OnlyIncreasesAreRises) {
-  EXPECT_FALSE(detector_.moved(1, 10, 10, t0 + seconds(10))) << "unchanged";
-  EXPECT_FALSE(detector_.moved(1, 10, 0, t0 + seconds(10))) << "cleared";
-  EXPECT_TRUE(detector_.moved(1, 0, 3, t0 + seconds(10))) << "neither counted as a rise";
-}
-
-// State is swept once a hold-down period: rows still and out of their hold-down are forgotten
-// and then act as never seen; a row still held down keeps its hold-down.
-TEST_F(DropsRisingDetectorTest, SweepsQuietRowsWithoutChangingDecisions) {
-  for (U64 key = 0; key < 100; ++key) EXPECT_TRUE(rise(key, 10.0));
-  EXPECT_FALSE(rise(0, 12.0));
-  EXPECT_EQ(detector_.rowsKept(), 100u);
-
-  EXPECT_TRUE(rise(1, 75.0));
-  EXPECT_EQ(detector_.rowsKept(), 1u) << "the sweep at 75 s kept only the row rising now";
-  EXPECT_FALSE(rise(1, 76.0)) << "still rising";
-  EXPECT_TRUE(rise(2, 76.0)) << "a forgotten row is still and out of its hold-down";
-
-  EXPECT_TRUE(rise(4, 100.0));
-  EXPECT_FALSE(rise(4, 110.0)) << "held down";
-  EXPECT_TRUE(rise(5, 136.0));
-  EXPECT_EQ(detector_.rowsKept(), 2u) << "the sweep at 136 s kept the held-down row";
-  EXPECT_FALSE(rise(4, 150.0)) << "its hold-down from 100 s still holds";
+  EXPECT_TRUE(rise(4, 130000));
+  EXPECT_EQ(d.rowsKept(), 1u) << "the sweep at 130 s kept only the row rising now";
+  EXPECT_FALSE(rise(4, 131000)) << "still rising";
+  EXPECT_TRUE(rise(2, 131000)) << "a forgotten row is still and out of its hold-down";
+  EXPECT_TRUE(rise(6, 150000));
+  EXPECT_FALSE(rise(6, 160000)) << "held down";
+  EXPECT_TRUE(rise(5, 191000));
+  EXPECT_EQ(d.rowsKept(), 2u) << "the sweep at 191 s kept the held-down row";
+  EXPECT_FALSE(rise(6, 200000)) << "its hold-down from 150 s still holds";
 }
 
 }  // namespace
-}  // namespace HostTest

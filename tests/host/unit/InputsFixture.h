@@ -1,15 +1,16 @@
 // tests/host/unit/InputsFixture.h — the plug-in's inputs and table machine, for state tests.
 ///
-/// The fixture holds a slice directory, an interface MIB and a scheduler that never yields
-/// unless a test asks, records every publication of the inputs in order ("entity+ s0",
-/// "status= s0/Ethernet1/1", "status- s0/Ethernet1/1", "ifIndex= Ethernet1/1 5",
-/// "ifIndex- Ethernet1/1"), and can run the plug-in's real table machine on them, so a test
-/// can check that the table ends as the published state says.
+/// A slice directory, an interface MIB and a scheduler that never yields unless a test asks;
+/// `InputLog` records every publication of the inputs in order ("entity+ s0", "status= s0/E1",
+/// "status- s0/E1", "ifIndex= E1 5", "ifIndex- E1"), and the plug-in's real table machine runs
+/// on them, so a test checks that the table ends as the published state says.
 #pragma once
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -25,91 +26,88 @@ using Bridging::StormControl::ClassStatus;
 using Bridging::StormControl::IntfStatus;
 using Bridging::StormControl::Status;
 using Events = std::vector<std::string>;
+using StatusPtr = Pondo::Ptr<const IntfStatus>;
+
+/// The four traffic classes of a status in table order, and their names in a state file.
+inline const ClassStatus& (IntfStatus::*const classOf[])() const noexcept = {
+    &IntfStatus::all, &IntfStatus::broadcast, &IntfStatus::multicast, &IntfStatus::unknownUnicast};
+inline const char* const classNames[] = {"all", "broadcast", "multicast", "unknownUnicast"};
 
 /// Records the publications of the slice directory, its status entities and the IfMib.
 class InputLog {
  public:
-  InputLog(Qel::Dir& slice, IntfSnmp::IfMib& ifMib) : slice_(slice), ifMib_(ifMib) {
-    slice.publisher()->subscriberAdd(dirSlot_, false);
-    ifMib.publisher()->subscriberAdd(ifMibSlot_, false);
-    for (auto it = slice.entityPtrIteratorConst(); !it.atEnd(); ++it) watch(it.key());
+  InputLog(Qel::Dir& slice, IntfSnmp::IfMib& ifMib) {
+    add(*slice.publisher(), [this, &slice](const Pondo::Change& c) {
+      const auto& name = *static_cast<const Pondo::String*>(c.key);
+      const auto status = Pondo::dynamicPtrCast<const Status>(slice.entityPtr(name));
+      events.push_back((status ? "entity+ " : "entity- ") + name.stdString());
+      if (status) watch(status);
+    });
+    add(*ifMib.publisher(), [this, &ifMib](const Pondo::Change& c) {
+      const auto& id = *static_cast<const Lumo::IntfId*>(c.key);
+      const U32Optional ifIndex = ifMib.ifIndexByIntfId(id);
+      const std::string name = id.stringValue().stdString();
+      events.push_back(ifIndex ? fmt::format("ifIndex= {} {}", name, ifIndex.value())
+                               : "ifIndex- " + name);
+    });
+    for (auto it = slice.entityPtrIteratorConst(); !it.atEnd(); ++it) {
+      watch(Pondo::dynamicPtrCast<const Status>(it.value()));
+    }
   }
   Events events;
 
-  /// Position of `event` in the log; fails the test when it is absent.
-  std::size_t at(const std::string& event) const {
-    const auto it = std::find(events.begin(), events.end(), event);
-    EXPECT_NE(it, events.end()) << "missing " << event;
-    return std::size_t(it - events.begin());
+  /// Whether `first` and `then` were both published, in this order.
+  bool before(const std::string& first, const std::string& then) const {
+    const auto a = std::find(events.begin(), events.end(), first);
+    return a != events.end() && std::find(a, events.end(), then) != events.end();
   }
 
  private:
-  struct StatusWatch {
-    InputLog* log;
-    Pondo::Ptr<const Status> status;
-    Pondo::Subscriber slot{this, Pondo::memberHandler<&StatusWatch::onChange>};
-    void onChange(const Pondo::Change& c) {
-      const auto& intf = *static_cast<const Pondo::String*>(c.key);
-      const char* sign = status->intfStatus(intf) ? "status= " : "status- ";
-      log->events.push_back(sign + status->name().stdString() + "/" + intf.stdString());
-    }
+  struct Watch {
+    std::function<void(const Pondo::Change&)> on;
+    Pondo::Subscriber slot{this, [](void* w, const Pondo::Change& c) { ((Watch*)w)->on(c); }};
   };
-
-  void watch(const Pondo::String& name) {
-    auto status = Pondo::dynamicPtrCast<const Status>(slice_.entityPtr(name));
-    if (!status) return;
-    auto w = std::make_unique<StatusWatch>();
-    w->log = this;
-    w->status = status;
-    status->publisher()->subscriberAdd(w->slot, false);
-    watches_.push_back(std::move(w));
+  void add(Pondo::Publisher& publisher, std::function<void(const Pondo::Change&)> on) {
+    watches_.push_back(std::unique_ptr<Watch>(new Watch{std::move(on)}));
+    publisher.subscriberAdd(watches_.back()->slot, false);
   }
-  void onDir(const Pondo::Change& c) {
-    const auto& name = *static_cast<const Pondo::String*>(c.key);
-    const bool present = bool(slice_.entityPtr(name));
-    events.push_back((present ? "entity+ " : "entity- ") + name.stdString());
-    if (present) watch(name);
-  }
-  void onIfMib(const Pondo::Change& c) {
-    const auto& id = *static_cast<const Lumo::IntfId*>(c.key);
-    const U32Optional ifIndex = ifMib_.ifIndexByIntfId(id);
-    events.push_back(ifIndex ? "ifIndex= " + id.stringValue().stdString() + " " +
-                                   std::to_string(ifIndex.value())
-                             : "ifIndex- " + id.stringValue().stdString());
+  void watch(const Pondo::Ptr<const Status>& status) {
+    add(*status->publisher(), [this, status](const Pondo::Change& c) {
+      const auto& intf = *static_cast<const Pondo::String*>(c.key);
+      events.push_back(fmt::format("status{} {}/{}", status->intfStatus(intf) ? '=' : '-',
+                                   status->name().stdString(), intf.stdString()));
+    });
   }
 
-  Qel::Dir& slice_;
-  IntfSnmp::IfMib& ifMib_;
-  Pondo::Subscriber dirSlot_{this, Pondo::memberHandler<&InputLog::onDir>};
-  Pondo::Subscriber ifMibSlot_{this, Pondo::memberHandler<&InputLog::onIfMib>};
-  std::vector<std::unique_ptr<StatusWatch>> watches_;
+  std::vector<std::unique_ptr<Watch>> watches_;
 };
-
-/// "5.2=7": row (ifIndex 5, class 2) with 7 drops.
-inline std::string row(U32 ifIndex, int trafficClass, U64 drops) {
-  return std::to_string(ifIndex) + "." + std::to_string(trafficClass) + "=" + std::to_string(drops);
-}
-
-/// The rows a state file describes: four per status entry whose interface has an ifIndex.
-inline std::set<std::string> rowsOf(const Host::StateFile& file) {
-  std::set<std::string> rows;
-  for (const auto& entity : file.entities()) {
-    for (const auto& entry : file.entries(entity)) {
-      const auto ifIndex = file.ifIndex(entry.intfName);
-      if (!ifIndex) continue;
-      const ClassStatus* classes[] = {&entry.classes.all, &entry.classes.broadcast,
-                                      &entry.classes.multicast, &entry.classes.unknownUnicast};
-      for (int c = 0; c < 4; ++c) rows.insert(row(*ifIndex, c, classes[c]->drops));
-    }
-  }
-  return rows;
-}
 
 inline std::unique_ptr<Host::StateFile> parsed(const std::string& text) {
   std::string error;
   auto file = Host::StateFile::parse("test.json", text, error);
   EXPECT_TRUE(file) << error;
   return file;
+}
+
+/// "5.2=7": row (ifIndex 5, class 2) with 7 drops.
+inline std::string row(U32 ifIndex, int trafficClass, U64 drops) {
+  return std::to_string(ifIndex) + "." + std::to_string(trafficClass) + "=" + std::to_string(drops);
+}
+
+/// The rows the state file `text` describes: four per status entry of an interface with an
+/// ifIndex.
+inline std::set<std::string> rowsOf(const std::string& text) {
+  std::set<std::string> rows;
+  const auto file = parsed(text);
+  for (const auto& entity : file->entities()) {
+    for (const auto& entry : file->entries(entity)) {
+      const auto ifIndex = file->ifIndex(entry.intfName);
+      const auto& c = entry.classes;
+      const ClassStatus* classes[] = {&c.all, &c.broadcast, &c.multicast, &c.unknownUnicast};
+      for (int n = 0; ifIndex && n < 4; ++n) rows.insert(row(*ifIndex, n, classes[n]->drops));
+    }
+  }
+  return rows;
 }
 
 class InputsFixture : public ::testing::Test {
@@ -127,12 +125,22 @@ class InputsFixture : public ::testing::Test {
     scheduler_->runUntilIdle(100000);
     ASSERT_TRUE(sm_->ready());
   }
+  /// The table's rows once every task has run.
   std::set<std::string> tableRows() const {
+    scheduler_->runUntilIdle();
     std::set<std::string> rows;
     for (auto it = mib_->stormControlIfTable().begin(); !it.atEnd(); ++it) {
       rows.insert(row(it->ifIndex(), int(it->trafficClass()), it->drops()));
     }
     return rows;
+  }
+  /// The status published for interface `intf` in any entity, or null.
+  StatusPtr live(const std::string& intf) const {
+    for (auto e = slice_->entityPtrIteratorConst(); !e.atEnd(); ++e) {
+      const auto* status = dynamic_cast<const Status*>(e.value().get());
+      if (StatusPtr found = status->intfStatus(Pondo::String(intf))) return found;
+    }
+    return nullptr;
   }
 
   Pondo::Ptr<Qel::Dir> slice_ = Pondo::make<Qel::Dir>(Pondo::String("slice"));

@@ -1,16 +1,12 @@
-// StateSourceTest.cpp — the state-file source: refusal at start, reloads on SIGHUP and on
-// file changes seen through inotify and net-snmp's external-fd dispatch, and its log lines.
+// StateSourceTest.cpp — the state-file source: refusal at start, reloads on SIGHUP and on file
+// changes seen through inotify and net-snmp's external-fd dispatch, and its log lines.
 #include "host/StateSource.h"
 
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>
 #include <net-snmp/library/fd_event_manager.h>
 #include <sys/select.h>
-#include <unistd.h>
 
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
@@ -19,156 +15,116 @@
 namespace HostTest {
 namespace {
 
-/// The lines logged through snmp_log, from the first test that asks.
-std::vector<std::string>& logged() {
-  static std::vector<std::string> lines;
-  static const bool registered = [] {
+/// The lines logged through snmp_log since the last call.
+Events logged() {
+  static Events lines;
+  static const int registered = [] {
     snmp_enable_calllog();
-    snmp_register_callback(
+    return snmp_register_callback(
         SNMP_CALLBACK_LIBRARY, SNMP_CALLBACK_LOGGING,
         [](int, int, void* message, void*) {
-          std::string line = static_cast<snmp_log_message*>(message)->msg;
-          if (!line.empty() && line.back() == '\n') line.pop_back();
-          lines.push_back(line);
+          const std::string line = static_cast<snmp_log_message*>(message)->msg;
+          lines.push_back(line.substr(0, line.find('\n')));
           return 0;
         },
         nullptr);
-    return true;
   }();
   (void)registered;
-  return lines;
+  return std::exchange(lines, {});
 }
 
-const std::string stateA = R"({"interfaces": {"E1/1": 1}, "status": {"s0": {"E1/1": {}}}})";
-const std::string stateB =
-    R"({"interfaces": {"E1/1": 1, "E1/2": 2}, "status": {"s0": {"E1/1": {}, "E1/2": {}}}})";
+const std::string stateA = R"({"interfaces": {"E1": 1}, "status": {"s0": {"E1": {}}}})";
+const std::string stateB = R"({"interfaces": {"E1": 1, "E2": 2}, "status": {"s0": {"E2": {}}}})";
 
 class StateSourceTest : public InputsFixture {
  protected:
-  StateSourceTest() {
-    char pattern[] = "/tmp/state-source-XXXXXX";
-    dir_ = ::mkdtemp(pattern);
-    path_ = dir_ + "/state.json";
-    logged().clear();
-  }
+  StateSourceTest() { logged(); }
   ~StateSourceTest() override { std::filesystem::remove_all(dir_); }
 
-  void write(const std::string& path, const std::string& text) {
-    std::ofstream(path, std::ios::trunc) << text;
+  void write(const std::string& text, const std::string& name = "state.json") {
+    std::ofstream(dir_ + "/" + name, std::ios::trunc) << text;
   }
   /// Writes `text` beside the file and renames it over the file, as editors and tools do.
   void replace(const std::string& text) {
-    write(dir_ + "/.state.json.tmp", text);
-    std::filesystem::rename(dir_ + "/.state.json.tmp", path_);
+    write(text, ".new");
+    std::filesystem::rename(dir_ + "/.new", path_);
   }
-  /// Dispatches net-snmp's external fd events until one arrives or `ms` pass.
+  /// Dispatches net-snmp's external fd events once some arrive; false when none did in `ms`.
   bool pumpEvents(int ms) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (std::chrono::steady_clock::now() < end) {
-      int numfds = 0;
-      fd_set readfds, writefds, exceptfds;
-      FD_ZERO(&readfds);
-      FD_ZERO(&writefds);
-      FD_ZERO(&exceptfds);
-      netsnmp_external_event_info(&numfds, &readfds, &writefds, &exceptfds);
-      struct timeval timeout {
-        0, 10000
-      };
-      int count = ::select(numfds, &readfds, &writefds, &exceptfds, &timeout);
-      if (count <= 0) continue;
-      netsnmp_dispatch_external_events(&count, &readfds, &writefds, &exceptfds);
-      return true;
-    }
-    return false;
-  }
-  std::unique_ptr<Host::StateSource> startedSource() {
-    write(path_, stateA);
-    auto source = Host::stateFileSource(inputs(), path_);
-    std::string error;
-    EXPECT_TRUE(source->start(error)) << error;
-    return source;
+    fd_set fds[3];
+    for (fd_set& set : fds) FD_ZERO(&set);
+    int numfds = 0;
+    netsnmp_external_event_info(&numfds, &fds[0], &fds[1], &fds[2]);
+    timeval timeout{ms / 1000, ms % 1000 * 1000};
+    int count = ::select(numfds, &fds[0], &fds[1], &fds[2], &timeout);
+    if (count <= 0) return false;
+    netsnmp_dispatch_external_events(&count, &fds[0], &fds[1], &fds[2]);
+    return true;
   }
 
-  std::string dir_;
-  std::string path_;
+  std::string dir_ = [] {
+    char pattern[] = "/tmp/state-source-XXXXXX";
+    return std::string(::mkdtemp(pattern));
+  }();
+  std::string path_ = dir_ + "/state.json";
+  const Events applied_{"state applied: " + path_};
 };
 
-// A refused file at start: false, the one-line message, nothing published, no watch left.
-TEST_F(StateSourceTest, StartRefusesBadFile) {
-  write(path_, R"({"interfaces": {"E1/1": 1, "E1/2": 1}})");
-  auto source = Host::stateFileSource(inputs(), path_);
+// A file refused at start: false, the one-line message, nothing published, no watch left (a
+// folder that cannot be watched too). A good one is applied before start returns, then reloaded
+// in task runs once replaced by rename or rewritten in place, one reload for a burst of events;
+// other files are ignored. A refused reload logs why and publishes nothing; SIGHUP re-reads the
+// file, and a reload during a reload reads it as it is then.
+TEST_F(StateSourceTest, StartsAndReloadsOnRenameRewriteAndSignal) {
   std::string error;
-  EXPECT_FALSE(source->start(error));
-  EXPECT_EQ(error, path_ + ": at $.interfaces.E1/2: ifIndex 1 already belongs to E1/1");
-  EXPECT_EQ(ifMib_->ifIndexByIntfId().count(), 0u);
-  EXPECT_EQ(slice_->entityCount(), 0u);
-  source.reset();
-  EXPECT_FALSE(pumpEvents(0));
+  EXPECT_FALSE(Host::stateFileSource(inputs(), dir_ + "/none/state.json")->start(error));
+  EXPECT_EQ(error.rfind(dir_ + "/none/state.json: cannot watch", 0), 0u) << error;
+  write(R"({"interfaces": {"E1": 1, "E2": 1}})");
+  EXPECT_FALSE(Host::stateFileSource(inputs(), path_)->start(error));
+  EXPECT_EQ(error, path_ + ": at $.interfaces.E2: ifIndex 1 already belongs to E1");
+  EXPECT_EQ(ifMib_->ifIndexByIntfId().count() + slice_->entityCount(), 0u);
+  EXPECT_FALSE(pumpEvents(0)) << "a watch left behind";
 
-  auto missing = Host::stateFileSource(inputs(), dir_ + "/none/state.json");
-  EXPECT_FALSE(missing->start(error));
-  EXPECT_NE(error.find(dir_ + "/none/state.json: cannot watch"), std::string::npos) << error;
-}
-
-// At start the whole file is applied before start returns, and logged.
-TEST_F(StateSourceTest, StartAppliesAndLogs) {
   startMachine();
-  auto source = startedSource();
-  EXPECT_EQ(tableRows(), rowsOf(*parsed(stateA)));
-  EXPECT_EQ(logged(), std::vector<std::string>{"state applied: " + path_});
-}
+  write(stateA);
+  auto source = Host::stateFileSource(inputs(), path_);
+  ASSERT_TRUE(source->start(error)) << error;
+  EXPECT_EQ(tableRows(), rowsOf(stateA));
+  EXPECT_EQ(logged(), applied_);
 
-// A file replaced by rename is reloaded through the inotify descriptor; the reload runs in
-// task runs and logs when it is done.
-TEST_F(StateSourceTest, ReloadsWhenTheFileIsReplaced) {
-  startMachine();
-  auto source = startedSource();
-  logged().clear();
   replace(stateB);
   ASSERT_TRUE(pumpEvents(2000)) << "no inotify event";
-  EXPECT_TRUE(logged().empty()) << "applied in task runs, not at once";
-  scheduler_->runUntilIdle();
-  EXPECT_EQ(tableRows(), rowsOf(*parsed(stateB)));
-  EXPECT_EQ(logged(), std::vector<std::string>{"state applied: " + path_});
+  EXPECT_EQ(logged(), Events{}) << "applied in task runs, not at once";
+  EXPECT_EQ(tableRows(), rowsOf(stateB));
+  EXPECT_EQ(logged(), applied_);
 
-  // Written in place: read once the writer closes it.
-  logged().clear();
-  write(path_, stateA);
+  write(stateB);
+  write(stateA, "other.json");
+  replace(stateB);
+  write(stateA);
   ASSERT_TRUE(pumpEvents(2000));
-  scheduler_->runUntilIdle();
-  EXPECT_EQ(tableRows(), rowsOf(*parsed(stateA)));
-  EXPECT_EQ(logged(), std::vector<std::string>{"state applied: " + path_});
+  EXPECT_EQ(tableRows(), rowsOf(stateA));
+  EXPECT_EQ(logged(), applied_) << "one reload for the burst";
+  write(stateB, "other.json");
+  EXPECT_TRUE(pumpEvents(2000));
+  EXPECT_TRUE(scheduler_->idle()) << "other files are ignored";
 
-  // Other files of the directory are ignored.
-  logged().clear();
-  write(dir_ + "/other.json", stateB);
-  pumpEvents(200);
-  EXPECT_TRUE(scheduler_->idle());
-  EXPECT_TRUE(logged().empty());
-}
-
-// A refused reload logs the message and keeps the running state exactly.
-TEST_F(StateSourceTest, RefusedReloadKeepsRunningState) {
-  startMachine();
-  auto source = startedSource();
-  logged().clear();
   InputLog log(*slice_, *ifMib_);
-  write(path_, "{\"interfaces\": {\"E1/1\": -1}}");
+  write("{\"interfaces\": {\"E1\": -1}}");
   source->reload();
   scheduler_->runUntilIdle();
   EXPECT_EQ(log.events, Events{});
-  EXPECT_EQ(logged(),
-            (std::vector<std::string>{path_ + ": at $.interfaces.E1/1: negative number -1",
-                                      "keeping the running state"}));
-  EXPECT_EQ(tableRows(), rowsOf(*parsed(stateA)));
+  EXPECT_EQ(logged(), (Events{path_ + ": at $.interfaces.E1: negative number -1",
+                              "keeping the running state"}));
 
-  // SIGHUP with a good file applies it.
-  logged().clear();
-  write(path_, stateB);
+  scheduler_->yieldAfterChecksIs(1);
+  write(stateA);
   source->reload();
-  scheduler_->runUntilIdle();
-  EXPECT_EQ(tableRows(), rowsOf(*parsed(stateB)));
-  EXPECT_EQ(logged(), std::vector<std::string>{"state applied: " + path_});
+  scheduler_->runOne();
+  write(stateB);
+  source->reload();
+  EXPECT_EQ(tableRows(), rowsOf(stateB));
+  EXPECT_EQ(logged(), applied_);
 }
 
 }  // namespace
