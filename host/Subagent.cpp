@@ -30,6 +30,31 @@ int pingInterval() {
 /// callback's client argument.
 Subagent* instance = nullptr;
 
+/// net-snmp's own handler of the master's requests, which `received` wraps.
+snmp_callback agentxHandler = nullptr;
+
+/// AgentX sub-identifiers are 32 bits, but net-snmp 5.9 reads each into an int before storing
+/// it, so one of 2^31 or more arrives sign-extended (2^31 as 0xFFFFFFFF80000000) and a row
+/// with such an ifIndex could not be read or walked past. The low 32 bits are the sent value.
+void keepLow32Bits(oid* name, std::size_t length) {
+  for (std::size_t i = 0; i < length; ++i) name[i] &= 0xFFFFFFFF;
+}
+
+/// Repairs the names and the search ranges' ends of a request from the master, then hands it
+/// to net-snmp.
+int received(int operation, netsnmp_session* session, int requestId, netsnmp_pdu* pdu,
+             void* magic) {
+  if (operation == NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE && pdu) {
+    for (netsnmp_variable_list* v = pdu->variables; v; v = v->next_variable) {
+      keepLow32Bits(v->name, v->name_length);
+      if (v->type == ASN_PRIV_INCL_RANGE || v->type == ASN_PRIV_EXCL_RANGE) {
+        keepLow32Bits(v->val.objid, v->val_len / sizeof(oid));
+      }
+    }
+  }
+  return agentxHandler(operation, session, requestId, pdu, magic);
+}
+
 }  // namespace
 
 Subagent::Subagent(std::string socket, U32 pingSeconds)
@@ -74,7 +99,13 @@ void Subagent::afterInitSnmp() const {
            pingInterval());
 }
 
-int Subagent::onConnected(int /*major*/, int /*minor*/, void* /*serverArg*/, void* /*client*/) {
+int Subagent::onConnected(int /*major*/, int /*minor*/, void* serverArg, void* /*client*/) {
+  // The new session to the master: its requests go through `received` first.
+  auto* session = static_cast<netsnmp_session*>(serverArg);
+  if (session && session->callback != &received) {
+    agentxHandler = session->callback;
+    session->callback = &received;
+  }
   if (instance) instance->connected_ = true;
   snmp_log(LOG_INFO, "agentx: connected to master at %s\n", masterSocket());
   return SNMPERR_SUCCESS;
