@@ -93,8 +93,8 @@ TEST(PublisherTest, ChangesDuringDelivery) {
       publish(pub, 4);
       pub.subscriberRemove(b.slot);
     };
-    pub.subscriberRemove(late.slot);
     pub.subscriberAdd(b.slot, false);
+    pub.subscriberRemove(late.slot);
   };
   publish(pub, 2);
   publish(pub, 3);
