@@ -158,6 +158,7 @@ TEST_F(RbTreeMapTest, ClearAndDestructionReleaseRows) {
   }
   EXPECT_EQ(Row::live, 1);
   EXPECT_TRUE(detached(*held) && held->references() == 1u);
+  held.reset();
   fill({10, 20, 30});
   Map::Iterator it = map.iteratorAt(10);
   std::vector<bool> sawEmpty;
