@@ -1,14 +1,15 @@
-// Directories: publications, replacement, and scans that resume from a name.
-#include "Qel/Dir.h"
-
+// Qel entities: directories (publications, resumed scans), singletons, trace handles.
 #include <gtest/gtest.h>
 
 #include <set>
 #include <string>
 #include <vector>
 
+#include "Qel/Dir.h"
 #include "Qel/Exception.h"
 #include "Qel/Module.h"
+#include "Qel/TraceHandle.h"
+#include "TraceCapture.h"
 
 namespace {
 
@@ -28,28 +29,23 @@ Pondo::Ptr<Qel::Entity> dirNamed(const std::string& name) {
   return Pondo::make<Qel::Dir>(Pondo::String(name));
 }
 
-// Placing, replacing and removing entities publish the name and the entity that went.
-TEST(DirTest, PublishesChangesByName) {
+// Placing (again: nothing), replacing and removing entities publish the name and the entity
+// that went. A scan resumed from a name that has left the directory still reaches every
+// entity that stayed, wherever the removed name stood.
+TEST(DirTest, PublishesAndResumesFromARemovedName) {
   Qel::Dir dir("slice");
   DirLog log(dir);
-  auto a = dirNamed("a");
+  auto a = dirNamed("a"), a2 = dirNamed("a");
   dir.entityIs(a);
-  dir.entityIs(a);  // the same entity: nothing
-  auto a2 = dirNamed("a");
+  dir.entityIs(a);
   dir.entityIs(a2);
   EXPECT_EQ(dir.entityPtr("a"), a2);
   EXPECT_EQ(dir.entityDel("a"), a2);
   EXPECT_EQ(dir.entityDel("a"), nullptr);
   EXPECT_EQ(log.events, (std::vector<std::string>{"a", "a-a", "a-a"}));
   EXPECT_EQ(dir.entityCount(), 0u);
-}
-
-// A scan resumed from a name that has left the directory still reaches every entity that
-// stayed, wherever the removed name stood.
-TEST(DirTest, ResumesFromARemovedName) {
-  Qel::Dir dir("slice");
-  for (int i = 0; i < 200; ++i) dir.entityIs(dirNamed("e" + std::to_string(i)));
   std::vector<std::string> order;
+  for (int i = 0; i < 200; ++i) dir.entityIs(dirNamed("e" + std::to_string(i)));
   for (auto it = dir.entityPtrIteratorConst(); !it.atEnd(); ++it)
     order.push_back(it.key().stdString());
   ASSERT_EQ(order.size(), 200u);
@@ -58,14 +54,13 @@ TEST(DirTest, ResumesFromARemovedName) {
     for (const auto& n : order) copy.entityIs(dirNamed(n));
     std::set<std::string> seen(order.begin(), order.begin() + cut);
     copy.entityDel(Pondo::String(order[cut]));
-    for (auto it = copy.entityPtrIteratorConst(Pondo::String(order[cut])); !it.atEnd(); ++it) {
+    for (auto it = copy.entityPtrIteratorConst(Pondo::String(order[cut])); !it.atEnd(); ++it)
       seen.insert(it.key().stdString());
-    }
     EXPECT_EQ(seen.size(), order.size() - 1) << "cut at " << cut;
   }
 }
 
-// Singletons are created once from their type and found by name.
+// Singletons are created once from their type and found by name; wrong arguments throw.
 TEST(EntityTest, SingletonsByName) {
   const Qel::TypeData* dirType = Qel::qelType("Qel::Dir");
   ASSERT_NE(dirType, nullptr);
@@ -76,6 +71,26 @@ TEST(EntityTest, SingletonsByName) {
   EXPECT_EQ(Qel::Entity::singletonIs(dirType, "EntityTest.root"), root);
   const Qel::Args args{Pondo::String("x")};
   EXPECT_THROW(dirType->ops().newEntity("x", &args), Qel::NewEntityArgsException);
+}
+
+/// Counts how often it is formatted, to prove that disabled levels format nothing.
+struct Counted {
+  int* formats;
+};
+std::ostream& operator<<(std::ostream& out, const Counted& c) { return out << ++*c.formats; }
+
+// Bit N of the mask enables level N only; the framework handle shares the named levels and
+// evaluates nothing for a disabled level.
+TEST(TraceHandleTest, LevelsGateBeforeFormatting) {
+  TraceLevels levels("TraceHandleTest", U16(1u << 2));
+  Qel::TraceHandle handle("TraceHandleTest", false);
+  EXPECT_TRUE(handle.enabled(2) && !handle.enabled(1) && !handle.enabled(3));
+  TraceCapture capture;
+  int formats = 0;
+  QEL_TRACE(handle, 1) << "hidden " << Counted{&formats};
+  QEL_TRACE(handle, 2) << "shown " << Counted{&formats} << " at " << 8u;
+  EXPECT_EQ(formats, 1);
+  EXPECT_EQ(capture.texts("TraceHandleTest"), std::vector<std::string>{"shown 1 at 8"});
 }
 
 }  // namespace

@@ -1,0 +1,147 @@
+// Pondo: use counts of nodes under Ptr, the publisher's re-entrancy rules, trace records.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "Pondo/Ptr.h"
+#include "Pondo/Publisher.h"
+#include "TraceCapture.h"
+
+namespace {
+
+using Log = std::vector<std::string>;
+
+/// Counts its destructions; `duringConstruction` runs inside the constructor.
+struct Counted : Pondo::Node {
+  explicit Counted(int& destroyed, const std::function<void(Counted&)>& duringConstruction = {})
+      : destroyed(destroyed) {
+    if (duringConstruction) duringConstruction(*this);
+  }
+  ~Counted() override { ++destroyed; }
+  int& destroyed;
+};
+
+// A new node holds its creator's reference, which make and adopt hand over; a Ptr from a live
+// node's raw pointer (or a base-class copy) adds one; a reference taken and released inside
+// the constructor leaves the node alive; the last release destroys it, once.
+TEST(PtrTest, UseCounts) {
+  int destroyed = 0;
+  U32 during = 0;
+  auto* raw = new Counted(destroyed);
+  EXPECT_EQ(raw->references(), 1u);
+  Pondo::Ptr<Counted> adopted = Pondo::Ptr<Counted>::adopt(raw);
+  EXPECT_EQ(raw->references(), 1u);
+  Pondo::Ptr<Counted> made = Pondo::make<Counted>(destroyed, [&](Counted& self) {
+    Pondo::Ptr<Counted> guard(&self);
+    during = self.references();
+  });
+  EXPECT_EQ(during, 2u);
+  EXPECT_EQ(made->references(), 1u);
+  {
+    Pondo::Ptr<Counted> shared(raw);
+    Pondo::Ptr<Pondo::Node> base = shared;
+    EXPECT_EQ(raw->references(), 3u);
+  }
+  EXPECT_EQ(raw->references(), 1u);
+  EXPECT_EQ(destroyed, 0);
+  adopted.reset();
+  made.reset();
+  EXPECT_EQ(destroyed, 2);
+}
+
+struct Recorder {
+  Recorder(Log& log, std::string name) : log(log), name(std::move(name)) {}
+  void onChange(const Pondo::Change& c) {
+    log.push_back(name + ":" + std::to_string(c.attribute));
+    if (auto f = then) f();  // a copy: the handler may replace `then`
+  }
+  Log& log;
+  std::string name;
+  std::function<void()> then;
+  Pondo::Subscriber slot{this, Pondo::memberHandler<&Recorder::onChange>};
+};
+
+void publish(Pondo::Publisher& pub, U16 attribute) {
+  pub.publishChangeRecursive(attribute, nullptr, nullptr, nullptr);
+}
+
+// Delivery goes in subscription order (`first` in front). During it a handler may remove the
+// next subscriber, itself, an earlier one or the tail, add one (it hears only later changes)
+// and publish again (nested delivery); a removed subscriber hears nothing more.
+TEST(PublisherTest, ChangesDuringDelivery) {
+  Log log;
+  Pondo::Publisher pub;
+  Recorder f(log, "f"), a(log, "a"), b(log, "b"), c(log, "c"), late(log, "late");
+  for (Recorder* r : {&a, &b, &c}) pub.subscriberAdd(r->slot, false);
+  pub.subscriberAdd(f.slot, true);
+  a.then = [&] {
+    pub.subscriberRemove(b.slot);
+    pub.subscriberAdd(late.slot, false);
+  };
+  c.then = [&] {
+    pub.subscriberRemove(c.slot);
+    pub.subscriberRemove(a.slot);
+  };
+  publish(pub, 1);
+  f.then = [&] {
+    f.then = [&] {
+      f.then = nullptr;
+      publish(pub, 4);
+      pub.subscriberRemove(b.slot);
+    };
+    pub.subscriberAdd(b.slot, false);
+    pub.subscriberRemove(late.slot);
+  };
+  publish(pub, 2);
+  publish(pub, 3);
+  EXPECT_EQ(log, (Log{"f:1", "a:1", "c:1", "f:2", "f:3", "f:4", "b:4"}));
+}
+
+// A handler may destroy the publisher: delivery stops and subscribers detach. A handler that
+// throws ends the delivery and leaves the publisher usable. A destroyed subscriber detaches.
+TEST(PublisherTest, DestroyedOrThrowingEndsDelivery) {
+  Log log;
+  auto pub = std::make_unique<Pondo::Publisher>();
+  Recorder a(log, "a"), b(log, "b");
+  pub->subscriberAdd(a.slot, false);
+  pub->subscriberAdd(b.slot, false);
+  a.then = [&] { pub.reset(); };
+  Pondo::Publisher* raw = pub.get();
+  publish(*raw, 1);
+  EXPECT_FALSE(a.slot.subscribed() || b.slot.subscribed());
+  Pondo::Publisher again;
+  again.subscriberAdd(a.slot, false);
+  again.subscriberAdd(b.slot, false);
+  a.then = [] { throw std::runtime_error("refused"); };
+  EXPECT_THROW(publish(again, 2), std::runtime_error);
+  a.then = nullptr;
+  publish(again, 3);
+  {
+    Recorder gone(log, "gone");
+    again.subscriberAdd(gone.slot, true);
+  }
+  again.subscriberRemove(b.slot);
+  publish(again, 4);
+  EXPECT_EQ(log, (Log{"a:1", "a:2", "a:3", "b:3", "a:4"}));
+}
+
+// One handler per name; fmtrace records level, component, position and the formatted text.
+TEST(DebugHandlerTest, FmtraceRecordsTheMessage) {
+  auto h = Pondo::Platform::getDebugHandler("DebugHandlerTest", false);
+  EXPECT_EQ(h, Pondo::Platform::getDebugHandler("DebugHandlerTest", true));
+  TraceCapture capture;
+  Pondo::fmtrace(*h, 7, "file.cpp", "handleX", 42, "Machine", "k={} n={} ok={:}",
+                 std::string("Ethernet1"), U32(4), true);
+  ASSERT_EQ(capture.records.size(), 1u);
+  const Pondo::TraceRecord& r = capture.records[0];
+  EXPECT_TRUE(r.facility == "DebugHandlerTest" && r.level == 7 && r.component == "Machine");
+  EXPECT_STREQ(r.function, "handleX");
+  EXPECT_EQ(r.line, 42);
+  EXPECT_EQ(r.text, "k=Ethernet1 n=4 ok=true");
+}
+
+}  // namespace
