@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sstream>
 #include <vector>
 
 #include "Qel/Exception.h"
@@ -15,31 +14,24 @@ using Bridging::StormControl::IntfStatus;
 using Bridging::StormControl::ThresholdType;
 using Key = StormControlIfTableKey;
 using TC = StormControlTCType;
+using Events = std::vector<std::pair<Key, bool>>;  // key, and whether the removed row came along
 
-std::string text(const Key& k) {
-  std::ostringstream out;
-  out << k;
-  return out.str();
-}
+std::string text(const Key& k) { return ::testing::PrintToString(k); }
 Key parse(const std::string& s) { return Qel::strepToValue(Pondo::String(s), (Key*)nullptr); }
 
-/// Class i: level `level` + i, units i (the last one's threshold the model's default), drops
-/// `level` + 10 i.
-Pondo::Ptr<const IntfStatus> makeStatus(U64 level) {
-  IntfStatus::Classes c;
-  c.all = {{level, ThresholdType::percentage, 1}, level};
-  c.broadcast = {{level + 1, ThresholdType::packetsPerSecond, 1}, level + 10};
-  c.multicast = {{level + 2, ThresholdType::kilobitsPerSecond, 1}, level + 20};
-  c.unknownUnicast = {{}, level + 30};
-  return Pondo::make<IntfStatus>("Ethernet1", c);
+/// Class i: level `n` + i, units i (the last one's threshold the model's default), drops
+/// `n` + 10 i.
+Pondo::Ptr<const IntfStatus> makeStatus(U64 n) {
+  return Pondo::make<IntfStatus>("Ethernet1", IntfStatus::Classes{
+      {{n, ThresholdType::percentage, 1}, n}, {{n + 1, ThresholdType::packetsPerSecond, 1}, n + 10},
+      {{n + 2, ThresholdType::kilobitsPerSecond, 1}, n + 20}, {{}, n + 30}});
 }
 
 // Numbers and names map to the four classes and nothing else.
 TEST(StormControlTCTypeTest, InstancesAndNames) {
-  for (U8 i = 0; i < stormControlTCTypeCount; ++i) {
-    const TC tc = stormControlTCTypes[i];
-    EXPECT_EQ(StormControlTCTypeInstance(unsigned{i}), tc);
-    EXPECT_EQ(StormControlTCTypeInstance(Pondo::String(stringValue(tc))), tc);
+  for (unsigned i = 0; i < stormControlTCTypeCount; ++i) {
+    EXPECT_EQ(StormControlTCTypeInstance(i), stormControlTCTypes[i]);
+    EXPECT_EQ(StormControlTCTypeInstance(stringValue(TC(i))), TC(i));
   }
   EXPECT_EQ(stringValue(TC::unknownUnicast), "unknownUnicast");
   EXPECT_THROW(StormControlTCTypeInstance(4u), Qel::RangeException);
@@ -49,19 +41,14 @@ TEST(StormControlTCTypeTest, InstancesAndNames) {
 // Keys order by unsigned ifIndex, then class; equal keys are equal and hash alike; only the
 // zero key is default; the text parses back and anything else is refused, naming the field.
 TEST(StormControlIfTableKeyTest, OrderEqualityAndText) {
-  const std::vector<Key> ascending = {Key(),
-                                      Key(0, TC::broadcast),
-                                      Key(5, TC::all),
-                                      Key(5, TC::multicast),
-                                      Key(5, TC::unknownUnicast),
-                                      Key(6, TC::all),
-                                      Key(0x80000000u, TC::all),
+  const std::vector<Key> ascending = {Key(), Key(0, TC::broadcast), Key(5, TC::all),
+                                      Key(5, TC::multicast), Key(5, TC::unknownUnicast),
+                                      Key(6, TC::all), Key(0x80000000u, TC::all),
                                       Key(0xffffffffu, TC::multicast)};
   for (std::size_t i = 0; i < ascending.size(); ++i) {
-    const Key& k = ascending[i];
-    const Key& before = ascending[i > 0 ? i - 1 : 0];
-    SCOPED_TRACE(text(k));
+    const Key &k = ascending[i], &before = ascending[i > 0 ? i - 1 : 0];
     const Key same(k.ifIndex(), k.trafficClass());
+    SCOPED_TRACE(text(k));
     EXPECT_TRUE(Key::isEq(&k, &same));
     EXPECT_EQ(k.hash(17), same.hash(17));
     EXPECT_EQ(before < k, i > 0);
@@ -82,16 +69,17 @@ TEST(StormControlIfTableKeyTest, OrderEqualityAndText) {
   }
 }
 
-/// The table's publications: key and whether the removed row came with it.
+/// The table's publications.
 struct TableLog {
   explicit TableLog(StormControlMib& mib) { mib.publisher()->subscriberAdd(slot, false); }
   void onChange(const Pondo::Change& c) {
     ASSERT_EQ(c.attribute, StormControlMib::stormControlIfTableAttr);
     const auto* previous = static_cast<const Pondo::Ptr<StormControlIfTableEntry>*>(c.previous);
-    EXPECT_TRUE(!previous || (*previous)->key() == *static_cast<const Key*>(c.key));
-    events.emplace_back(*static_cast<const Key*>(c.key), previous != nullptr);
+    const Key& key = *static_cast<const Key*>(c.key);
+    EXPECT_TRUE(!previous || (*previous)->key() == key);
+    events.emplace_back(key, previous != nullptr);
   }
-  std::vector<std::pair<Key, bool>> events;
+  Events events;
   Pondo::Subscriber slot{this, Pondo::memberHandler<&TableLog::onChange>};
 };
 
@@ -129,16 +117,12 @@ TEST(StormControlMibTest, RowsChangesAndPublications) {
   ++it;
   EXPECT_EQ(it->key(), Key(7, TC::multicast));
   EXPECT_EQ(mib->stormControlIfTable().findElementOrNext(Key(8, TC::all))->key(), Key(9, TC::all));
-  using Events = std::vector<std::pair<Key, bool>>;
-  EXPECT_EQ(log.events, (Events{{Key(7, TC::all), true},
-                                {Key(7, TC::all), false},
+  EXPECT_EQ(log.events, (Events{{Key(7, TC::all), true}, {Key(7, TC::all), false},
                                 {Key(7, TC::broadcast), true}}));
   log.events.clear();
   mib->stormControlIfTableDelAll();
-  const Events inOrder = {{Key(7, TC::all), true},
-                          {Key(7, TC::multicast), true},
-                          {Key(7, TC::unknownUnicast), true},
-                          {Key(9, TC::all), true}};
+  const Events inOrder = {{Key(7, TC::all), true}, {Key(7, TC::multicast), true},
+                          {Key(7, TC::unknownUnicast), true}, {Key(9, TC::all), true}};
   EXPECT_EQ(log.events, inOrder);
   for (const auto& [key, removal] : inOrder) mib->stormControlIfTableIs(key, status);
   log.events.clear();

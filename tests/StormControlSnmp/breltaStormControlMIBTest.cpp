@@ -10,13 +10,13 @@
 #include <net-snmp/net-snmp-includes.h>
 #include <net-snmp/agent/net-snmp-agent-includes.h>
 #include <net-snmp/library/snmpCallbackDomain.h>
-#include <sys/select.h>
 
 #include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "Qel/Dir.h"
@@ -29,11 +29,11 @@ namespace {
 
 using Bridging::StormControl::IntfStatus;
 using Bridging::StormControl::ThresholdType;
-using StormControlSnmp::StormControlMib;
 using TC = StormControlSnmp::StormControlTCType;
 using Key = StormControlSnmp::StormControlIfTableKey;
-using Counter = Snmp::OrderedTableIteratorCounterTypes;
 using Oid = std::vector<oid>;
+using Counter = Snmp::OrderedTableIteratorCounterTypes;
+using Counts = std::array<U64, 6>;  // by event: hintNotFound, fromHint, fromStart, -, pastLast, row
 
 const Oid tableOid = {1, 3, 6, 1, 4, 1, 32473, 3, 35, 1, 1};
 constexpr const char* tableName = "breltaStormControlIfTable";
@@ -46,18 +46,17 @@ class NetSnmpAgent : public ::testing::Environment {
   static inline netsnmp_session* manager = nullptr;
 
   void SetUp() override {
-    netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DONT_READ_CONFIGS, 1);
-    netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_LOAD, 1);
-    netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_SAVE, 1);
+    for (int option : {NETSNMP_DS_LIB_DONT_READ_CONFIGS, NETSNMP_DS_LIB_DISABLE_PERSISTENT_LOAD,
+                       NETSNMP_DS_LIB_DISABLE_PERSISTENT_SAVE}) {
+      netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, option, 1);
+    }
     netsnmp_ds_set_int(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_OID_OUTPUT_FORMAT,
                        NETSNMP_OID_OUTPUT_NUMERIC);
-    netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_ROLE, 0);
     setenv("MIBS", "", 1);  // numeric OIDs only: load no MIB module
-    netsnmp_config_remember(const_cast<char*>("rocommunity public"));
     init_agent("breltaStormControlMIBTest");
     init_snmp("breltaStormControlMIBTest");
-    netsnmp_session* agent = netsnmp_callback_open(0, handle_snmp_packet, netsnmp_agent_check_packet,
-                                                   netsnmp_agent_check_parse);
+    netsnmp_session* agent = netsnmp_callback_open(
+        0, handle_snmp_packet, netsnmp_agent_check_packet, netsnmp_agent_check_parse);
     ASSERT_NE(agent, nullptr);
     manager = netsnmp_callback_open(agent->local_port, nullptr, nullptr, nullptr);
     ASSERT_NE(manager, nullptr);
@@ -84,30 +83,9 @@ struct Var {
   long long value = 0;
   bool operator==(const Var&) const = default;
 };
-std::ostream& operator<<(std::ostream& out, const Var& v) {
-  return out << ::testing::PrintToString(v.name) << " type " << v.type << " = " << v.value;
+void PrintTo(const Var& v, std::ostream* out) {
+  *out << ::testing::PrintToString(v.name) << v.type << ':' << v.value;
 }
-
-struct Answer {
-  bool done = false;
-  long status = -1, index = -1;
-  std::vector<Var> vars;
-
-  static int received(int op, netsnmp_session*, int, netsnmp_pdu* pdu, void* self) {
-    auto* answer = static_cast<Answer*>(self);
-    answer->done = true;
-    if (op != NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE) return 1;
-    answer->status = pdu->errstat;
-    answer->index = pdu->errindex;
-    for (netsnmp_variable_list* v = pdu->variables; v; v = v->next_variable) {
-      const long long c64 = v->type == ASN_COUNTER64
-                                ? (v->val.counter64->high << 32) | v->val.counter64->low : 0;
-      answer->vars.push_back({Oid(v->name, v->name + v->name_length), v->type,
-                              v->type == ASN_INTEGER ? *v->val.integer : c64});
-    }
-    return 1;
-  }
-};
 
 /// Instance `index` of column `c` (just the column without an index).
 Oid column(oid c, const Oid& index = {}) {
@@ -131,15 +109,14 @@ class MibModuleTest : public ::testing::Test {
     SnmpUtil::agentMountIs(nullptr);
   }
 
-  netsnmp_handler_registration* served() {
-    const auto& regs = breltaStormControlMIBHandlerRegsByContext();
-    return regs.count("") ? regs.at("").front() : nullptr;
+  Snmp::RegVoid* record(const char* context) {
+    return Snmp::RegVoidCollByContext::instance()->regVoid(context, tableName).get();
   }
   /// Every counter of the default context's table, by event number.
-  std::array<U64, 6> counters() {
-    auto record = Snmp::RegVoidCollByContext::instance()->regVoid("", tableName);
-    std::array<U64, 6> out{};
-    for (unsigned e = 0; e < 6; ++e) out[e] = record->tableCounters()->orderedIterCntr(Counter(e));
+  Counts counters() {
+    Counts out{};
+    for (unsigned e = 0; e < out.size(); ++e)
+      out[e] = record("")->tableCounters()->orderedIterCntr(Counter(e));
     return out;
   }
   void addRows(std::initializer_list<Key> keys) {
@@ -153,15 +130,16 @@ class MibModuleTest : public ::testing::Test {
   }
 
   /// Sends `command` for `names` (SET: the INTEGER 9 to each) past access control, as an
-  /// AgentX master forwards it, and runs the agent until the answer is back.
-  Answer send(int command, const std::vector<Oid>& names, long maxRepetitions = 0) {
+  /// AgentX master forwards it, and returns the answer's variables, its error status and index
+  /// in `errorStatus_` and `errorIndex_`; no walk context may outlive the request.
+  std::vector<Var> send(int command, const std::vector<Oid>& names, long maxRepetitions = 0) {
     netsnmp_pdu* pdu = snmp_pdu_create(command);
     pdu->version = SNMP_VERSION_2c;
     pdu->community = reinterpret_cast<u_char*>(strdup("public"));
     pdu->community_len = 6;
     pdu->flags |= UCD_MSG_FLAG_ALWAYS_IN_VIEW;
     if (command == SNMP_MSG_GETBULK) {
-      pdu->non_repeaters = 0;
+      pdu->non_repeaters = 0;  // shares its field with the error status, created as -1
       pdu->max_repetitions = maxRepetitions;
     }
     const long nine = 9;
@@ -170,31 +148,43 @@ class MibModuleTest : public ::testing::Test {
       snmp_pdu_add_variable(pdu, name.data(), name.size(), set ? ASN_INTEGER : ASN_NULL,
                             set ? &nine : nullptr, set ? sizeof nine : 0);
     }
-    Answer answer;
-    EXPECT_NE(snmp_async_send(NetSnmpAgent::manager, pdu, &Answer::received, &answer), 0);
-    for (int turns = 0; !answer.done && turns < 50; ++turns) {
-      int fds = 0, block = 0;
-      fd_set readable;
-      FD_ZERO(&readable);
-      timeval timeout{0, 100000};
-      snmp_select_info(&fds, &readable, &timeout, &block);
-      timeout = {0, 100000};
-      if (select(fds, &readable, nullptr, nullptr, &timeout) > 0) snmp_read(&readable);
-      netsnmp_check_outstanding_agent_requests();
+    // The agent answers at once: the wait for the answer reads the agent's side too.
+    netsnmp_pdu* response = nullptr;
+    EXPECT_EQ(snmp_synch_response(NetSnmpAgent::manager, pdu, &response), STAT_SUCCESS);
+    if (!response) return {};
+    errorStatus_ = response->errstat;
+    errorIndex_ = response->errindex;
+    std::vector<Var> vars;
+    for (auto* v = response->variables; v; v = v->next_variable) {
+      const auto* c64 = v->type == ASN_COUNTER64 ? v->val.counter64 : nullptr;
+      const long long value = c64                      ? (c64->high << 32) | c64->low
+                              : v->type == ASN_INTEGER ? *v->val.integer
+                                                       : 0;
+      vars.push_back({Oid(v->name, v->name + v->name_length), v->type, value});
     }
-    EXPECT_TRUE(answer.done) << "no answer";
+    snmp_free_pdu(response);
     EXPECT_EQ(breltaStormControlIfTable_entry::memAllocationTracker_.liveObjects, 0u)
         << "a walk context outlived its request";
-    return answer;
+    return vars;
+  }
+  Var get(const Oid& name) { return send(SNMP_MSG_GET, {name}).at(0); }
+  Oid next(const Oid& name) { return send(SNMP_MSG_GETNEXT, {name}).at(0).name; }
+  /// The default context's registrations and column lists, the host's record and its note.
+  auto served() {
+    return std::tuple(breltaStormControlMIBHandlerRegsByContext().size(),
+                      breltaStormControlMIBColumnInfosByContext().size(), record("") != nullptr,
+                      Snmp::mibContextExists("", mibName));
   }
 
-  Pondo::Ptr<Qel::Dir> mount_ = Pondo::make<Qel::Dir>("agent");
-  Pondo::Ptr<Qel::Dir> snmp_ = Pondo::make<Qel::Dir>("snmp");
+  Pondo::Ptr<Qel::Dir> mount_ = Pondo::make<Qel::Dir>("agent"),
+                       snmp_ = Pondo::make<Qel::Dir>("snmp");
   Pondo::Ptr<Qel::Dir> storm_ = Pondo::make<Qel::Dir>("stormcontrol");
-  Pondo::Ptr<StormControlMib> mib_ = StormControlSnmp::stormControlMibFactory("stormcontrolmib");
+  Pondo::Ptr<StormControlSnmp::StormControlMib> mib_ =
+      StormControlSnmp::stormControlMibFactory("stormcontrolmib");
   Pondo::Ptr<const IntfStatus> status_ = makeStatus(500, ThresholdType::packetsPerSecond, 40);
   TraceLevels levels_{"Snmp", 0xffff};
   TraceCapture traces_;
+  long errorStatus_ = -1, errorIndex_ = -1;
 };
 
 // ======== registration ======================================================================
@@ -211,38 +201,25 @@ TEST_F(MibModuleTest, ContextsAreServedAndWithdrawn) {
   }
   init_breltaStormControlMIB("vrf-blue");
   EXPECT_TRUE(traced(2, "vrf-blue"));
-  netsnmp_handler_registration* reg = served();
-  ASSERT_NE(reg, nullptr);
-  EXPECT_EQ(Oid(reg->rootoid, reg->rootoid + reg->rootoid_len), tableOid);
-  EXPECT_EQ(reg->modes & HANDLER_CAN_RWRITE, HANDLER_CAN_RONLY);  // helpers add other bits
-  std::vector<std::string> chain;
-  for (netsnmp_mib_handler* h = reg->handler; h; h = h->next) chain.push_back(h->handler_name);
-  // net-snmp adds its GETBULK-to-GETNEXT helper for a handler that does not take GETBULK.
-  EXPECT_EQ(chain, (std::vector<std::string>{"serialize", "bulk_to_next", "table", "table_iterator",
-                                             "breltaStormControlIfTable_"}));
-  EXPECT_EQ(breltaStormControlMIBHandlerRegsByContext().size(), 1u);
-  EXPECT_EQ(breltaStormControlMIBColumnInfosByContext().size(), 1u);
-  EXPECT_EQ(Snmp::RegVoidCollByContext::instance()->regVoid("", tableName)->payload(), mib_.get());
-  EXPECT_FALSE(Snmp::RegVoidCollByContext::instance()->regVoid("vrf-blue", tableName));
+  EXPECT_EQ(served(), std::tuple(1u, 1u, true, true));
+  EXPECT_EQ(record("")->payload(), mib_.get());
+  EXPECT_FALSE(record("vrf-blue"));
   EXPECT_TRUE(Snmp::mibContextExists("vrf-blue", mibName));
   unregister_breltaStormControlMIB("vrf-blue");
   EXPECT_FALSE(Snmp::mibContextExists("vrf-blue", mibName));
-  EXPECT_TRUE(Snmp::mibContextExists("", mibName));
+  EXPECT_EQ(served(), std::tuple(1u, 1u, true, true));
 
   addRows({Key(3, TC::all)});
-  EXPECT_EQ(send(SNMP_MSG_GET, {column(2, {3, 0})}).vars.at(0).value, 500);
+  EXPECT_EQ(get(column(2, {3, 0})).value, 500);
   for (int round = 0; round < 2; ++round) {
     unregister_breltaStormControlMIB("");
-    EXPECT_TRUE(breltaStormControlMIBHandlerRegsByContext().empty());
-    EXPECT_TRUE(breltaStormControlMIBColumnInfosByContext().empty());
-    EXPECT_FALSE(Snmp::RegVoidCollByContext::instance()->regVoid("", tableName));
-    EXPECT_FALSE(Snmp::mibContextExists("", mibName));
-    EXPECT_EQ(send(SNMP_MSG_GET, {column(2, {3, 0})}).vars.at(0).type, SNMP_NOSUCHOBJECT);
+    EXPECT_EQ(served(), std::tuple(0u, 0u, false, false));
+    EXPECT_EQ(get(column(2, {3, 0})).type, SNMP_NOSUCHOBJECT);
   }
   init_breltaStormControlMIB("");
   EXPECT_TRUE(traced(1, ".1.3.6.1.4.1.32473.3.35.1.1"));
-  EXPECT_EQ(send(SNMP_MSG_GET, {column(2, {3, 0})}).vars.at(0).value, 500);
-  EXPECT_EQ(counters(), (std::array<U64, 6>{0, 1, 0, 0, 0, 0}));
+  EXPECT_EQ(get(column(2, {3, 0})).value, 500);
+  EXPECT_EQ(counters(), (Counts{0, 1, 0, 0, 0, 0}));
 }
 
 using MibModuleDeathTest = MibModuleTest;
@@ -273,35 +250,30 @@ class RequestTest : public MibModuleTest {
 // the next instance or the end of the view; GETBULK walks every column in index order, an
 // ifIndex of 2^31 or more by its unsigned value, to the end.
 TEST_F(RequestTest, AnswersGetGetNextAndGetBulk) {
-  EXPECT_EQ(send(SNMP_MSG_GETNEXT, {column(2)}).vars.at(0).type, SNMP_ENDOFMIBVIEW);
+  EXPECT_EQ(send(SNMP_MSG_GETNEXT, {column(2)}).at(0).type, SNMP_ENDOFMIBVIEW);
   EXPECT_TRUE(traced(2, "at end"));
   addRows({Key(4294967295u, TC::all), Key(7, TC::broadcast), Key(2147483648u, TC::multicast)});
   mib_->stormControlIfTableIs(Key(3, TC::unknownUnicast), makeStatus(70, ThresholdType(7), 1));
-  EXPECT_EQ(send(SNMP_MSG_GET, {column(2, {7, 1}), column(3, {7, 1}), column(4, {7, 1}),
-                                column(4, {3, 2}), column(3, {3, 3}), column(5, {7, 1}),
-                                column(1, {7, 1}), column(4, {4294967295u, 0})})
-                .vars,
-            (std::vector<Var>{{column(2, {7, 1}), ASN_COUNTER64, 501},
-                              {column(3, {7, 1}), ASN_INTEGER, 1},
-                              {column(4, {7, 1}), ASN_COUNTER64, 50},
-                              {column(4, {3, 2}), SNMP_NOSUCHINSTANCE},
-                              {column(3, {3, 3}), ASN_INTEGER, 0},
-                              {column(5, {7, 1}), SNMP_NOSUCHOBJECT},
-                              {column(1, {7, 1}), SNMP_NOSUCHOBJECT},
-                              {column(4, {4294967295u, 0}), ASN_COUNTER64, 40}}));
+  const std::vector<Var> got = {
+      {column(2, {7, 1}), ASN_COUNTER64, 501}, {column(3, {7, 1}), ASN_INTEGER, 1},
+      {column(4, {7, 1}), ASN_COUNTER64, 50},  {column(4, {3, 2}), SNMP_NOSUCHINSTANCE},
+      {column(3, {3, 3}), ASN_INTEGER, 0},     {column(5, {7, 1}), SNMP_NOSUCHOBJECT},
+      {column(1, {7, 1}), SNMP_NOSUCHOBJECT},  {column(4, {4294967295u, 0}), ASN_COUNTER64, 40}};
+  std::vector<Oid> names;
+  for (const Var& v : got) names.push_back(v.name);
+  EXPECT_EQ(send(SNMP_MSG_GET, names), got);
   EXPECT_TRUE(traced(2, "already processed"));
   EXPECT_TRUE(traced(2, "{ifIndex=7, trafficClass=broadcast}"));
   EXPECT_FALSE(traced(0, ""));
   EXPECT_EQ(send(SNMP_MSG_GETNEXT, {column(4, {3, 0}), column(2, {7, 1}), column(3, {3}),
-                                    column(4, {4294967295u, 0}), column(2, {9})})
-                .vars,
+                                    column(4, {4294967295u, 0}), column(2, {9})}),
             (std::vector<Var>{{column(4, {3, 3}), ASN_COUNTER64, 31},
                               {column(2, {2147483648u, 2}), ASN_COUNTER64, 502},
                               {column(3, {3, 3}), ASN_INTEGER, 0},
                               {column(4, {4294967295u, 0}), SNMP_ENDOFMIBVIEW},
                               {column(2, {2147483648u, 2}), ASN_COUNTER64, 502}}));
   const Oid order[] = {{3, 3}, {7, 1}, {2147483648u, 2}, {4294967295u, 0}};
-  const auto bulk = send(SNMP_MSG_GETBULK, {column(2)}, 1000).vars;
+  const auto bulk = send(SNMP_MSG_GETBULK, {column(2)}, 1000);
   ASSERT_EQ(bulk.size(), 13u);  // twelve values, then the end of the view
   for (unsigned i = 0; i < 12; ++i) EXPECT_EQ(bulk[i].name, column(2 + i / 4, order[i % 4])) << i;
   EXPECT_EQ(bulk[12].type, SNMP_ENDOFMIBVIEW);
@@ -312,14 +284,12 @@ TEST_F(RequestTest, AnswersGetGetNextAndGetBulk) {
 TEST_F(RequestTest, HintSelectsTheStart) {
   addRows({Key(3, TC::all), Key(5, TC::broadcast), Key(9, TC::all), Key(3000000000u, TC::all)});
   constexpr oid negative = ~oid{0} - 1294967295;  // read as -1294967296: 3000000000's 32 bits
-  struct Case {
-    Oid from;
-    Oid next;
-    std::array<U64, 6> counted;  // hintNotFound, fromHint, fromStart, -, pastLast, row
+  const struct {
+    Oid from, to;  // the start, and the answer (none: the next column's first row)
+    Counts counted;
     U16 traceLevel;
     std::string trace;
-  };
-  const std::vector<Case> cases = {
+  } cases[] = {
       {{5, 1}, {9, 0}, {0, 1, 0, 0, 0, 1}, 2, "'5'"},
       {{3000000000u, 0}, {}, {0, 1, 1, 0, 1, 0}, 2, "'3000000000'"},
       {{negative, 0}, {}, {0, 1, 1, 0, 1, 0}, 2, "'3000000000'"},
@@ -329,13 +299,12 @@ TEST_F(RequestTest, HintSelectsTheStart) {
       {{5, 4}, {9, 0}, {0, 0, 1, 0, 0, 2}, 0, "StormControlTCType"},
       {{oid{1} << 63, 0}, {}, {0, 0, 2, 0, 1, 3}, 0, "ifIndex of breltaStormControlIfTable"},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.from));
     traces_.records.clear();
-    const auto before = counters();
-    const Oid next = c.next.empty() ? column(3, {3, 0}) : column(2, c.next);
-    EXPECT_EQ(send(SNMP_MSG_GETNEXT, {column(2, c.from)}).vars.at(0).name, next);
-    auto counted = counters();
+    const Counts before = counters();
+    EXPECT_EQ(next(column(2, c.from)), c.to.empty() ? column(3, {3, 0}) : column(2, c.to));
+    Counts counted = counters();
     for (unsigned e = 0; e < counted.size(); ++e) counted[e] -= before[e];
     EXPECT_EQ(counted, c.counted);
     EXPECT_TRUE(traced(c.traceLevel, c.trace)) << c.trace;
@@ -347,13 +316,11 @@ TEST_F(RequestTest, HintSelectsTheStart) {
 // and sees a row inserted behind it, not one inserted before.
 TEST_F(RequestTest, WalkSurvivesChangesBetweenRequests) {
   addRows({Key(3, TC::all), Key(5, TC::all), Key(9, TC::all)});
-  auto step = [&](Oid from) { return send(SNMP_MSG_GETNEXT, {from}).vars.at(0).name; };
-  const auto at5 = step(column(2, {3, 0}));
-  EXPECT_EQ(at5, column(2, {5, 0}));
+  EXPECT_EQ(next(column(2, {3, 0})), column(2, {5, 0}));
   mib_->stormControlIfTableDel(Key(5, TC::all));
   addRows({Key(4, TC::all), Key(6, TC::all)});
-  EXPECT_EQ(step(at5), column(2, {6, 0}));
-  EXPECT_EQ(step(column(2, {6, 0})), column(2, {9, 0}));
+  EXPECT_EQ(next(column(2, {5, 0})), column(2, {6, 0}));
+  EXPECT_EQ(next(column(2, {6, 0})), column(2, {9, 0}));
 }
 
 // SET is refused twice over, each layer on its own: net-snmp refuses every variable of the
@@ -364,14 +331,15 @@ TEST_F(RequestTest, SetIsRefusedByRegistrationAndHandler) {
   const std::vector<Oid> names = {column(4, {3, 0}), column(3, {3, 0})};
   for (bool writable : {false, true}) {
     SCOPED_TRACE(writable ? "writable registration" : "read-only registration");
-    if (writable) served()->modes |= HANDLER_CAN_SET;
+    if (writable)
+      breltaStormControlMIBHandlerRegsByContext().at("").front()->modes |= HANDLER_CAN_SET;
     traces_.records.clear();
-    const Answer answer = send(SNMP_MSG_SET, names);
-    EXPECT_EQ(answer.status, SNMP_ERR_NOTWRITABLE);
-    EXPECT_EQ(answer.index, 1);
+    send(SNMP_MSG_SET, names);
+    EXPECT_EQ(errorStatus_, SNMP_ERR_NOTWRITABLE);
+    EXPECT_EQ(errorIndex_, 1);
     EXPECT_EQ(traced(0, "column 4"), writable);
     EXPECT_EQ(traced(2, "request mode"), writable) << "the handler runs only when writable";
-    EXPECT_EQ(send(SNMP_MSG_GET, names).vars,
+    EXPECT_EQ(send(SNMP_MSG_GET, names),
               (std::vector<Var>{{names[0], ASN_COUNTER64, 40}, {names[1], ASN_INTEGER, 1}}));
   }
 }
