@@ -1,14 +1,11 @@
 // tests/fuzz/TableModuleFuzz.cpp — libFuzzer target: the table module inside the real agent.
 ///
 /// The input is a program run against the module registered with net-snmp's agent library in
-/// this process: rows added, replaced and removed, and requests (GET, GETNEXT, GETBULK, SET)
-/// with OIDs near the table's. A request goes from a manager session to the agent's over the
-/// callback transport (the in-process pipe of an AgentX subagent), through the agent's whole
-/// path: helper chain, GETBULK's repetitions and reordering. A model of the table checks every
-/// answer: GET the value and type or an exception; GETNEXT the least served instance after the
-/// request, else endOfMibView; GETBULK each repetition stepping every repeater on, and fewer
-/// repetitions than asked only at the end of the view; SET refused, the table untouched; no walk
-/// context outliving its request. The module's traces are all on, so their formatting runs too.
+/// this process: rows added, replaced and removed, and requests with OIDs near the table's. A
+/// request goes from a manager session to the agent's over the callback transport (the
+/// in-process pipe of an AgentX subagent), through the agent's whole path: helper chain,
+/// GETBULK's repetitions and reordering. A model of the table checks every answer, and that no
+/// walk context outlives its request. The module's traces are all on, so their formatting runs.
 ///
 /// The program is at most 64 operations, each a byte (modulo 5) and its operands: 0 add or
 /// replace a row (ifIndex, class, status), 1 remove a row (ifIndex, class), 2 remove an
@@ -77,17 +74,14 @@ std::string text(const VarBind& var) {
   std::abort();
 }
 
-void check(bool holds, const std::string& what) {
-  if (!holds) broken(what);
-}
-
 /// The fuzz input read front to back; past its end every read is 0.
-class Program {
- public:
-  Program(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+struct Program {
+  const std::uint8_t* data;
+  std::size_t size;
+  std::size_t at = 0;
 
-  bool done() const noexcept { return at_ >= size_; }
-  std::uint8_t byte() { return at_ < size_ ? data_[at_++] : 0; }
+  bool done() const noexcept { return at >= size; }
+  std::uint8_t byte() { return at < size ? data[at++] : 0; }
   U64 bytes(unsigned count) {
     U64 value = 0;
     for (unsigned i = 0; i < count; ++i) value = (value << 8) | byte();
@@ -103,11 +97,6 @@ class Program {
     if (pick < std::size(chosen)) return chosen[pick];
     return pick == std::size(chosen) ? U32(bytes(4)) : U32(b >> 4) + 1;
   }
-
- private:
-  const std::uint8_t* data_;
-  std::size_t size_;
-  std::size_t at_ = 0;
 };
 
 /// The table entity, registered with the agent library, and the model of what it serves: every
@@ -151,15 +140,10 @@ class Table {
     for (unsigned column = 2; column <= 4; ++column) served_.erase(instance(column, key));
   }
 
-  /// The value `name` must read, when it is a served instance.
-  std::optional<VarBind> valueAt(const Oid& name) const {
-    const auto it = served_.find(name);
-    return it == served_.end() ? std::nullopt : std::optional(it->second);
-  }
-
-  /// The served instance after `name` and its value, or none at the end of the table.
-  std::optional<VarBind> nextAfter(const Oid& name) const {
-    const auto it = served_.upper_bound(name);
+  /// The served instance `name`, or with `next` the first after it, with the value it must
+  /// read; none when there is no such instance.
+  std::optional<VarBind> served(const Oid& name, bool next) const {
+    const auto it = next ? served_.upper_bound(name) : served_.find(name);
     return it == served_.end() ? std::nullopt : std::optional(it->second);
   }
 
@@ -204,9 +188,9 @@ class Agent {
     init_snmp("TableModuleFuzz");
     agent_ = netsnmp_callback_open(0, handle_snmp_packet, netsnmp_agent_check_packet,
                                    netsnmp_agent_check_parse);
-    check(agent_ != nullptr, "cannot open the agent's callback session");
+    if (!agent_) broken("cannot open the agent's callback session");
     manager_ = netsnmp_callback_open(agent_->local_port, nullptr, nullptr, nullptr);
-    check(manager_ != nullptr, "cannot open the manager's callback session");
+    if (!manager_) broken("cannot open the manager's callback session");
   }
 
   /// Sends `pdu` (taken) and runs the agent until the answer arrives.
@@ -223,13 +207,13 @@ class Agent {
     for (int idle = 0; !answer && idle < 10;) {
       if (!pump()) ++idle;
     }
-    check(answer.has_value(), "no answer");
+    if (!answer) broken("no answer");
     return *answer;
   }
 
  private:
   static int received(int op, netsnmp_session*, int, netsnmp_pdu* pdu, void* magic) {
-    check(op == NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE, "the request timed out");
+    if (op != NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE) broken("the request timed out");
     Answer& answer = static_cast<std::optional<Answer>*>(magic)->emplace();
     answer.errorStatus = pdu->errstat;
     answer.errorIndex = pdu->errindex;
@@ -272,13 +256,10 @@ class DiscardedTraces : public Pondo::TraceSink {
   void record(const Pondo::TraceRecord&) override {}
 };
 
-struct Process {
-  DiscardedTraces traces;
+struct Process : DiscardedTraces {
   Agent agent;
   Table table;
 };
-
-// ======== requests ==========================================================================
 
 struct Request {
   int command;
@@ -314,7 +295,7 @@ std::string wrongVar(const Table& table, const Oid& at, const VarBind& got, std:
                      bool step, bool endNamed = true) {
   const std::string where = "answer " + std::to_string(i) + ": ";
   if (!step && got.name != at) return where + "another name";
-  const std::optional<VarBind> want = step ? table.nextAfter(at) : table.valueAt(at);
+  const std::optional<VarBind> want = table.served(at, step);
   if (want) return got == *want ? "" : where + "expected " + text(*want);
   if (step && got.type == SNMP_ENDOFMIBVIEW && (!endNamed || got.name == at)) return {};
   if (!step && (got.type == SNMP_NOSUCHOBJECT || got.type == SNMP_NOSUCHINSTANCE)) return {};
@@ -368,8 +349,9 @@ std::string wrongAnswer(const Table& table, const Request& request, const Answer
       return "SET refused without naming a variable";
     }
     if (!table.entityAgrees()) return "SET changed the table";
-    const bool allServed = std::all_of(names.begin(), names.end(),
-                                       [&](const Oid& name) { return bool(table.valueAt(name)); });
+    const bool allServed = std::all_of(names.begin(), names.end(), [&](const Oid& name) {
+      return bool(table.served(name, false));
+    });
     return allServed && answer.errorStatus != SNMP_ERR_NOTWRITABLE ? "SET not notWritable" : "";
   }
   if (answer.errorStatus != SNMP_ERR_NOERROR) return kind + " failed";
@@ -397,12 +379,10 @@ void request(Process& process, Program& program) {
   const long value = 9;
   for (std::size_t i = 0; i < count; ++i) {
     const Oid& name = request.names.emplace_back(nearTable(program));
-    if (command == SNMP_MSG_SET) {
-      snmp_pdu_add_variable(pdu, name.data(), name.size(), ASN_INTEGER,
-                            reinterpret_cast<const u_char*>(&value), sizeof value);
-    } else {
-      snmp_add_null_var(pdu, name.data(), name.size());
-    }
+    const bool set = command == SNMP_MSG_SET;
+    snmp_pdu_add_variable(pdu, name.data(), name.size(), set ? ASN_INTEGER : ASN_NULL,
+                          set ? reinterpret_cast<const u_char*>(&value) : nullptr,
+                          set ? sizeof value : 0);
   }
   if (command == SNMP_MSG_GETBULK) {
     pdu->non_repeaters = long(request.nonRepeaters);
@@ -419,8 +399,6 @@ void request(Process& process, Program& program) {
   for (const VarBind& var : answer.vars) out += "\n  " + text(var);
   broken(out);
 }
-
-// ======== table changes =====================================================================
 
 Key rowKey(Program& program) {
   const U32 ifIndex = program.ifIndex();
@@ -459,7 +437,7 @@ void fill(Table& table, Program& program) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static Process& process = *new Process;  // kept for the process: the agent cannot restart
   Table& table = process.table;
-  Program program(data, size);
+  Program program{data, size};
   table.clear();
   for (std::size_t ops = 0; !program.done() && ops < 64; ++ops) {
     switch (program.byte() % 5) {
