@@ -357,8 +357,8 @@ std::string wrongAnswer(const Table& table, const Request& request, const Answer
   if (answer.errorStatus != SNMP_ERR_NOERROR) return kind + " failed";
   if (request.command == SNMP_MSG_GETBULK) return wrongGetBulk(table, request, answer);
   if (answer.vars.size() != names.size()) return kind + " answered another number of variables";
+  const bool step = request.command == SNMP_MSG_GETNEXT;
   for (std::size_t i = 0; i < names.size(); ++i) {
-    const bool step = request.command == SNMP_MSG_GETNEXT;
     if (std::string fault = wrongVar(table, names[i], answer.vars[i], i, step); !fault.empty()) {
       return fault;
     }
@@ -374,19 +374,20 @@ void request(Process& process, Program& program) {
   const auto [command, kind] = kinds[program.byte() % 4];
   const std::size_t count = 1 + program.byte() % 8;
   const std::size_t nonRepeaters = program.byte() % 4;
-  Request request{command, kind, nonRepeaters, std::size_t(program.byte() % 16), {}};
+  const std::size_t maxRepetitions = program.byte() % 16;
+  Request request{command, kind, nonRepeaters, maxRepetitions, {}};
   netsnmp_pdu* pdu = snmp_pdu_create(command);
+  const bool set = command == SNMP_MSG_SET;
   const long value = 9;
   for (std::size_t i = 0; i < count; ++i) {
     const Oid& name = request.names.emplace_back(nearTable(program));
-    const bool set = command == SNMP_MSG_SET;
     snmp_pdu_add_variable(pdu, name.data(), name.size(), set ? ASN_INTEGER : ASN_NULL,
                           set ? reinterpret_cast<const u_char*>(&value) : nullptr,
                           set ? sizeof value : 0);
   }
   if (command == SNMP_MSG_GETBULK) {
-    pdu->non_repeaters = long(request.nonRepeaters);
-    pdu->max_repetitions = long(request.maxRepetitions);
+    pdu->non_repeaters = long(nonRepeaters);
+    pdu->max_repetitions = long(maxRepetitions);
   }
   const Answer answer = process.agent.send(pdu);
   const std::string fault = breltaStormControlIfTable_entry::memAllocationTracker_.liveObjects != 0
