@@ -7,8 +7,7 @@
 # Usage: tests/fuzz/run.sh BUILD SECONDS
 set -eu
 
-build=$1
-seconds=$2
+build=$1 seconds=$2
 here=$(cd "$(dirname "$0")" && pwd)
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1}"
 status=0
