@@ -193,11 +193,7 @@ class SmFixture : public ::testing::Test {
     Pondo::Platform::getDebugHandler(Pondo::String(traceName_), false)->levelMaskIs(0xffff);
   }
   void TearDown() override {
-    sm_ = nullptr;
-    status0_ = nullptr;
-    slice_ = nullptr;
-    ifMib_ = nullptr;
-    mib_ = nullptr;
+    sm_ = nullptr, status0_ = nullptr, slice_ = nullptr, ifMib_ = nullptr, mib_ = nullptr;
     scheduler_ = nullptr;
     EXPECT_EQ(liveCounts(), liveAtStart_) << "live objects differ from the start of the test";
   }
@@ -227,7 +223,8 @@ class SmFixture : public ::testing::Test {
     traces_.records.clear();
   }
   /// Adds the machine's whole state to the record: its phase and scan flags, each input
-  /// machine's scan state (and bookmark), the reconciliation (seen keys, bookmark), the table.
+  /// machine's scan state (and bookmark), its tasks' runs and work, the reconciliation (seen
+  /// keys, bookmark), the table.
   void note() {
     std::ostringstream out;
     const auto& flags = *sm_->inputSmScanState();
@@ -241,6 +238,11 @@ class SmFixture : public ::testing::Test {
     scan("slice", sm_->sliceSm0()->inputScanState0(), sm_->sliceSm0()->inputScanBookmark0().stdString());
     for (auto it = sm_->sliceSm0()->childSmEntityPtrBridgingStormControlStatusPtrConst().begin(); !it.atEnd(); ++it) {
       scan(it.key().c_str(), it.value()->inputScanState0(), it.value()->inputScanBookmark0().stdString());
+    }
+    for (const auto& [name, task] : {std::pair("ifMib", sm_->ifMibSm2()->task1()),
+                                     {"slice", sm_->sliceSm0()->task0()},
+                                     {"reconciliation", sm_->mibStormControlIfTableOutputReconciliationTask()}}) {
+      if (task) out << "; " << name << " task " << task->taskRuns() << " runs " << task->taskWorkCount() << " work";
     }
     if (sm_->mibStormControlIfTableOutputReconciling()) {
       out << "; reconciling, " << sm_->mibStormControlIfTableOutputSeen().count() << " seen";

@@ -40,7 +40,6 @@ TEST_F(StormControlIfTableSmTest, HandshakeIfMibScanFirst) {
     ASSERT_TRUE(scheduler_->runOne());
     note();
   }
-  EXPECT_FALSE(sm_->ifMibSm2()->task1() || sm_->sliceSm0()->task0() || task->taskRuns());
   sm_->inputSmScanState()->idleIs(false);
   note();  // with tasks, idle() follows the idle flag
   expectRecord();
@@ -218,13 +217,9 @@ TEST_F(StormControlIfTableSmTest, RescansResumeAtBookmarks) {
   start();
   runUntilInitialScanDone();
   scheduler_->yieldAfterChecksIs(2);
-  const Velo::Task& ifMibTask = *sm_->ifMibSm2()->task1();
-  const Velo::Task& sliceTask = *sm_->sliceSm0()->task0();
-  const U64 ifMibWork = ifMibTask.taskWorkCount(), sliceWork = sliceTask.taskWorkCount();
+  note();
   ASSERT_TRUE(scheduler_->runOne() && scheduler_->runOne());
   note();
-  EXPECT_EQ(ifMibTask.taskWorkCount() - ifMibWork, 2u);
-  EXPECT_EQ(sliceTask.taskWorkCount(), sliceWork) << "the suspended entity is not counted";
   ifIndexIs("Ethernet4", {});
   status0_->intfStatusDel(real("Ethernet1"));
   intfIs("Ethernet5", 15);
@@ -269,15 +264,11 @@ TEST_F(StormControlIfTableSmReconcileTest, DeletesExactlyStaleRowsAcrossYields) 
   const Pondo::Ptr<Velo::Task> task = sm_->mibStormControlIfTableOutputReconciliationTask();
   runUntilInitialScanDone();
   scheduler_->yieldAfterChecksIs(3);
-  for (int run = 0; run < 2; ++run) {
-    ASSERT_TRUE(scheduler_->runOne());  // the rescans: replace, then delete one row and yield
+  for (int run = 0; run < 6; ++run) {
+    ASSERT_TRUE(scheduler_->runOne());  // the rescans, then the deletion scan's four runs
     note();
   }
-  settle();
-  note();
-  EXPECT_EQ(task->taskWorkCount(), 11u) << "every row examined once";
-  EXPECT_EQ(task->taskRuns(), 4u) << "three rows a run after the first";
-  EXPECT_FALSE(sm_->mibStormControlIfTableOutputReconciliationTask());
+  EXPECT_TRUE(scheduler_->idle() && task->taskWorkCount() == 11) << "every row examined once";
   rowsIs(3, gone_, TC::all);
   sm_->handleMibStormControlIfTableOutputInputReady();
   note();  // ready is final: the new row stays
@@ -309,11 +300,8 @@ TEST_F(StormControlIfTableSmReconcileTest, ResumesAfterChangesAtAndAroundBookmar
 // A zombie machine ignores the runs of its suspended scan: stale rows stay, it never gets ready.
 TEST_F(StormControlIfTableSmReconcileTest, ZombieIgnoresTaskRuns) {
   ASSERT_NO_FATAL_FAILURE(startSuspended());
-  const Pondo::Ptr<Velo::Task> task = sm_->mibStormControlIfTableOutputReconciliationTask();
-  ASSERT_TRUE(task->taskScheduled());
   sm_->qelDoZombieReactors(true);
   settle();
-  EXPECT_EQ(task->taskRuns(), 1u);
   note();
   expectRecord();
 }
