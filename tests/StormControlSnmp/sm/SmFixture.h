@@ -82,15 +82,18 @@ inline std::string testName() {
 /// Expects the records of `facility` to be this test's section of the expected-trace file,
 /// one line per record: component ("-" if none), level, function, written text in quotes.
 /// The table's publications and noted states come as records of level 0.
-inline void expectTrace(const std::vector<Pondo::TraceRecord>& records, const std::string& facility) {
+inline void expectTrace(const std::vector<Pondo::TraceRecord>& records,
+                        const std::string& facility) {
   static std::string header;
   static std::map<std::string, std::string> sections = [] {
     std::map<std::string, std::string> out;
     std::ifstream in(SM_EXPECTED_TRACE);
     std::string* section = &header;
     for (std::string line; std::getline(in, line);) {
-      if (line.starts_with("== ")) section = &out[line.substr(3)];
-      else if (!line.empty() || section == &header) *section += line + "\n";
+      if (line.starts_with("== "))
+        section = &out[line.substr(3)];
+      else if (!line.empty() || section == &header)
+        *section += line + "\n";
     }
     return out;
   }();
@@ -228,21 +231,31 @@ class SmFixture : public ::testing::Test {
   void note() {
     std::ostringstream out;
     const auto& flags = *sm_->inputSmScanState();
-    out << (sm_->ready() ? "ready" : sm_->initialScanDone() ? "scanned" : "initial")
-        << (flags.ifMibStreamScan() ? " ifMibScan" : "") << (flags.statusStreamScan() ? " statusScan" : "")
-        << (sm_->idle() ? " idle" : "");
+    out << (sm_->ready()             ? "ready"
+            : sm_->initialScanDone() ? "scanned"
+                                     : "initial")
+        << (flags.ifMibStreamScan() ? " ifMibScan" : "")
+        << (flags.statusStreamScan() ? " statusScan" : "") << (sm_->idle() ? " idle" : "");
     const auto scan = [&](const char* name, ScanState state, const std::string& bookmark) {
-      out << "; " << name << " " << stringValue(state) << (state == ScanState::yielded ? " at " + bookmark : "");
+      out << "; " << name << " " << stringValue(state)
+          << (state == ScanState::yielded ? " at " + bookmark : "");
     };
-    scan("ifMib", sm_->ifMibSm2()->inputScanState1(), sm_->ifMibSm2()->inputScanBookmark1().stringValue().stdString());
-    scan("slice", sm_->sliceSm0()->inputScanState0(), sm_->sliceSm0()->inputScanBookmark0().stdString());
-    for (auto it = sm_->sliceSm0()->childSmEntityPtrBridgingStormControlStatusPtrConst().begin(); !it.atEnd(); ++it) {
-      scan(it.key().c_str(), it.value()->inputScanState0(), it.value()->inputScanBookmark0().stdString());
+    scan("ifMib", sm_->ifMibSm2()->inputScanState1(),
+         sm_->ifMibSm2()->inputScanBookmark1().stringValue().stdString());
+    scan("slice", sm_->sliceSm0()->inputScanState0(),
+         sm_->sliceSm0()->inputScanBookmark0().stdString());
+    for (auto it = sm_->sliceSm0()->childSmEntityPtrBridgingStormControlStatusPtrConst().begin();
+         !it.atEnd(); ++it) {
+      scan(it.key().c_str(), it.value()->inputScanState0(),
+           it.value()->inputScanBookmark0().stdString());
     }
-    for (const auto& [name, task] : {std::pair("ifMib", sm_->ifMibSm2()->task1()),
-                                     {"slice", sm_->sliceSm0()->task0()},
-                                     {"reconciliation", sm_->mibStormControlIfTableOutputReconciliationTask()}}) {
-      if (task) out << "; " << name << " task " << task->taskRuns() << " runs " << task->taskWorkCount() << " work";
+    for (const auto& [name, task] :
+         {std::pair("ifMib", sm_->ifMibSm2()->task1()),
+          {"slice", sm_->sliceSm0()->task0()},
+          {"reconciliation", sm_->mibStormControlIfTableOutputReconciliationTask()}}) {
+      if (task)
+        out << "; " << name << " task " << task->taskRuns() << " runs " << task->taskWorkCount()
+            << " work";
     }
     if (sm_->mibStormControlIfTableOutputReconciling()) {
       out << "; reconciling, " << sm_->mibStormControlIfTableOutputSeen().count() << " seen";
@@ -256,8 +269,10 @@ class SmFixture : public ::testing::Test {
   void expectRecord() const { expectTrace(traces_.records, traceName_); }
 
   void ifIndexIs(const char* intf, std::optional<U32> ifIndex) {
-    if (ifIndex) ifMib_->ifIndexByIntfIdIs(Lumo::IntfId(real(intf)), *ifIndex);
-    else ifMib_->ifIndexByIntfIdDel(Lumo::IntfId(real(intf)));
+    if (ifIndex)
+      ifMib_->ifIndexByIntfIdIs(Lumo::IntfId(real(intf)), *ifIndex);
+    else
+      ifMib_->ifIndexByIntfIdDel(Lumo::IntfId(real(intf)));
   }
   /// An interface with a status in "status0" and an ifIndex.
   void intfIs(const char* intf, U32 ifIndex, U64 level = 100) {
@@ -276,8 +291,9 @@ class SmFixture : public ::testing::Test {
       if (!only || tc == *only) mib_->stormControlIfTableIs(Key(ifIndex, tc), status);
     }
   }
-  /// The whole table in key order, with real names: "5=Ethernet1/100" for the four rows of ifIndex 5 when they
-  /// refer to one status (of Ethernet1, level 100; "null" for none), else "5.all=..." per row.
+  /// The whole table in key order, with real names: "5=Ethernet1/100" for the four rows of ifIndex
+  /// 5 when they refer to one status (of Ethernet1, level 100; "null" for none), else "5.all=..."
+  /// per row.
   std::string table() const {
     std::map<U32, Events> byIfIndex;
     for (auto it = mib_->stormControlIfTable().begin(); !it.atEnd(); ++it) {
@@ -289,7 +305,8 @@ class SmFixture : public ::testing::Test {
     for (const auto& [ifIndex, values] : byIfIndex) {
       const bool whole = values.size() == 4 && std::ranges::count(values, values[0]) == 4;
       for (std::size_t i = 0; i < (whole ? 1 : values.size()); ++i) {
-        out += " " + std::to_string(ifIndex) + (whole ? "" : "." + std::to_string(i)) + "=" + values[i];
+        out += " " + std::to_string(ifIndex) + (whole ? "" : "." + std::to_string(i)) + "=" +
+               values[i];
       }
     }
     return out.empty() ? out : out.substr(1);

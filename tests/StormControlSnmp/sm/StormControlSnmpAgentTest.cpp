@@ -56,7 +56,8 @@ class StormControlSnmpAgentTest : public ::testing::Test {
     return root_->stormControlSnmpAgentIs(mib_, slice, ifMib_);
   }
 
-  const Pondo::Ptr<Velo::TaskScheduler> scheduler_ = Velo::TaskSchedulerRoot::findOrCreateScheduler();
+  const Pondo::Ptr<Velo::TaskScheduler> scheduler_ =
+      Velo::TaskSchedulerRoot::findOrCreateScheduler();
   const LiveCounts liveAtStart_ = live();
   Pondo::Ptr<StormControlMib> mib_ = stormControlMibFactory("stormcontrolmib");
   Pondo::Ptr<Qel::Dir> slice_ = Pondo::make<Qel::Dir>("slice");
@@ -92,7 +93,8 @@ TEST_F(StormControlSnmpAgentTest, ReplacementAndDestructionPublishFirst) {
 // runs on the process scheduler and writes the rows of interfaces with an ifIndex and a status.
 TEST_F(StormControlSnmpAgentTest, ConstructionUsesDefaultControl) {
   const auto status = Pondo::make<Status>(real("status0"));
-  for (U32 n : {1, 2, 3}) ifMib_->ifIndexByIntfIdIs(Lumo::IntfId(real("Ethernet" + std::to_string(n))), n);
+  for (U32 n : {1, 2, 3})
+    ifMib_->ifIndexByIntfIdIs(Lumo::IntfId(real("Ethernet" + std::to_string(n))), n);
   for (const char* intf : {"Ethernet1", "Ethernet2", "Ethernet4"}) publishIn(*status, intf);
   slice_->entityIs(status);
   TraceLevels levels("StormControlSnmpAgent", 0xffff);
@@ -108,7 +110,8 @@ TEST_F(StormControlSnmpAgentTest, ConstructionUsesDefaultControl) {
   EXPECT_TRUE(machine->ready());
   EXPECT_EQ(mib_->stormControlIfTable().count(), 8u);
   for (auto it = mib_->stormControlIfTable().begin(); !it.atEnd(); ++it) {
-    EXPECT_EQ(written(it->status()->name().stdString()), "Ethernet" + std::to_string(it->ifIndex()));
+    EXPECT_EQ(written(it->status()->name().stdString()),
+              "Ethernet" + std::to_string(it->ifIndex()));
   }
 }
 
