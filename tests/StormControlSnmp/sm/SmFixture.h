@@ -18,11 +18,11 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <map>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -64,14 +64,25 @@ inline Pondo::String real(const std::string& name) { return Pondo::String(names(
 
 /// `text` with real names written, and object addresses as "@*".
 inline std::string written(const std::string& text) {
-  static const std::regex pattern("(Ethernet|status)[0-9]|@0x[0-9a-f]+");
   std::string out;
-  auto done = text.cbegin();
-  for (std::sregex_iterator it(text.begin(), text.end(), pattern), end; it != end; ++it) {
-    out.append(done, (*it)[0].first) += it->str()[0] == '@' ? "@*" : names(false).at(it->str());
-    done = (*it)[0].second;
+  for (std::size_t i = 0; i < text.size();) {
+    if (text.compare(i, 3, "@0x") == 0) {
+      for (i += 3, out += "@*"; i < text.size() && std::isxdigit(text[i]); ++i) {
+      }
+      continue;
+    }
+    std::size_t n = 0;  // the length of a name at i
+    for (const std::string family : {"Ethernet", "status"}) {
+      const std::size_t end = i + family.size();
+      if (text.compare(i, family.size(), family) == 0 && end < text.size() &&
+          std::isdigit(text[end])) {
+        n = family.size() + 1;
+      }
+    }
+    out += n ? names(false).at(text.substr(i, n)) : text.substr(i, 1);
+    i += n ? n : 1;
   }
-  return out.append(done, text.cend());
+  return out;
 }
 
 inline std::string testName() {
