@@ -86,6 +86,13 @@ TEST_F(StormControlSnmpAgentTest, ReplacementAndDestructionPublishFirst) {
   root_ = nullptr;
   EXPECT_EQ(log.events, (Agents{{old, fresh}, {fresh, nullptr}}));
   EXPECT_FALSE(machine->hasNotificationActive()) << "deactivated by the agent, not on release";
+  const auto status = Pondo::make<Status>(real("status0"));  // nor reacts to either input
+  publishIn(*status, "Ethernet1");
+  publishIn(*status, "Ethernet2");
+  ifMib_->ifIndexByIntfIdIs(Lumo::IntfId(real("Ethernet1")), 5);
+  otherSlice_->entityIs(status);
+  ifMib_->ifIndexByIntfIdIs(Lumo::IntfId(real("Ethernet2")), 6);
+  EXPECT_EQ(mib_->stormControlIfTable().count(), 0u);
 }
 
 // A new agent has the default control (no scheduler or trace name, priority 3, the runtime's
