@@ -30,6 +30,7 @@
 #include "StormControlSnmp/StormControlIfTableSm.h"
 #include "StormControlSnmp/StormControlIfTableSmInputs.h"
 #include "StormControlSnmp/StormControlIfTableSmModule.h"
+#include "StormControlSnmp/StormControlSnmpAgent.h"
 #include "TraceCapture.h"
 
 namespace StormControlSnmp::SmTest {
@@ -179,8 +180,8 @@ struct TableLog {
 
 using LiveCounts = std::map<std::string, U64>;
 
-/// Live objects of every type the machine creates or holds (the two hash-node types share a
-/// type name, so they are named here).
+/// Live objects of every type the machine and the agent create or hold (the two hash-node
+/// types share a type name, so they are named here).
 inline LiveCounts liveCounts() {
   namespace K = KrelCode::StormControlIfTableSm;
   LiveCounts out{
@@ -193,7 +194,8 @@ inline LiveCounts liveCounts() {
         &Velo::Task::memAllocationTracker_, &Velo::TaskScheduler::memAllocationTracker_,
         &StormControlIfTableEntry::memAllocationTracker_, &StormControlMib::memAllocationTracker_,
         &IntfStatus::memAllocationTracker_, &Status::memAllocationTracker_,
-        &Qel::Dir::memAllocationTracker_, &IntfSnmp::IfMib::memAllocationTracker_}) {
+        &Qel::Dir::memAllocationTracker_, &IntfSnmp::IfMib::memAllocationTracker_,
+        &Root::memAllocationTracker_, &StormControlSnmpAgent::memAllocationTracker_}) {
     out[t->typeName] = t->liveObjects;
   }
   return out;

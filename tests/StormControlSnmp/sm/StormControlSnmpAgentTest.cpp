@@ -38,31 +38,18 @@ struct AgentLog {
   Pondo::Subscriber slot{this, Pondo::memberHandler<&AgentLog::onChange>};
 };
 
-/// Inputs of agents on the process scheduler, a root, and a check that everything, root and
-/// agents included, is released at the end.
-class StormControlSnmpAgentTest : public ::testing::Test {
+/// The process scheduler, made before any test counts live objects.
+const Pondo::Ptr<Velo::TaskScheduler> processScheduler =
+    Velo::TaskSchedulerRoot::findOrCreateScheduler();
+
+/// The machine's fixture with a root and another slice; agents run on the process scheduler.
+class StormControlSnmpAgentTest : public SmFixture {
  protected:
-  void TearDown() override {
-    root_ = nullptr, mib_ = nullptr, slice_ = otherSlice_ = nullptr, ifMib_ = nullptr;
-    EXPECT_EQ(live(), liveAtStart_);
-  }
-  static LiveCounts live() {
-    LiveCounts out = liveCounts();
-    out["Root"] = Root::memAllocationTracker_.liveObjects;
-    out["StormControlSnmpAgent"] = agents();
-    return out;
-  }
+  void TearDown() override { root_ = nullptr, otherSlice_ = nullptr, SmFixture::TearDown(); }
   AgentPtr agentIs(const Pondo::Ptr<Qel::Dir>& slice) {
     return root_->stormControlSnmpAgentIs(mib_, slice, ifMib_);
   }
-
-  const Pondo::Ptr<Velo::TaskScheduler> scheduler_ =
-      Velo::TaskSchedulerRoot::findOrCreateScheduler();
-  const LiveCounts liveAtStart_ = live();
-  Pondo::Ptr<StormControlMib> mib_ = stormControlMibFactory("stormcontrolmib");
-  Pondo::Ptr<Qel::Dir> slice_ = Pondo::make<Qel::Dir>("slice");
   Pondo::Ptr<Qel::Dir> otherSlice_ = Pondo::make<Qel::Dir>("otherSlice");
-  Pondo::Ptr<IntfSnmp::IfMib> ifMib_ = Pondo::make<IntfSnmp::IfMib>("ifMib");
   Pondo::Ptr<Root> root_ = rootFactory("root");
 };
 
@@ -99,21 +86,17 @@ TEST_F(StormControlSnmpAgentTest, ReplacementAndDestructionPublishFirst) {
 // choice of synchronous) and traces its machine's creation at level 9; the machine is active,
 // runs on the process scheduler and writes the rows of interfaces with an ifIndex and a status.
 TEST_F(StormControlSnmpAgentTest, ConstructionUsesDefaultControl) {
-  const auto status = Pondo::make<Status>(real("status0"));
-  for (U32 n : {1, 2, 3})
-    ifMib_->ifIndexByIntfIdIs(Lumo::IntfId(real("Ethernet" + std::to_string(n))), n);
-  for (const char* intf : {"Ethernet1", "Ethernet2", "Ethernet4"}) publishIn(*status, intf);
-  slice_->entityIs(status);
+  for (const char* intf : {"Ethernet1", "Ethernet2", "Ethernet3"}) ifIndexIs(intf, intf[8] - '0');
+  for (const char* intf : {"Ethernet1", "Ethernet2", "Ethernet4"}) publishIn(*status0_, intf);
   TraceLevels levels("StormControlSnmpAgent", 0xffff);
-  TraceCapture traces;
   const AgentPtr agent = agentIs(slice_);
-  expectTrace(traces.records, "StormControlSnmpAgent");
+  expectTrace(traces_.records, "StormControlSnmpAgent");
   const Ostra::SmControl& c = agent->smControl();
   EXPECT_TRUE(!c.scheduler() && c.traceName().empty() && c.priority() == 3 && !c.synchronous());
   const MachinePtr& machine = agent->stormControlIfTableSm();
   EXPECT_TRUE(machine->hasNotificationActive() && !machine->synchronous());
-  EXPECT_TRUE(machine->priority() == 3 && machine->scheduler() == scheduler_);
-  settle(*scheduler_);
+  EXPECT_TRUE(machine->priority() == 3 && machine->scheduler() == processScheduler);
+  SmTest::settle(*processScheduler);
   EXPECT_TRUE(machine->ready());
   EXPECT_EQ(mib_->stormControlIfTable().count(), 8u);
   for (auto it = mib_->stormControlIfTable().begin(); !it.atEnd(); ++it) {
