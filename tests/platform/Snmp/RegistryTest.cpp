@@ -6,6 +6,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "Qel/Exception.h"
@@ -66,8 +67,8 @@ TEST(AutoRegistreeTest, PassesUnderChange) {
   d.then = nullptr;
   Registree rb2 = b.registree();
   Snmp::AutoRegistree::initHandlers("z");
-  EXPECT_EQ(log, (Log{"b:x", "c:x", "d:x", "late:x", "d:y", "d:in", "late:in", "d:t", "d:z",
-                      "b:z"}));
+  EXPECT_EQ(log,
+            (Log{"b:x", "c:x", "d:x", "late:x", "d:y", "d:in", "late:in", "d:t", "d:z", "b:z"}));
   EXPECT_EQ(Snmp::AutoRegistree::count(), before + 2);
 }
 
@@ -107,9 +108,11 @@ TEST(RegVoidCollByContextTest, RecordsPerContext) {
   const Qel::Args args{Qel::Value(1)};
   EXPECT_THROW(type.ops().newEntity("r", &args), Qel::NewEntityArgsException);
 
-  const U32 count = registry->regVoidCount();
-  const U64 records = RegVoid::memAllocationTracker_.liveObjects;
-  const U64 counters = TableCounters::memAllocationTracker_.liveObjects;
+  const auto live = [&] {
+    return std::tuple(registry->regVoidCount(), RegVoid::memAllocationTracker_.liveObjects,
+                      TableCounters::memAllocationTracker_.liveObjects);
+  };
+  const auto [count, records, counters] = live();
   int payloadA = 0, payloadB = 0;
   RegVoid* ax = registry->addRegVoid("ctxA", "tableX", &payloadA).get();
   Pondo::Ptr<RegVoid> bx = registry->addRegVoid("ctxB", "tableX", &payloadB);
@@ -128,13 +131,11 @@ TEST(RegVoidCollByContextTest, RecordsPerContext) {
   EXPECT_EQ(bx->tableCounters()->orderedIterCntr(getNext), 0u);
   EXPECT_TRUE(registry->delRegVoid("ctxA", "tableX"));
   EXPECT_FALSE(registry->delRegVoid("ctxA", "tableX"));
-  EXPECT_EQ(RegVoid::memAllocationTracker_.liveObjects, records + 2);
-  EXPECT_EQ(TableCounters::memAllocationTracker_.liveObjects, counters + 2);
+  EXPECT_EQ(live(), std::tuple(count + 2, records + 2, counters + 2));
   EXPECT_EQ(registry->regVoid("ctxA", "tableY")->payload(), &payloadB);
   Pondo::Ptr<RegVoid> second = registry->addRegVoid("ctxB", "tableX", &payloadA);
   EXPECT_EQ(registry->regVoid("ctxB", "tableX"), second);
   EXPECT_TRUE(bx->references() == 1u && bx->payload() == &payloadB);
-  EXPECT_EQ(registry->regVoidCount(), count + 2);
   Pondo::Ptr<TableCounters> dropped = second->tableCounters();
   second->tableCountersDel();
   EXPECT_FALSE(registry->regVoid("ctxB", "tableX")->tableCounters());
@@ -145,9 +146,7 @@ TEST(RegVoidCollByContextTest, RecordsPerContext) {
   bx.reset();
   second.reset();
   dropped.reset();
-  EXPECT_EQ(registry->regVoidCount(), count);
-  EXPECT_EQ(RegVoid::memAllocationTracker_.liveObjects, records);
-  EXPECT_EQ(TableCounters::memAllocationTracker_.liveObjects, counters);
+  EXPECT_EQ(live(), std::tuple(count, records, counters));
 }
 
 }  // namespace
