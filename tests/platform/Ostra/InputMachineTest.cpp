@@ -5,6 +5,7 @@
 #include <functional>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "Ostra/InReactor.h"
@@ -18,29 +19,17 @@ namespace {
 
 using Ostra::Gen::InputScanState;
 using Keys = std::vector<U32>;
-
 constexpr U16 membersAttr = 7;
 
-/// An input: numbers to values, publishing each change with attribute `membersAttr`.
-class Input : public Pondo::Node {
- public:
-  using Map = Qel::HashMap2018<U32, U32>;
-  Pondo::Publisher* publisher() const override { return &publisher_; }
-  const Map& members() const noexcept { return members_; }
-  void memberIs(U32 key, U32 value) {
-    members_.insertOrAssign(key, value);
-    publisher_.publishChangeRecursive(membersAttr, &key, nullptr, nullptr);
+/// An input: keys to values; memberIs publishes with `membersAttr`, changes to `members` not.
+struct Input : Pondo::Node {
+  Pondo::Publisher* publisher() const override { return &pub; }
+  void memberIs(U32 key) {
+    members.insertOrAssign(key, key);
+    pub.publishChangeRecursive(membersAttr, &key, nullptr, nullptr);
   }
-  void memberDel(U32 key) {
-    members_.remove(key);
-    publisher_.publishChangeRecursive(membersAttr, &key, nullptr, nullptr);
-  }
-  /// A change nobody hears of.
-  void memberIsQuietly(U32 key, U32 value) { members_.insertOrAssign(key, value); }
-
- private:
-  mutable Pondo::Publisher publisher_;
-  Map members_;
+  mutable Pondo::Publisher pub;
+  Qel::HashMap2018<U32, U32> members;
 };
 
 /// The parent: the initial-scan flag, the scheduler and what the machine emits.
@@ -49,11 +38,9 @@ struct Parent {
   bool synchronous() const { return false; }
   const Pondo::Ptr<Velo::TaskScheduler>& scheduler() const { return sched; }
   Velo::TaskPriority priority() const { return 1; }
-
   bool done = false;
   Pondo::Ptr<Velo::TaskScheduler> sched = Pondo::make<Velo::TaskScheduler>();
-  Keys emitted;
-  Keys withdrawn;
+  Keys emitted, withdrawn;
   int finished = 0;
 };
 
@@ -67,37 +54,28 @@ class Machine : public Ostra::Gen::InputMachine<Input, U32, Parent> {
   void doInitializeTask() override { taskFromParent("scan"); }
   void doInputScan() override { scanInTaskOrNow(); }
   void doDeleteAll() {
-    withdrawAll(en()->members(), "missed a change",
+    withdrawAll(en()->members, "missed a change",
                 [this](U32 key) { parent()->withdrawn.push_back(key); });
   }
 
  private:
   void onInputChange(const Pondo::Change& change) override {
-    if (change.attribute != membersAttr) return;
-    handle(*static_cast<const U32*>(change.key));
+    if (change.attribute == membersAttr) handle(*static_cast<const U32*>(change.key));
   }
   void handle(U32 key) {
-    inputVersionIs(en()->members().version());
+    inputVersionIs(en()->members.version());
     parent()->emitted.push_back(key);
   }
   void doScanStep() override {
     const InputScanState entry = inputScanState();
     if (!scanPending(entry)) return;
-    const auto& map = en()->members();
+    const auto& map = en()->members;
     const auto from =
         entry == InputScanState::yielded ? map.iteratorFrom(inputScanBookmark()) : map.begin();
     const ScanRun run = scan(
-        from,
-        [this](U32 key) {
-          handle(key);
-          return true;
-        },
-        [&map] { return map.count(); });
+        from, [this](U32 key) { return handle(key), true; }, [&map] { return map.count(); });
     inputVersionIs(map.version());
-    if (run.end != ScanEnd::finished) {
-      scanYielded(run);
-      return;
-    }
+    if (run.end != ScanEnd::finished) return scanYielded(run);
     scanFinished();
     ++parent()->finished;
   }
@@ -106,103 +84,82 @@ class Machine : public Ostra::Gen::InputMachine<Input, U32, Parent> {
 class InputMachineTest : public ::testing::Test {
  protected:
   InputMachineTest() {
-    for (U32 k = 1; k <= 6; ++k) input_->memberIsQuietly(k, k);
+    for (U32 k = 1; k <= 6; ++k) input_->members.insertOrAssign(k, k);
+    for (auto it = input_->members.begin(); !it.atEnd(); ++it) order_.push_back(it.key());
   }
-  ~InputMachineTest() override {
-    if (machine_) machine_->hasNotificationActiveIs(false);
-  }
-  void startMachine() {
+  ~InputMachineTest() override { machine_->hasNotificationActiveIs(false); }
+  void startMachine(U32 yieldAfterChecks) {
+    parent_.sched->yieldAfterChecksIs(yieldAfterChecks);
     machine_ = Pondo::make<Machine>(input_, &parent_);
     machine_->hasNotificationActiveIs(true);
   }
-  Keys inScanOrder() const {
-    Keys out;
-    for (auto it = input_->members().begin(); !it.atEnd(); ++it) out.push_back(it.key());
-    return out;
+  void runAll() {
+    while (parent_.sched->runOne()) continue;
+  }
+  /// The scan state, whether the scan counts as complete, keys emitted, finishes, the task.
+  auto state() const {
+    return std::tuple(machine_->inputScanState(), machine_->inputScanComplete(), parent_.emitted,
+                      parent_.finished, bool(machine_->task()));
   }
 
   Pondo::Ptr<Input> input_ = Pondo::make<Input>();
+  Keys order_;
   Parent parent_;
   Pondo::Ptr<Machine> machine_;
 };
 
-// A yielded step bookmarks the next key not handled and the next step starts there, or at
-// the key after it if the bookmarked key left meanwhile; every key is handled once, and the
-// step that handles the last key finishes instead of yielding. The initial scan counts as
-// complete until the parent's is done; then withdrawal takes back every member (before, it
-// does nothing) and a new scan ends `complete` and gives the task back.
+// A yielded step resumes at its bookmark, or after it if that key left; every key is handled
+// once and the last step finishes. The initial scan counts as complete until the parent's is
+// done; then withdrawal (before, nothing) takes back every member and a rescan ends `complete`.
 TEST_F(InputMachineTest, ScanResumesCompletesAndWithdraws) {
-  parent_.sched->yieldAfterChecksIs(2);
-  startMachine();  // the new task's inline step yields after one key: the work goes in runs
-  Keys order = inScanOrder();
-  EXPECT_EQ(machine_->inputScanState(), InputScanState::yielded);
-  EXPECT_EQ(machine_->inputScanBookmark(), order[1]);
-  EXPECT_EQ(parent_.emitted, Keys{order[0]});
+  startMachine(2);  // the new task's inline step yields after one key: the work goes in runs
+  const Keys& o = order_;
+  EXPECT_EQ(machine_->inputScanBookmark(), o[1]);
+  EXPECT_EQ(state(), std::tuple(InputScanState::yielded, false, Keys{o[0]}, 0, true));
   ASSERT_TRUE(parent_.sched->runOne());
-  EXPECT_EQ(machine_->inputScanBookmark(), order[3]);
-  EXPECT_EQ(parent_.emitted, Keys(order.begin(), order.begin() + 3));
-  machine_->hasNotificationActiveIs(false);  // the removal is not handled as a change here
-  input_->memberDel(order[3]);
-  machine_->hasNotificationActiveIs(true);
-  order.erase(order.begin() + 3);
+  EXPECT_EQ(machine_->inputScanBookmark(), o[3]);
+  EXPECT_EQ(parent_.emitted, Keys(o.begin(), o.begin() + 3));
+  input_->members.remove(o[3]);  // unheard: the step must find its way past it
+  const Keys rest{o[0], o[1], o[2], o[4], o[5]};
   ASSERT_TRUE(parent_.sched->runOne());  // the second check comes with the last key
-  EXPECT_EQ(parent_.emitted, order);
-  EXPECT_EQ(machine_->inputScanState(), InputScanState::initialComplete);
-  EXPECT_TRUE(machine_->inputScanComplete());
-  EXPECT_EQ(parent_.finished, 1);
-  EXPECT_TRUE(machine_->task()) << "the task stays for the rescan";
+  EXPECT_EQ(state(), std::tuple(InputScanState::initialComplete, true, rest, 1, true));
   EXPECT_FALSE(parent_.sched->runOne()) << "no empty step after the last key";
   machine_->doDeleteAll();
   EXPECT_TRUE(parent_.withdrawn.empty());
   parent_.done = true;
   EXPECT_FALSE(machine_->inputScanComplete());
   machine_->doDeleteAll();
-  EXPECT_EQ(parent_.withdrawn, order);
+  EXPECT_EQ(parent_.withdrawn, rest);
   parent_.emitted.clear();
   machine_->doInputScan();
-  while (parent_.sched->runOne()) {
-  }
-  EXPECT_EQ(parent_.emitted, order);
-  EXPECT_EQ(machine_->inputScanState(), InputScanState::complete);
-  EXPECT_TRUE(machine_->inputScanComplete());
-  EXPECT_FALSE(machine_->task());
-  EXPECT_EQ(parent_.finished, 2);
+  runAll();
+  EXPECT_EQ(state(), std::tuple(InputScanState::complete, true, rest, 2, false));
 }
 
-// Never yields inside a reactor. A zombie hears neither its input nor its task; deactivation
-// also drops both subscriptions.
-TEST_F(InputMachineTest, ReactorAndZombieRules) {
-  parent_.sched->yieldAfterChecksIs(1);
-  startMachine();
+// Never yields inside a reactor. A zombie hears neither its input nor its task, nor does an
+// inactive machine; a change it never heard of makes withdrawal fatal.
+TEST_F(InputMachineTest, ReactorZombieAndMissedChange) {
+  startMachine(1);
   ASSERT_EQ(machine_->inputScanState(), InputScanState::yielded);
   machine_->inReactorIs(true);
   EXPECT_FALSE(machine_->shouldYield());
   machine_->inReactorIs(false);
   machine_->qelDoZombieReactors(true);
   EXPECT_TRUE(machine_->zombie());
-  const Keys before = parent_.emitted;
-  input_->memberIs(99, 1);
-  while (parent_.sched->runOne()) {
-  }
-  EXPECT_EQ(parent_.emitted, before);
+  input_->memberIs(99);
+  runAll();
+  EXPECT_EQ(parent_.emitted, Keys{order_[0]});
   machine_->qelDoZombieReactors(false);
   machine_->hasNotificationActiveIs(false);
   EXPECT_FALSE(machine_->nodeFlag(Pondo::Node::Flag::hasNotificationActive));
-  input_->memberIs(100, 1);
-  EXPECT_EQ(parent_.emitted, before);
+  input_->memberIs(100);
   machine_->hasNotificationActiveIs(true);
   EXPECT_TRUE(machine_->nodeFlag(Pondo::Node::Flag::hasNotificationActive));
-  input_->memberIs(101, 1);
-  EXPECT_EQ(parent_.emitted.back(), 101u);
-}
-
-// A change the machine never heard of makes withdrawal fatal.
-TEST_F(InputMachineTest, WithdrawAllAfterMissedChangeDies) {
-  startMachine();
-  while (parent_.sched->runOne()) {
-  }
+  input_->memberIs(101);
+  EXPECT_EQ(parent_.emitted, (Keys{order_[0], 101}));
+  runAll();
   parent_.done = true;
-  input_->memberIsQuietly(42, 1);
+  input_->members.insertOrAssign(42, 1);
   EXPECT_DEATH(machine_->doDeleteAll(), "missed a change");
 }
 
@@ -230,10 +187,9 @@ struct Hooks : Ostra::Gen::InputStateMachine {
   std::function<void()> duringScan;
 };
 
-// The task is made, then the first scan runs, both once and with initialized() already true,
-// even when the scan asks again, here from inside the constructor under a guard. The guard
-// sets the flag for its length (a nested one leaves it set) and keeps a machine released
-// meanwhile alive until it has cleared the flag.
+// The task is made, then the first scan runs, once each and initialized, even when the scan
+// asks again under a guard in the constructor. A guard sets the flag for its length (a nested
+// one leaves it set), keeps a machine released meanwhile alive, and dies on one being destroyed.
 TEST(InputStateMachineTest, StartUpAndInReactorGuard) {
   Log log;
   bool destroyed = false;
@@ -259,22 +215,11 @@ TEST(InputStateMachineTest, StartUpAndInReactorGuard) {
   }
   EXPECT_TRUE(destroyed);
   EXPECT_EQ(log, (Log{"task", "scan", "in", "out", "in", "in", "in", "out"}));
-}
-
-// A guard taken on a machine being destroyed (its count already at zero) would destroy it a
-// second time: it stops the process instead.
-TEST(InputStateMachineTest, GuardOnMachineBeingDestroyedDies) {
   struct Dying : Hooks {
     using Hooks::Hooks;
     ~Dying() override { InReactor reactor(this); }
   };
-  EXPECT_DEATH(
-      {
-        Log log;
-        bool destroyed = false;
-        Pondo::make<Dying>(log, destroyed).reset();
-      },
-      "not one being destroyed");
+  EXPECT_DEATH(Pondo::make<Dying>(log, destroyed).reset(), "not one being destroyed");
 }
 
 // Every scan state prints its name, a value outside the enumeration "unknown". SmControl's
@@ -288,19 +233,13 @@ TEST(SmControlTest, StateNamesAndControlEquality) {
   EXPECT_TRUE(!base.scheduler() && !base.qtHandle() && base.traceName().empty());
   EXPECT_EQ(base.priority() + base.synchronous(), 0);
   Strobe::TraceHandle handle("SmTrace");
-  for (const std::function<void(SmControl&)>& change :
-       std::initializer_list<std::function<void(SmControl&)>>{
-           [](SmControl& c) { c.schedulerIs(Pondo::make<Velo::TaskScheduler>()); },
-           [&](SmControl& c) { c.qtHandleIs(&handle); },
-           [](SmControl& c) { c.traceNameIs("IfTableSm"); },
-           [](SmControl& c) { c.priorityIs(4); },
-           [](SmControl& c) { c.synchronousIs(SmControl::synchronousOff); }}) {
-    SmControl changed = base;
-    EXPECT_EQ(changed, base);
-    change(changed);
-    EXPECT_NE(changed, base);
-    EXPECT_EQ(SmControl(changed), changed);
-  }
+  std::vector<SmControl> changed(5, base);
+  changed[0].schedulerIs(Pondo::make<Velo::TaskScheduler>());
+  changed[1].qtHandleIs(&handle);
+  changed[2].traceNameIs("IfTableSm");
+  changed[3].priorityIs(4);
+  changed[4].synchronousIs(SmControl::synchronousOff);
+  for (const SmControl& c : changed) EXPECT_TRUE(c != base && SmControl(c) == c);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "Pondo/Ptr.h"
@@ -25,9 +26,8 @@ struct Counted : Pondo::Node {
   int& destroyed;
 };
 
-// A new node holds its creator's reference, which make and adopt hand over; a Ptr from a live
-// node's raw pointer (or a base-class copy) adds one; a reference taken and released inside
-// the constructor leaves the node alive; the last release destroys it, once.
+// A new node holds its creator's reference, handed over by make and adopt; a Ptr from a raw
+// pointer or a base-class copy adds one; the last release destroys it, once, not before.
 TEST(PtrTest, UseCounts) {
   int destroyed = 0;
   U32 during = 0;
@@ -39,15 +39,13 @@ TEST(PtrTest, UseCounts) {
     Pondo::Ptr<Counted> guard(&self);
     during = self.references();
   });
-  EXPECT_EQ(during, 2u);
-  EXPECT_EQ(made->references(), 1u);
+  EXPECT_TRUE(during == 2u && made->references() == 1u);
   {
     Pondo::Ptr<Counted> shared(raw);
     Pondo::Ptr<Pondo::Node> base = shared;
     EXPECT_EQ(raw->references(), 3u);
   }
-  EXPECT_EQ(raw->references(), 1u);
-  EXPECT_EQ(destroyed, 0);
+  EXPECT_TRUE(raw->references() == 1u && destroyed == 0);
   adopted.reset();
   made.reset();
   EXPECT_EQ(destroyed, 2);
@@ -69,9 +67,8 @@ void publish(Pondo::Publisher& pub, U16 attribute) {
   pub.publishChangeRecursive(attribute, nullptr, nullptr, nullptr);
 }
 
-// Delivery goes in subscription order (`first` in front). During it a handler may remove the
-// next subscriber, itself, an earlier one or the tail, add one (it hears only later changes)
-// and publish again (nested delivery); a removed subscriber hears nothing more.
+// Delivery goes in subscription order (`first` in front); a handler may remove any subscriber,
+// add one (it hears only later changes) and publish again; a removed one hears nothing more.
 TEST(PublisherTest, ChangesDuringDelivery) {
   Log log;
   Pondo::Publisher pub;
@@ -101,8 +98,8 @@ TEST(PublisherTest, ChangesDuringDelivery) {
   EXPECT_EQ(log, (Log{"f:1", "a:1", "c:1", "f:2", "f:3", "f:4", "b:4"}));
 }
 
-// A handler may destroy the publisher: delivery stops and subscribers detach. A handler that
-// throws ends the delivery and leaves the publisher usable. A destroyed subscriber detaches.
+// A handler may destroy the publisher (delivery stops, subscribers detach) or throw (delivery
+// ends, the publisher stays usable); a destroyed subscriber detaches.
 TEST(PublisherTest, DestroyedOrThrowingEndsDelivery) {
   Log log;
   auto pub = std::make_unique<Pondo::Publisher>();
@@ -138,10 +135,8 @@ TEST(DebugHandlerTest, FmtraceRecordsTheMessage) {
                  std::string("Ethernet1"), U32(4), true);
   ASSERT_EQ(capture.records.size(), 1u);
   const Pondo::TraceRecord& r = capture.records[0];
-  EXPECT_TRUE(r.facility == "DebugHandlerTest" && r.level == 7 && r.component == "Machine");
-  EXPECT_STREQ(r.function, "handleX");
-  EXPECT_EQ(r.line, 42);
-  EXPECT_EQ(r.text, "k=Ethernet1 n=4 ok=true");
+  EXPECT_EQ(std::tuple(r.facility, r.level, r.component, std::string(r.function), r.line, r.text),
+            std::tuple("DebugHandlerTest", 7, "Machine", "handleX", 42, "k=Ethernet1 n=4 ok=true"));
 }
 
 }  // namespace

@@ -15,30 +15,20 @@ struct Leaf : Qel::Entity {
   const Qel::TypeData* typeData() const override { return nullptr; }
 };
 
-// The mount: snmp/stormcontrol/{stormcontrolmib, stormcontrolz}, snmp/other.
-class SnmpUtilPathTest : public ::testing::Test {
- protected:
-  SnmpUtilPathTest() {
-    mount->entityIs(snmp);
-    snmp->entityIs(storm);
-    snmp->entityIs(Pondo::make<Leaf>("other"));
-    storm->entityIs(mib);
-    storm->entityIs(Pondo::make<Leaf>("stormcontrolz"));
-    SnmpUtil::agentMountIs(mount);
-  }
-  ~SnmpUtilPathTest() override { SnmpUtil::agentMountIs(nullptr); }
-
-  Pondo::Ptr<Qel::Dir> mount = Pondo::make<Qel::Dir>("agent");
-  Pondo::Ptr<Qel::Dir> snmp = Pondo::make<Qel::Dir>("snmp");
-  Pondo::Ptr<Qel::Dir> storm = Pondo::make<Qel::Dir>("stormcontrol");
-  Pondo::Ptr<Qel::Entity> mib = Pondo::make<Leaf>("stormcontrolmib");
-};
-
-// Missing names (also ones near present names in the directory's order), steps through a
-// non-directory and empty names (leading, trailing, doubled '/') find nothing; the full path
-// and a prefix find the very entity there, in the live tree below the current mount; a pointer
+// Missing names (also ones near present names), steps through a non-directory and empty names
+// find nothing; a path or its prefix finds the very entity there, in the live tree below the
+// current mount (snmp/stormcontrol/{stormcontrolmib, stormcontrolz}, snmp/other); a pointer
 // handed out keeps its entity after removal. The process has one configuration.
-TEST_F(SnmpUtilPathTest, FindsInTheLiveTreeOnly) {
+TEST(SnmpUtilPathTest, FindsInTheLiveTreeOnly) {
+  const auto mount = Pondo::make<Qel::Dir>("agent"), snmp = Pondo::make<Qel::Dir>("snmp"),
+             storm = Pondo::make<Qel::Dir>("stormcontrol");
+  const Pondo::Ptr<Qel::Entity> mib = Pondo::make<Leaf>("stormcontrolmib");
+  mount->entityIs(snmp);
+  snmp->entityIs(storm);
+  snmp->entityIs(Pondo::make<Leaf>("other"));
+  storm->entityIs(mib);
+  storm->entityIs(Pondo::make<Leaf>("stormcontrolz"));
+  SnmpUtil::agentMountIs(mount);
   for (const char* path :
        {"snmp/stormcontrol/stormcontrolmi", "snmp/stormcontrol/stormcontrolmibb", "snm",
         "snmp/stormcontrol/stormcontrolmib/x", "snmp/other/x", "agent/snmp", "", "/", "/snmp",

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "Velo/Task.h"
@@ -50,8 +51,8 @@ class TaskSchedulerTest : public ::testing::Test {
   Log log;
 };
 
-// Higher priorities run first, across all words of the priority bitmap; equals run FIFO; a
-// priority change re-queues at the back of the new level, an unchanged one keeps the place.
+// Higher priorities run first, across all bitmap words; equals run FIFO; a priority change
+// re-queues at the back of the new level, an unchanged one keeps the place.
 TEST_F(TaskSchedulerTest, RunsByPriorityThenFifo) {
   Worker a(sched, 0, "a", log), b(sched, 64, "b", log), c(sched, 255, "c", log),
       d(sched, 64, "d", log), e(sched, 63, "e", log), f(sched, 128, "f", log),
@@ -61,12 +62,11 @@ TEST_F(TaskSchedulerTest, RunsByPriorityThenFifo) {
   d.task->taskPriorityIs(63);
   EXPECT_EQ(sched->runUntilIdle(), 7u);
   EXPECT_EQ(log, (Log{"c", "f", "b", "g", "e", "d", "a"}));
-  EXPECT_FALSE(sched->runOne());
-  EXPECT_EQ(sched->runningTask(), nullptr);
+  EXPECT_TRUE(!sched->runOne() && !sched->runningTask());
 }
 
-// A task rescheduled during its run (twice: idempotent) goes behind its peers; a queued peer
-// scheduled again keeps its place; a more urgent task scheduled during the run goes first.
+// A task rescheduled in its run (twice: idempotent) goes behind its peers; a queued peer
+// scheduled again keeps its place; a more urgent one scheduled meanwhile goes first.
 TEST_F(TaskSchedulerTest, SchedulingDuringRun) {
   Worker a(sched, 1, "a", log), b(sched, 1, "b", log), c(sched, 1, "c", log),
       low(sched, 0, "low", log), hi(sched, 9, "hi", log);
@@ -79,53 +79,48 @@ TEST_F(TaskSchedulerTest, SchedulingDuringRun) {
   EXPECT_EQ(log, (Log{"a", "hi", "b", "c", "a", "low"}));
 }
 
-// Every n-th check of the running task yields, counting afresh in each run, so a scan that
-// reschedules itself covers its items in exact chunks; a task not running is told to yield
-// and its checks do not count. runUntilIdle stops at maxRuns; the statistics count runs. A
-// zero time slice yields from the first check on, an hour's never.
+// Every n-th check of the running task yields, afresh in each run, so a self-rescheduling scan
+// works in exact chunks; a task not running is told to yield, uncounted. runUntilIdle stops at
+// maxRuns; statistics count runs. A zero time slice yields at once, an hour's never.
 TEST_F(TaskSchedulerTest, YieldPoliciesAndBoundedRuns) {
   sched->yieldAfterChecksIs(3);
   Worker scan(sched, 1, "scan", log), idle(sched, 1, "idle", log);
+  Task& t = *scan.task;
   std::vector<int> chunks;
   Log patterns;
   scan.then = [&] {
     patterns.push_back(idle.yields(2));
     chunks.push_back(0);
-    for (U64 next = scan.task->taskWorkCount(); next < 10; ++next) {
+    for (U64 next = t.taskWorkCount(); next < 10; ++next) {
       ++chunks.back();
-      scan.task->taskWorkCountInc(1);
-      scan.task->taskWorkPendingIs(9 - next);
-      if (next == 9 || !scan.task->taskShouldYield()) continue;
-      scan.task->scheduleTask();
-      return;
+      t.taskWorkCountInc(1);
+      t.taskWorkPendingIs(9 - next);
+      if (next == 9 || !t.taskShouldYield()) continue;
+      return t.scheduleTask();
     }
   };
   schedule({&scan});
-  EXPECT_EQ(sched->runUntilIdle(2), 2u);
-  EXPECT_TRUE(scan.task->taskScheduled());
+  EXPECT_TRUE(sched->runUntilIdle(2) == 2u && t.taskScheduled());
   EXPECT_EQ(sched->runUntilIdle(), 2u);
-  EXPECT_EQ(chunks, (std::vector<int>{3, 3, 3, 1}));
-  EXPECT_EQ(patterns, Log(4, "YY"));
-  EXPECT_EQ(scan.yields(3), "YYY");
-  EXPECT_TRUE(scan.task->taskWorkCount() == 10u && scan.task->taskWorkPending() == 0u);
-  EXPECT_TRUE(scan.task->taskRuns() == 4u && sched->runs() == 4u);
+  EXPECT_EQ(std::tuple(chunks, patterns, scan.yields(3), t.taskWorkCount(), t.taskWorkPending(),
+                       t.taskRuns(), sched->runs()),
+            std::tuple(std::vector<int>{3, 3, 3, 1}, Log(4, "YY"), "YYY", 10u, 0u, 4u, 4u));
   sched->statisticsReset();
   EXPECT_TRUE(sched->runs() == 0u && sched->longestRun() == std::chrono::nanoseconds{0});
   idle.then = [&] { patterns.push_back(idle.yields(20)); };
-  sched->timeSliceIs(std::chrono::nanoseconds{0});
-  schedule({&idle});
-  sched->runOne();
-  sched->timeSliceIs(std::chrono::hours{1});
-  schedule({&idle});
-  sched->runOne();
-  EXPECT_EQ(patterns.at(4), std::string(20, 'Y'));
-  EXPECT_EQ(patterns.at(5), std::string(20, '.'));
+  using std::chrono::nanoseconds;
+  for (nanoseconds slice : {nanoseconds{0}, nanoseconds{std::chrono::hours{1}}}) {
+    sched->timeSliceIs(slice);
+    schedule({&idle});
+    sched->runOne();
+  }
+  EXPECT_EQ(Log(patterns.begin() + 4, patterns.end()),
+            (Log{std::string(20, 'Y'), std::string(20, '.')}));
 }
 
-// Tasks destroyed or unscheduled while waiting never run: before any run, during another's
-// run, and after rescheduling themselves in their own run. A subscriber may drop the last
-// reference to its own task during the run: later subscribers still hear it, and the task is
-// freed when the delivery ends. Queued tasks keep their scheduler alive, not the reverse.
+// Tasks destroyed or unscheduled while waiting never run, also during a run or after it
+// rescheduled itself; a subscriber may drop its own task's last reference during the run (later
+// ones still hear it); queued tasks keep their scheduler alive, not the reverse.
 TEST_F(TaskSchedulerTest, TaskLifetimes) {
   const U64 tasks = Task::memAllocationTracker_.liveObjects;
   const U64 schedulers = TaskScheduler::memAllocationTracker_.liveObjects;
@@ -158,12 +153,10 @@ TEST_F(TaskSchedulerTest, TaskLifetimes) {
   EXPECT_EQ(TaskScheduler::memAllocationTracker_.liveObjects, schedulers - 1);
 }
 
-// The process's scheduler is created once; a task without a scheduler is never scheduled and
-// never yields.
+// The process's scheduler is created once; a task without one is never scheduled nor yields.
 TEST(TaskSchedulerRootTest, OneSchedulerAndOrphanTasks) {
   const auto first = Velo::TaskSchedulerRoot::findOrCreateScheduler();
-  EXPECT_TRUE(first);
-  EXPECT_EQ(first, Velo::TaskSchedulerRoot::findOrCreateScheduler());
+  EXPECT_TRUE(first && first == Velo::TaskSchedulerRoot::findOrCreateScheduler());
   auto t = Pondo::make<Task>(nullptr, 1, "orphan");
   t->scheduleTask();
   EXPECT_FALSE(t->taskScheduled() || t->taskShouldYield());
