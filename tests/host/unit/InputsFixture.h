@@ -10,6 +10,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
+#include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <set>
@@ -28,10 +31,28 @@ using Bridging::StormControl::Status;
 using Events = std::vector<std::string>;
 using StatusPtr = Pondo::Ptr<const IntfStatus>;
 
-/// The four traffic classes of a status in table order, and their names in a state file.
-inline const ClassStatus& (IntfStatus::*const classOf[])() const noexcept = {
-    &IntfStatus::all, &IntfStatus::broadcast, &IntfStatus::multicast, &IntfStatus::unknownUnicast};
 inline const char* const classNames[] = {"all", "broadcast", "multicast", "unknownUnicast"};
+
+/// The four traffic classes in table order.
+inline std::array<const ClassStatus*, 4> classesOf(const IntfStatus::Classes& c) {
+  return {&c.all, &c.broadcast, &c.multicast, &c.unknownUnicast};
+}
+inline std::array<const ClassStatus*, 4> classesOf(const IntfStatus& s) {
+  return {&s.all(), &s.broadcast(), &s.multicast(), &s.unknownUnicast()};
+}
+/// A class's level, units, scale and drops, as a state file names them.
+inline std::array<U64, 4> fieldsOf(const ClassStatus& c) {
+  return {c.threshold.level, U64(c.threshold.type), c.threshold.scale, c.drops};
+}
+
+/// A fresh directory, removed with what it holds at the end of its scope.
+struct TempDir {
+  std::string path = [] {
+    char pattern[] = "/tmp/host-unit-XXXXXX";
+    return std::string(::mkdtemp(pattern));
+  }();
+  ~TempDir() { std::filesystem::remove_all(path); }
+};
 
 /// Records the publications of the slice directory, its status entities and the IfMib.
 class InputLog {
@@ -91,7 +112,7 @@ inline std::unique_ptr<Host::StateFile> parsed(const std::string& text) {
 
 /// "5.2=7": row (ifIndex 5, class 2) with 7 drops.
 inline std::string row(U32 ifIndex, int trafficClass, U64 drops) {
-  return std::to_string(ifIndex) + "." + std::to_string(trafficClass) + "=" + std::to_string(drops);
+  return fmt::format("{}.{}={}", ifIndex, trafficClass, drops);
 }
 
 /// The rows the state file `text` describes: four per status entry of an interface with an
@@ -102,8 +123,7 @@ inline std::set<std::string> rowsOf(const std::string& text) {
   for (const auto& entity : file->entities()) {
     for (const auto& entry : file->entries(entity)) {
       const auto ifIndex = file->ifIndex(entry.intfName);
-      const auto& c = entry.classes;
-      const ClassStatus* classes[] = {&c.all, &c.broadcast, &c.multicast, &c.unknownUnicast};
+      const auto classes = classesOf(entry.classes);
       for (int n = 0; ifIndex && n < 4; ++n) rows.insert(row(*ifIndex, n, classes[n]->drops));
     }
   }
@@ -115,6 +135,8 @@ class InputsFixture : public ::testing::Test {
   InputsFixture() { scheduler_->yieldAfterChecksIs(1u << 30); }
 
   Host::SwitchInputs inputs() const { return {slice_, ifMib_, scheduler_}; }
+  /// How many ifIndexes and status entities are published.
+  U64 published() const { return ifMib_->ifIndexByIntfId().count() + slice_->entityCount(); }
 
   /// Starts the plug-in's table machine on the inputs and lets it become ready.
   void startMachine() {

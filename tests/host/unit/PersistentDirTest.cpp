@@ -1,23 +1,16 @@
 // PersistentDirTest.cpp — the persistent directory's default and which directories the daemon
 // accepts, with the variables the default reads unset unless a case sets them. Checks only a
-// user whom permission bits stop can see run as `nobody` in a child when the tests run as root.
+// user whom permission bits stop can see run as `nobody` when the tests run as root.
 #include "host/PersistentDir.h"
 
-#include <gtest/gtest.h>
-
-#include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <filesystem>
 #include <fstream>
-#include <functional>
 #include <map>
-#include <optional>
-#include <tuple>
+
+#include "InputsFixture.h"
 
 namespace {
 
@@ -36,40 +29,24 @@ class PersistentDirTest : public ::testing::Test {
   }
   ~PersistentDirTest() override {
     for (const auto& [name, value] : saved_) setenv(name.c_str(), value.c_str(), 1);
-    std::filesystem::remove_all(dir_);
   }
 
-  /// What `check` returns when run by a user whom permission bits stop: this process unless it
-  /// is root, else a child become `nobody`, owning `dir_`. Null when root cannot become it.
-  std::optional<std::string> unprivileged(const std::function<std::string()>& check) {
-    if (::geteuid() != 0) return check();
+  /// Runs `check` as a user whom permission bits stop: this process unless it is root, else
+  /// root become `nobody`, owning the directory, until `check` returns. False when it cannot.
+  bool unprivileged(const std::function<void()>& check) {
+    if (::geteuid() != 0) return check(), true;
     const passwd* nobody = ::getpwnam("nobody");
-    int out[2];
-    if (!nobody || ::chown(dir_.c_str(), nobody->pw_uid, nobody->pw_gid) || ::pipe(out)) return {};
-    const pid_t child = ::fork();
-    if (child == 0) {
-      if (::setgroups(0, nullptr) || ::setresgid(nobody->pw_gid, nobody->pw_gid, nobody->pw_gid) ||
-          ::setresuid(nobody->pw_uid, nobody->pw_uid, nobody->pw_uid)) {
-        ::_exit(1);
-      }
-      const std::string result = check();
-      ::_exit(::write(out[1], result.data(), result.size()) == ssize_t(result.size()) ? 0 : 2);
+    const gid_t gid = ::getegid();
+    if (!nobody || ::chown(dir_.path.c_str(), nobody->pw_uid, nobody->pw_gid) ||
+        ::setegid(nobody->pw_gid) || ::seteuid(nobody->pw_uid)) {
+      return false;
     }
-    ::close(out[1]);
-    std::string result(4096, '\0');
-    result.resize(std::max<ssize_t>(0, ::read(out[0], result.data(), result.size())));
-    ::close(out[0]);
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 1) return {};
-    return status == 0 ? result : "child failed: " + result;
+    check();
+    return ::seteuid(0) == 0 && ::setegid(gid) == 0;
   }
 
   std::map<std::string, std::string> saved_;
-  std::string dir_ = [] {
-    char pattern[] = "/tmp/persistent-dir-XXXXXX";
-    return std::string(::mkdtemp(pattern));
-  }();
+  HostTest::TempDir dir_;
 };
 
 // Each variable wins over those after it, an empty one counts as unset, root's default needs
@@ -85,8 +62,7 @@ TEST_F(PersistentDirTest, DefaultFollowsTheEnvironmentInOrder) {
       {{{"XDG_STATE_HOME", "/xdg"}, {"HOME", "/home/u"}}, false, "/xdg/stormcontrol-agent"},
       {{{"XDG_STATE_HOME", "xdg"}, {"HOME", "/home/u"}}, false, home},
       {{{"XDG_STATE_HOME", ""}, {"HOME", "/home/u"}}, false, home},
-      {{{"HOME", ""}}, false, ""},
-  };
+      {{{"HOME", ""}}, false, ""}};
   for (const auto& [env, root, expected] : cases) {
     for (const char* name : variables) unsetenv(name);
     for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
@@ -100,11 +76,12 @@ TEST_F(PersistentDirTest, DefaultFollowsTheEnvironmentInOrder) {
 // or a regular file; and for a user whom permission bits stop, no default at all and a folder
 // without write permission.
 TEST_F(PersistentDirTest, PreparesPrivateDirectoriesAndRefusesOthers) {
-  const std::string fromEnv = dir_ + "/env/state", asked = dir_ + "/asked", file = dir_ + "/file";
+  const std::string &dir = dir_.path, fromEnv = dir + "/env/state", asked = dir + "/asked";
+  const std::string file = dir + "/file", readOnly = dir + "/read-only";
   setenv("SNMP_PERSISTENT_DIR", fromEnv.c_str(), 1);
   std::string error;
   EXPECT_EQ(usablePersistentDir("", error), fromEnv) << error;
-  for (const std::string& made : {dir_ + "/env", fromEnv}) {
+  for (const std::string& made : {dir + "/env", fromEnv}) {
     EXPECT_EQ(std::filesystem::status(made).permissions(), std::filesystem::perms::owner_all);
   }
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(fromEnv), {}), 1);
@@ -119,18 +96,16 @@ TEST_F(PersistentDirTest, PreparesPrivateDirectoriesAndRefusesOthers) {
     EXPECT_EQ(error, "cannot use persistent directory " + path + ": Not a directory");
   }
   unsetenv("SNMP_PERSISTENT_DIR");
-  const std::string readOnly = dir_ + "/read-only";
-  const auto refusals = unprivileged([&] {
-    std::string none, denied;
-    if (::mkdir(readOnly.c_str(), 0500) != 0) return "cannot make " + readOnly;
-    return usablePersistentDir("", none) + none + "\n" + usablePersistentDir(readOnly, denied) +
-           denied;
-  });
-  if (!refusals) GTEST_SKIP() << "root cannot become nobody here: permission checks not run";
-  EXPECT_EQ(*refusals,
-            "no persistent directory: give --persistent-dir, or set SNMP_PERSISTENT_DIR, "
-            "STATE_DIRECTORY, XDG_STATE_HOME or HOME\ncannot use persistent directory " +
-                readOnly + ": cannot write in it: Permission denied");
+  ASSERT_TRUE(unprivileged([&] {
+    EXPECT_EQ(usablePersistentDir("", error), "");
+    EXPECT_EQ(error,
+              "no persistent directory: give --persistent-dir, or set "
+              "SNMP_PERSISTENT_DIR, STATE_DIRECTORY, XDG_STATE_HOME or HOME");
+    ASSERT_EQ(::mkdir(readOnly.c_str(), 0500), 0);
+    EXPECT_EQ(usablePersistentDir(readOnly, error), "");
+    EXPECT_EQ(error, "cannot use persistent directory " + readOnly +
+                         ": cannot write in it: Permission denied");
+  })) << "root cannot become nobody here";
 }
 
 }  // namespace

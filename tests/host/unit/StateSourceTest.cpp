@@ -7,7 +7,6 @@
 #include <net-snmp/library/fd_event_manager.h>
 #include <sys/select.h>
 
-#include <filesystem>
 #include <fstream>
 
 #include "InputsFixture.h"
@@ -18,18 +17,16 @@ namespace {
 /// The lines logged through snmp_log since the last call.
 Events logged() {
   static Events lines;
-  static const int registered = [] {
-    snmp_enable_calllog();
-    return snmp_register_callback(
-        SNMP_CALLBACK_LIBRARY, SNMP_CALLBACK_LOGGING,
-        [](int, int, void* message, void*) {
-          const std::string line = static_cast<snmp_log_message*>(message)->msg;
-          lines.push_back(line.substr(0, line.find('\n')));
-          return 0;
-        },
-        nullptr);
-  }();
-  (void)registered;
+  [[maybe_unused]] static const int registered =
+      (snmp_enable_calllog(), snmp_register_callback(
+                                  SNMP_CALLBACK_LIBRARY, SNMP_CALLBACK_LOGGING,
+                                  [](int, int, void* message, void*) {
+                                    const std::string line =
+                                        static_cast<snmp_log_message*>(message)->msg;
+                                    lines.push_back(line.substr(0, line.find('\n')));
+                                    return 0;
+                                  },
+                                  nullptr));
   return std::exchange(lines, {});
 }
 
@@ -39,15 +36,14 @@ const std::string stateB = R"({"interfaces": {"E1": 1, "E2": 2}, "status": {"s0"
 class StateSourceTest : public InputsFixture {
  protected:
   StateSourceTest() { logged(); }
-  ~StateSourceTest() override { std::filesystem::remove_all(dir_); }
 
   void write(const std::string& text, const std::string& name = "state.json") {
-    std::ofstream(dir_ + "/" + name, std::ios::trunc) << text;
+    std::ofstream(dir_.path + "/" + name, std::ios::trunc) << text;
   }
   /// Writes `text` beside the file and renames it over the file, as editors and tools do.
   void replace(const std::string& text) {
     write(text, ".new");
-    std::filesystem::rename(dir_ + "/.new", path_);
+    std::filesystem::rename(dir_.path + "/.new", path_);
   }
   /// Dispatches net-snmp's external fd events once some arrive; false when none did in `ms`.
   bool pumpEvents(int ms) {
@@ -62,11 +58,8 @@ class StateSourceTest : public InputsFixture {
     return true;
   }
 
-  std::string dir_ = [] {
-    char pattern[] = "/tmp/state-source-XXXXXX";
-    return std::string(::mkdtemp(pattern));
-  }();
-  std::string path_ = dir_ + "/state.json";
+  TempDir dir_;
+  std::string path_ = dir_.path + "/state.json";
   const Events applied_{"state applied: " + path_};
 };
 
@@ -77,12 +70,12 @@ class StateSourceTest : public InputsFixture {
 // file, and a reload during a reload reads it as it is then.
 TEST_F(StateSourceTest, StartsAndReloadsOnRenameRewriteAndSignal) {
   std::string error;
-  EXPECT_FALSE(Host::stateFileSource(inputs(), dir_ + "/none/state.json")->start(error));
-  EXPECT_EQ(error.rfind(dir_ + "/none/state.json: cannot watch", 0), 0u) << error;
+  EXPECT_FALSE(Host::stateFileSource(inputs(), dir_.path + "/none/state.json")->start(error));
+  EXPECT_EQ(error.rfind(dir_.path + "/none/state.json: cannot watch", 0), 0u) << error;
   write(R"({"interfaces": {"E1": 1, "E2": 1}})");
   EXPECT_FALSE(Host::stateFileSource(inputs(), path_)->start(error));
   EXPECT_EQ(error, path_ + ": at $.interfaces.E2: ifIndex 1 already belongs to E1");
-  EXPECT_EQ(ifMib_->ifIndexByIntfId().count() + slice_->entityCount(), 0u);
+  EXPECT_EQ(published(), 0u);
   EXPECT_FALSE(pumpEvents(0)) << "a watch left behind";
 
   startMachine();
@@ -98,10 +91,7 @@ TEST_F(StateSourceTest, StartsAndReloadsOnRenameRewriteAndSignal) {
   EXPECT_EQ(tableRows(), rowsOf(stateB));
   EXPECT_EQ(logged(), applied_);
 
-  write(stateB);
-  write(stateA, "other.json");
-  replace(stateB);
-  write(stateA);
+  write(stateB), write(stateA, "other.json"), replace(stateB), write(stateA);
   ASSERT_TRUE(pumpEvents(2000));
   EXPECT_EQ(tableRows(), rowsOf(stateA));
   EXPECT_EQ(logged(), applied_) << "one reload for the burst";
@@ -118,11 +108,8 @@ TEST_F(StateSourceTest, StartsAndReloadsOnRenameRewriteAndSignal) {
                               "keeping the running state"}));
 
   scheduler_->yieldAfterChecksIs(1);
-  write(stateA);
-  source->reload();
-  scheduler_->runOne();
-  write(stateB);
-  source->reload();
+  write(stateA), source->reload(), scheduler_->runOne();
+  write(stateB), source->reload();
   EXPECT_EQ(tableRows(), rowsOf(stateB));
   EXPECT_EQ(logged(), applied_);
 }
