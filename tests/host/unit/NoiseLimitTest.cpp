@@ -1,6 +1,4 @@
-// NoiseLimitTest.cpp — what keeps repeated events quiet along a timeline: the drops detector
-// reports a counter's rise only after a still period and outside the hold-down, and the log
-// limiter logs one line of a kind per interval.
+// NoiseLimitTest.cpp — what keeps repeated events quiet along a timeline: drops rising, logs.
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <syslog.h>
@@ -12,10 +10,8 @@ namespace {
 
 using std::chrono::milliseconds;
 
-// With a still period of 5 s and a hold-down of 60 s: rows never seen are still since start-up,
-// a rise after a whole still period is a start, reported unless within the row's hold-down; an
-// unchanged or cleared counter is no rise. Rows are swept once a hold-down period: those still
-// and out of their hold-down are forgotten (and act as never seen), a held-down one is kept.
+// A rise after a still period (5 s) is a start, reported outside the hold-down (60 s); a sweep
+// each hold-down forgets rows still and out of it.
 TEST(DropsRisingDetectorTest, ReportsStartsAfterStillPeriodsOutsideTheHoldDown) {
   const Host::DropsRisingDetector::Clock::time_point t0{};
   Host::DropsRisingDetector d(std::chrono::seconds(5), std::chrono::seconds(60), t0);
@@ -36,8 +32,7 @@ TEST(DropsRisingDetectorTest, ReportsStartsAfterStillPeriodsOutsideTheHoldDown) 
   EXPECT_EQ(trace, "0010011001 4/1/3 1 5/1/1 01101 8/2/2 0 8/3/2 ");
 }
 
-// A kind is a line's first three words, numbers counting as any: its first line is logged at
-// once, then one an interval saying how many were held back; past the limit, kinds share one.
+// A kind (three words) logs a line per interval with the count held back; past a limit, one kind.
 TEST(LogLimiterTest, LogsOneLineOfAKindPerInterval) {
   std::vector<std::string> logged;
   Host::LogLimiter limiter{std::chrono::seconds(60),
@@ -53,9 +48,8 @@ TEST(LogLimiterTest, LogsOneLineOfAKindPerInterval) {
   EXPECT_EQ(logged, (std::vector<std::string>{
                         "Authentication failed for alice\n", "Bad PDU type received: 0x28\n",
                         "Authentication failed for dave (2 more like this held back)\n"}));
-  for (std::size_t i = 0; i < 2 * Host::LogLimiter::maxKinds; ++i) {
+  for (std::size_t i = 0; i < 2 * Host::LogLimiter::maxKinds; ++i)
     record(std::string("unknown ") + char('a' + i % 26) + char('a' + i / 26) + " user", 100);
-  }
   EXPECT_EQ(logged.size(), 3 + Host::LogLimiter::maxKinds - 2) << "two kinds were met already";
 }
 
