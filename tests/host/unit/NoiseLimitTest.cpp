@@ -8,8 +8,6 @@
 
 namespace {
 
-using std::chrono::milliseconds;
-
 // A rise after a still period (5 s) is a start, reported outside the hold-down (60 s); a sweep
 // each hold-down forgets rows still and out of it.
 TEST(DropsRisingDetectorTest, ReportsStartsAfterStillPeriodsOutsideTheHoldDown) {
@@ -17,7 +15,7 @@ TEST(DropsRisingDetectorTest, ReportsStartsAfterStillPeriodsOutsideTheHoldDown) 
   Host::DropsRisingDetector d(std::chrono::seconds(5), std::chrono::seconds(60), t0);
   std::string trace;  // "1" for a start reported, "0" for none; the counts where noted
   const auto rise = [&](U64 row, int ms, U64 before = 0, U64 after = 1) {
-    trace += d.moved(row, before, after, t0 + milliseconds(ms)) ? "1" : "0";
+    trace += d.moved(row, before, after, t0 + std::chrono::milliseconds(ms)) ? "1" : "0";
   };
   const auto counts = [&] {
     trace += fmt::format(" {}/{}/{} ", d.reported(), d.heldDown(), d.rowsKept());
