@@ -1,17 +1,14 @@
 // tests/StormControlSnmp/sm/SmFixture.h — a table machine with its inputs, for scenario tests.
 ///
-/// The fixture builds the table entity, a slice directory holding the status entity "status0",
-/// the interface MIB and a scheduler of its own that never yields unless a test asks. A
-/// scenario's record holds, in order, the traces of a handler named after the test (all levels
-/// on), the table's publications ("+5.all" an insertion, "-5.all" a removal) and the machine's
-/// whole state where the test notes it (`note`); `expectRecord` compares it with the test's
-/// section of expected-trace.txt (SM_TRACE_RECORD=1 rewrites the section). After every test
-/// the live objects of the machine's types, the tasks, rows and inputs are back at their start.
+/// The table entity, a slice holding the status entity "status0", the interface MIB and a
+/// scheduler that never yields unless a test asks. A scenario's record (`expectRecord`, compared
+/// with its section of expected-trace.txt) holds its traces at every level, the table's
+/// publications and the machine's whole state where the test notes it. After every test the
+/// live objects of the machine's types, tasks, rows and inputs are back at their start.
 ///
-/// Hash orders follow a seed chosen per process, so tests write interfaces "Ethernet0" to
-/// "Ethernet9" and entities "status0" to "status9" while the inputs hold a permutation of each
-/// family under which the written names iterate in the order of their digits: `real` gives
-/// the name an input holds, `written` maps names in a text back.
+/// Hash orders follow a seed chosen per process, so the inputs hold a permutation of the names
+/// "Ethernet0".."Ethernet9" and "status0".."status9" under which the names tests write iterate in
+/// the order of their digits: `real` gives the name an input holds, `written` maps texts back.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -150,16 +147,6 @@ inline std::map<std::string, U64> liveCounts() {
   return out;
 }
 
-/// An input that runs `released` as it goes.
-template <class Input>
-struct Probe : Input {
-  template <class... Args>
-  Probe(std::function<void()> released, Args&&... args)
-      : Input(std::forward<Args>(args)...), released(std::move(released)) {}
-  ~Probe() override { released(); }
-  std::function<void()> released;
-};
-
 class SmFixture : public ::testing::Test {
  protected:
   SmFixture() {
@@ -180,10 +167,9 @@ class SmFixture : public ::testing::Test {
     c.synchronousIs(synchronous);
     return c;
   }
-  Pondo::Ptr<Sm> makeSm(U8 synchronous = 0) {
-    return Sm::StormControlIfTableSmIs(mib_, slice_, ifMib_, control(synchronous));
+  void start(U8 synchronous = 0) {
+    sm_ = Sm::StormControlIfTableSmIs(mib_, slice_, ifMib_, control(synchronous));
   }
-  void start(U8 synchronous = 0) { sm_ = makeSm(synchronous); }
   /// Runs `scheduler` (by default the fixture's) until idle, failing after 10000 task runs.
   void settle(Velo::TaskScheduler* scheduler = nullptr) {
     Velo::TaskScheduler& s = scheduler ? *scheduler : *scheduler_;
@@ -325,20 +311,23 @@ class SmFixture : public ::testing::Test {
     }
     return out.empty() ? out : out.substr(1);
   }
-  /// A new input of type `Input` that, as it goes, adds to the record the live objects that
-  /// differ from the test's start.
-  template <class Input, class... Args>
-  Pondo::Ptr<Input> probe(const char* name, Args&&... args) {
-    return Pondo::make<Probe<Input>>(
-        [this, name] {
-          std::string diff;
-          for (const auto& [type, live] : liveCounts()) {
-            const auto change = std::int64_t(live) - std::int64_t(liveAtStart_.at(type));
-            if (change) diff += " " + type + " " + std::to_string(change);
-          }
-          add("RELEASE", name, diff.empty() ? diff : diff.substr(1));
-        },
-        std::forward<Args>(args)...);
+  /// An input that, as it goes, adds to the record the live objects that differ from the start.
+  template <class Input>
+  struct Probe : Input {
+    template <class... Args>
+    Probe(SmFixture* test, const char* name, Args... args)
+        : Input(args...), test(test), name(name) {}
+    ~Probe() override { test->released(name); }
+    SmFixture* test;
+    const char* name;
+  };
+  void released(const char* name) {
+    std::string diff;
+    for (const auto& [type, live] : liveCounts()) {
+      const auto change = std::int64_t(live) - std::int64_t(liveAtStart_.at(type));
+      if (change) diff += " " + type + " " + std::to_string(change);
+    }
+    add("RELEASE", name, diff.substr(1));
   }
 
   const std::map<std::string, U64> liveAtStart_ = liveCounts();
