@@ -274,7 +274,8 @@ TEST_F(StormControlIfTableSmReconcileTest, ResumesAfterChangesAtAndAroundBookmar
   note();
   settle();
   note();
-  EXPECT_EQ(sm_->mibStormControlIfTableOutputSeen().count(), 0u) << "the key without a row stays";
+  EXPECT_EQ(sm_->mibStormControlIfTableOutputSeen().count(), 0u)
+      << "a key seen without a row outlives readiness";
   expectRecord();
 }
 
