@@ -1,17 +1,14 @@
 // tests/StormControlSnmp/sm/SmFixture.h — a table machine with its inputs, for scenario tests.
 ///
-/// The fixture builds the table entity, a slice directory holding the status entity "status0",
-/// the interface MIB and a scheduler of its own that never yields unless a test asks. A
-/// scenario's record holds, in order, the traces of a handler named after the test (all levels
-/// on), the table's publications ("+5.all" an insertion, "-5.all" a removal) and the machine's
-/// whole state where the test notes it (`note`); `expectRecord` compares it with the test's
-/// section of expected-trace.txt (SM_TRACE_RECORD=1 rewrites the section). After every test
-/// the live objects of the machine's types, the tasks, rows and inputs are back at their start.
+/// The table entity, a slice holding the status entity "status0", the interface MIB and a
+/// scheduler that never yields unless a test asks. A scenario's record (`expectRecord`, compared
+/// with its section of expected-trace.txt) holds its traces at every level, the table's
+/// publications and the machine's whole state where the test notes it. After every test the
+/// live objects of the machine's types, tasks, rows and inputs are back at their start.
 ///
-/// Hash orders follow a seed chosen per process, so tests write interfaces "Ethernet0" to
-/// "Ethernet9" and entities "status0" to "status9" while the inputs hold a permutation of each
-/// family under which the written names iterate in the order of their digits: `real` gives
-/// the name an input holds, `written` maps names in a text back.
+/// Hash orders follow a seed chosen per process, so the inputs hold a permutation of the names
+/// "Ethernet0".."Ethernet9" and "status0".."status9" under which the names tests write iterate in
+/// the order of their digits: `real` gives the name an input holds, `written` maps texts back.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -19,12 +16,14 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cstdint>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <map>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "StormControlSnmp/StormControlIfTableSm.h"
@@ -42,7 +41,6 @@ using TC = StormControlTCType;
 using StatusPtr = Pondo::Ptr<const IntfStatus>;
 using Sm = StormControlIfTableSm;
 using ScanState = Ostra::Gen::InputScanState;
-using Events = std::vector<std::string>;
 
 /// The permutation of names, from written to real (`toReal`) or back.
 inline const std::map<std::string, std::string>& names(bool toReal) {
@@ -91,54 +89,12 @@ inline std::string testName() {
   return std::string(info->test_suite_name()) + "." + info->name();
 }
 
-/// Expects the records of `facility` to be this test's section of the expected-trace file,
-/// one line per record: component ("-" if none), level, function, written text in quotes.
-/// The table's publications and noted states come as records of level 0.
-inline void expectTrace(const std::vector<Pondo::TraceRecord>& records,
-                        const std::string& facility) {
-  static std::string header;
-  static std::map<std::string, std::string> sections = [] {
-    std::map<std::string, std::string> out;
-    std::ifstream in(SM_EXPECTED_TRACE);
-    std::string* section = &header;
-    for (std::string line; std::getline(in, line);) {
-      if (line.starts_with("== "))
-        section = &out[line.substr(3)];
-      else if (!line.empty() || section == &header)
-        *section += line + "\n";
-    }
-    return out;
-  }();
-  std::string actual;
-  for (const auto& r : records) {
-    if (r.facility != facility) continue;
-    actual += (r.component.empty() ? "-" : r.component) + " " + std::to_string(r.level) + " " +
-              r.function + " \"" + written(r.text) + "\"\n";
-  }
-  if (std::getenv("SM_TRACE_RECORD")) {
-    sections[testName()] = actual;
-    std::ofstream out(SM_EXPECTED_TRACE);
-    out << header;
-    for (const auto& [name, text] : sections) out << "== " << name << "\n" << text << "\n";
-    return;
-  }
-  ASSERT_TRUE(sections.contains(testName())) << "no expected trace; SM_TRACE_RECORD=1 records it";
-  EXPECT_EQ(sections[testName()], actual) << "traces differ; SM_TRACE_RECORD=1 accepts them";
-}
-
-/// Runs `scheduler` until it is idle, failing the test if 10000 runs do not get it there.
-inline void settle(Velo::TaskScheduler& scheduler) {
-  scheduler.runUntilIdle(10000);
-  ASSERT_TRUE(scheduler.idle()) << "still busy after 10000 task runs";
-}
-
 /// "+5.all" for an insertion of row (5, all), "-5.all" for its removal.
 inline std::string rowEvent(char sign, const Key& key) {
   return sign + std::to_string(key.ifIndex()) + "." + stringValue(key.trafficClass()).stdString();
 }
 
-/// A status whose entity text is counted (the text reads `typeData`), so a test can tell
-/// whether a trace formatted it.
+/// A status that counts the formatting of its entity text (the text reads `typeData`).
 struct CountedIntfStatus : IntfStatus {
   using IntfStatus::IntfStatus;
   const Qel::TypeData* typeData() const override { return ++texts, IntfStatus::typeData(); }
@@ -160,31 +116,21 @@ inline StatusPtr publishIn(Status& entity, const char* intf, U64 level = 100) {
   return status;
 }
 
-/// Adds the table's publications to `records` as records of `facility`; `during` runs inside
-/// each delivery.
-struct TableLog {
-  TableLog(StormControlMib& mib, std::vector<Pondo::TraceRecord>& records, std::string facility)
-      : records(records), facility(std::move(facility)) {
-    mib.publisher()->subscriberAdd(slot, false);
+/// Calls `f` with each change `publisher` publishes while this lives (built in place).
+struct OnChange {
+  OnChange(Pondo::Publisher* publisher, std::function<void(const Pondo::Change&)> f) : f(f) {
+    publisher->subscriberAdd(slot, false);
   }
-  void onChange(const Pondo::Change& c) {
-    const std::string text = rowEvent(c.previous ? '-' : '+', *static_cast<const Key*>(c.key));
-    records.push_back({facility, 0, "TABLE", "", "publish", 0, text});
-    if (during) during();
-  }
-  std::vector<Pondo::TraceRecord>& records;
-  const std::string facility;
-  std::function<void()> during;
-  Pondo::Subscriber slot{this, Pondo::memberHandler<&TableLog::onChange>};
+  void onChange(const Pondo::Change& c) { f(c); }
+  std::function<void(const Pondo::Change&)> f;
+  Pondo::Subscriber slot{this, Pondo::memberHandler<&OnChange::onChange>};
 };
-
-using LiveCounts = std::map<std::string, U64>;
 
 /// Live objects of every type the machine and the agent create or hold (the two hash-node
 /// types share a type name, so they are named here).
-inline LiveCounts liveCounts() {
+inline std::map<std::string, U64> liveCounts() {
   namespace K = KrelCode::StormControlIfTableSm;
-  LiveCounts out{
+  std::map<std::string, U64> out{
       {"seen set node", Sm::HN_MibStormControlIfTableOutputSeen::memAllocationTracker_.liveObjects},
       {"child map node", K::SliceSm0::ChildMap::Node::memAllocationTracker_.liveObjects}};
   for (const Pooly::AllocTracker* t :
@@ -209,8 +155,8 @@ class SmFixture : public ::testing::Test {
     Pondo::Platform::getDebugHandler(Pondo::String(traceName_), false)->levelMaskIs(0xffff);
   }
   void TearDown() override {
-    sm_ = nullptr, status0_ = nullptr, slice_ = nullptr, ifMib_ = nullptr, mib_ = nullptr;
-    scheduler_ = nullptr;
+    during_ = nullptr, sm_ = nullptr, status0_ = nullptr, slice_ = nullptr, ifMib_ = nullptr;
+    mib_ = nullptr, scheduler_ = nullptr;
     EXPECT_EQ(liveCounts(), liveAtStart_) << "live objects differ from the start of the test";
   }
 
@@ -221,11 +167,15 @@ class SmFixture : public ::testing::Test {
     c.synchronousIs(synchronous);
     return c;
   }
-  Pondo::Ptr<Sm> makeSm(U8 synchronous = 0) {
-    return Sm::StormControlIfTableSmIs(mib_, slice_, ifMib_, control(synchronous));
+  void start(U8 synchronous = 0) {
+    sm_ = Sm::StormControlIfTableSmIs(mib_, slice_, ifMib_, control(synchronous));
   }
-  void start(U8 synchronous = 0) { sm_ = makeSm(synchronous); }
-  void settle() { SmTest::settle(*scheduler_); }
+  /// Runs `scheduler` (by default the fixture's) until idle, failing after 10000 task runs.
+  void settle(Velo::TaskScheduler* scheduler = nullptr) {
+    Velo::TaskScheduler& s = scheduler ? *scheduler : *scheduler_;
+    s.runUntilIdle(10000);
+    ASSERT_TRUE(s.idle()) << "still busy after 10000 task runs";
+  }
   /// Runs tasks one at a time until the children's first scans are done (bounded).
   void runUntilInitialScanDone() {
     for (int runs = 0; runs < 100 && !sm_->initialScanDone(); ++runs) scheduler_->runOne();
@@ -237,6 +187,10 @@ class SmFixture : public ::testing::Test {
     settle();
     EXPECT_TRUE(sm_->ready());
     traces_.records.clear();
+  }
+  /// Adds a record of level 0 (not a trace) to the test's record.
+  void add(const char* component, const char* function, const std::string& text) {
+    traces_.records.push_back({traceName_, 0, component, "", function, 0, text});
   }
   /// Adds the machine's whole state to the record: its phase and scan flags, each input
   /// machine's scan state (and bookmark), its tasks' runs and work, the reconciliation (seen
@@ -277,9 +231,42 @@ class SmFixture : public ::testing::Test {
       }
     }
     out << "; rows " << table();
-    traces_.records.push_back({traceName_, 0, "STATE", "", "note", 0, out.str()});
+    add("STATE", "note", out.str());
   }
-  void expectRecord() const { expectTrace(traces_.records, traceName_); }
+  /// Expects the test's records (of the handler named after it, and of `other` if given) to be
+  /// its section of the expected-trace file, one line per record: component ("-" if none),
+  /// level, function, written text in quotes.
+  void expectRecord(const std::string& other = "") const {
+    static std::string header;
+    static std::map<std::string, std::string> sections = [] {
+      std::map<std::string, std::string> out;
+      std::ifstream in(SM_EXPECTED_TRACE);
+      std::string* section = &header;
+      for (std::string line; std::getline(in, line);) {
+        if (line.starts_with("== "))
+          section = &out[line.substr(3)];
+        else if (!line.empty() || section == &header)
+          *section += line + "\n";
+      }
+      return out;
+    }();
+    std::string actual;
+    for (const auto& r : traces_.records) {
+      if (r.facility != traceName_ && r.facility != other) continue;
+      actual += (r.component.empty() ? "-" : r.component) + " " + std::to_string(r.level) + " " +
+                r.function + " \"" + written(r.text) + "\"\n";
+    }
+    const std::string name = testName();
+    if (std::getenv("SM_TRACE_RECORD")) {
+      sections[name] = actual;
+      std::ofstream out(SM_EXPECTED_TRACE);
+      out << header;
+      for (const auto& [test, text] : sections) out << "== " << test << "\n" << text << "\n";
+      return;
+    }
+    ASSERT_TRUE(sections.contains(name)) << "no expected trace; SM_TRACE_RECORD=1 records it";
+    EXPECT_EQ(sections[name], actual) << "traces differ; SM_TRACE_RECORD=1 accepts them";
+  }
 
   void ifIndexIs(const char* intf, std::optional<U32> ifIndex) {
     if (ifIndex)
@@ -304,12 +291,12 @@ class SmFixture : public ::testing::Test {
       if (!only || tc == *only) mib_->stormControlIfTableIs(Key(ifIndex, tc), status);
     }
   }
-  /// The whole table in key order, with real names: "5=Ethernet1/100" for the four rows of ifIndex
-  /// 5 when they refer to one status (of Ethernet1, level 100; "null" for none), else "5.all=..."
-  /// per row.
+  /// The machine's table in key order, with real names: "5=Ethernet1/100" for the four rows of
+  /// ifIndex 5 when they refer to one status (of Ethernet1, level 100; "null" for none), else
+  /// "5.0=..." per row.
   std::string table() const {
-    std::map<U32, Events> byIfIndex;
-    for (auto it = mib_->stormControlIfTable().begin(); !it.atEnd(); ++it) {
+    std::map<U32, std::vector<std::string>> byIfIndex;
+    for (auto it = sm_->mib()->stormControlIfTable().begin(); !it.atEnd(); ++it) {
       const StatusPtr& s = it->status();
       byIfIndex[it->ifIndex()].push_back(
           s ? s->name().stdString() + "/" + std::to_string(s->all().threshold.level) : "null");
@@ -324,13 +311,36 @@ class SmFixture : public ::testing::Test {
     }
     return out.empty() ? out : out.substr(1);
   }
+  /// An input that, as it goes, adds to the record the live objects that differ from the start.
+  template <class Input>
+  struct Probe : Input {
+    template <class... Args>
+    Probe(SmFixture* test, const char* name, Args... args)
+        : Input(args...), test(test), name(name) {}
+    ~Probe() override { test->released(name); }
+    SmFixture* test;
+    const char* name;
+  };
+  void released(const char* name) {
+    std::string diff;
+    for (const auto& [type, live] : liveCounts()) {
+      const auto change = std::int64_t(live) - std::int64_t(liveAtStart_.at(type));
+      if (change) diff += " " + type + " " + std::to_string(change);
+    }
+    add("RELEASE", name, diff.substr(1));
+  }
 
-  const LiveCounts liveAtStart_ = liveCounts();
+  const std::map<std::string, U64> liveAtStart_ = liveCounts();
   const std::string traceName_ = "SmTest." + testName();
   TraceCapture traces_;
   Pondo::Ptr<Velo::TaskScheduler> scheduler_ = Pondo::make<Velo::TaskScheduler>();
   Pondo::Ptr<StormControlMib> mib_ = stormControlMibFactory("stormcontrolmib");
-  TableLog log_{*mib_, traces_.records, traceName_};
+  std::function<void()> during_;  ///< runs inside each of the table's publications
+  OnChange log_{mib_->publisher(), [this](const Pondo::Change& c) {
+                  add("TABLE", "publish",
+                      rowEvent(c.previous ? '-' : '+', *static_cast<const Key*>(c.key)));
+                  if (const auto during = during_) during();
+                }};
   Pondo::Ptr<Qel::Dir> slice_ = Pondo::make<Qel::Dir>("slice");
   Pondo::Ptr<Status> status0_ = Pondo::make<Status>(real("status0"));
   Pondo::Ptr<IntfSnmp::IfMib> ifMib_ = Pondo::make<IntfSnmp::IfMib>("ifMib");
