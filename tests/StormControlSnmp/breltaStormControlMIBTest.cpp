@@ -1,7 +1,6 @@
 // The SNMP table module inside net-snmp's agent library: registration per context, and whole
-// requests from a manager session over the library's in-process callback transport, through the
-// helper chain, the module's iterator callbacks and its handler. Each scenario's transcript is
-// compared with its section of expected-requests.txt, which describes the format.
+// requests over the library's in-process callback transport, through the helper chain, the
+// module's iterator callbacks and its handler, each scenario recorded in expected-requests.txt.
 #include "StormControlSnmp/breltaStormControlMIB.h"
 
 #include <gtest/gtest.h>
@@ -32,11 +31,10 @@
 namespace {
 
 using Bridging::StormControl::IntfStatus;
-using Bridging::StormControl::ThresholdType;
+using T = Bridging::StormControl::ThresholdType;
 using TC = StormControlSnmp::StormControlTCType;
 using Key = StormControlSnmp::StormControlIfTableKey;
 using Oid = std::vector<oid>;
-using Counter = Snmp::OrderedTableIteratorCounterTypes;
 constexpr const char* tableName = "breltaStormControlIfTable";
 
 /// A manager session, made with the agent library on first use, over the callback transport,
@@ -56,40 +54,30 @@ netsnmp_session* manager() {
   return session;
 }
 
-/// A status whose class i has level `level` + i, the given units and `drops` + 10 i drops.
-Pondo::Ptr<const IntfStatus> makeStatus(U64 level, ThresholdType units, U64 drops) {
-  IntfStatus::Classes c;
-  for (auto* s : {&c.all, &c.broadcast, &c.multicast, &c.unknownUnicast}) {
-    *s = {{level++, units, 1}, drops};
-    drops += 10;
-  }
-  return Pondo::make<IntfStatus>("Ethernet1/1", c);
-}
-
 /// Instance `index` of column `c` (the column itself without an index).
 Oid column(oid c, Oid index = {}) {
   index.insert(index.begin(), {1, 3, 6, 1, 4, 1, 32473, 3, 35, 1, 1, 1, c});
   return index;
 }
 
-/// The database with the table entity at its path, every trace of "Snmp" captured, requests to
-/// the agent, and the scenario's transcript, compared at the end with its section of the
-/// expected-requests file, or with REQUESTS_RECORD=1 written there.
+/// The table entity at its path, the traces of "Snmp", requests to the agent, and a transcript
+/// compared with the test's section of expected-requests.txt (REQUESTS_RECORD=1 writes it).
 class MibModuleTest : public ::testing::Test {
  protected:
   MibModuleTest() {
     manager();  // the agent library before any registration
-    mount_->entityIs(snmp_);
-    snmp_->entityIs(storm_);
+    const auto mount = Pondo::make<Qel::Dir>("agent"), snmp = Pondo::make<Qel::Dir>("snmp");
+    mount->entityIs(snmp);
+    snmp->entityIs(storm_);
     storm_->entityIs(mib_);
-    SnmpUtil::agentMountIs(mount_);
+    SnmpUtil::agentMountIs(mount);
   }
   ~MibModuleTest() override {
     unregister_breltaStormControlMIB("");
     SnmpUtil::agentMountIs(nullptr);
   }
   void TearDown() override {
-    step("");
+    write("");
     const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
     const std::string title = "\n== " + std::string(test->test_suite_name()) + "." + test->name();
     std::stringstream in;
@@ -101,38 +89,35 @@ class MibModuleTest : public ::testing::Test {
     if (std::getenv("REQUESTS_RECORD")) {
       std::ofstream(REQUESTS_EXPECTED) << file.replace(start, end - start, transcript_ + "\n");
     } else {
-      EXPECT_EQ(file.substr(start, end - start), transcript_ + "\n")
-          << "REQUESTS_RECORD=1 records it";
+      EXPECT_EQ(file.substr(start, end - start), transcript_ + "\n") << "REQUESTS_RECORD=1?";
     }
   }
 
-  /// Ends the step before with the traces it produced, starts another (if `line` is not empty).
-  void step(const std::string& line) {
-    for (const auto& r : traces_.records) {
-      if (r.facility == "Snmp") write("  trace " + std::to_string(r.level) + " " + r.text);
-    }
-    traces_.records.clear();
-    if (!line.empty()) write(line);
-  }
-  /// Adds `line`, names below the table's entry by their arcs from the column on ("2.7.1") and
-  /// addresses as "0x*".
+  /// Adds the traces since the last line, addresses as "0x*", then `line` (unless empty) with
+  /// names below the table's entry written from their column on.
   void write(const std::string& line) {
     static const std::regex entry("\\.1\\.3\\.6\\.1\\.4\\.1\\.32473\\.3\\.35\\.1\\.1\\.1\\.");
     static const std::regex address("0x[0-9a-f]+");
-    transcript_ += std::regex_replace(std::regex_replace(line, entry, ""), address, "0x*") + "\n";
+    for (const auto& r : traces_.records) {
+      if (r.facility != "Snmp") continue;
+      transcript_ += "  trace " + std::to_string(r.level) + " " +
+                     std::regex_replace(r.text, address, "0x*") + "\n";
+    }
+    traces_.records.clear();
+    if (!line.empty()) transcript_ += std::regex_replace(line, entry, "") + "\n";
   }
 
-  /// Serves or withdraws `context`, then writes the default context's registrations, column
-  /// lists and host record, and which contexts hold the host's note.
+  /// Serves or withdraws `context`, then writes how many registrations and column lists the
+  /// default context has, and which contexts have the host's record and note.
   void serve(const char* context, bool on) {
-    step((on ? "init \"" : "unregister \"") + std::string(context) + '"');
+    write((on ? "init \"" : "unregister \"") + std::string(context) + '"');
     on ? init_breltaStormControlMIB(context) : unregister_breltaStormControlMIB(context);
     std::ostringstream out;
-    out << "  served " << breltaStormControlMIBHandlerRegsByContext().size() << " registrations, "
-        << breltaStormControlMIBColumnInfosByContext().size() << " column lists, record "
-        << (record() ? "yes" : "no") << ", notes";
+    out << "  " << breltaStormControlMIBHandlerRegsByContext().size() << " registrations, "
+        << breltaStormControlMIBColumnInfosByContext().size() << " column lists";
     for (const char* c : {"", "vrf-blue"}) {
-      if (Snmp::mibContextExists(c, "breltaStormControlMIB")) out << " \"" << c << '"';
+      out << "; \"" << c << '"' << (record(c) ? " record" : "")
+          << (Snmp::mibContextExists(c, "breltaStormControlMIB") ? " note" : "");
     }
     write(out.str());
   }
@@ -140,31 +125,30 @@ class MibModuleTest : public ::testing::Test {
     return Snmp::RegVoidCollByContext::instance()->regVoid(context, tableName).get();
   }
 
-  /// Adds rows of `status`, then writes every row as ifIndex.class=level/units/drops.
-  void rowsIs(std::initializer_list<Key> keys, Pondo::Ptr<const IntfStatus> status = nullptr) {
-    for (const Key& key : keys) mib_->stormControlIfTableIs(key, status ? status : status_);
+  /// Adds rows, then writes every row as ifIndex.class=level/units/drops.
+  void rowsIs(std::initializer_list<Key> keys) {
+    for (const Key& key : keys) mib_->stormControlIfTableIs(key, status_);
     std::ostringstream out;
     out << "table";
     for (auto it = mib_->stormControlIfTable().begin(); !it.atEnd(); ++it) {
       out << ' ' << it->ifIndex() << '.' << int(it->trafficClass()) << '=' << it->thresholdLevel()
           << '/' << int(it->thresholdUnits()) << '/' << it->drops();
     }
-    step(out.str());
+    write(out.str());
   }
 
-  /// Sends `command` for `names` (SET: INTEGER 9 to each; GETBULK: 1000 repetitions) past access
-  /// control, as an AgentX master forwards it, and writes it, the answer (error status and
-  /// index, each variable) and what it added to the counters; no walk context may outlive it.
+  /// Sends `command` for `names` (SET: INTEGER 9 to each) past access control, as an AgentX
+  /// master forwards it, and writes it, the answer and what it added to the counters; no walk
+  /// context may outlive it.
   void send(int command, const std::vector<Oid>& names) {
     netsnmp_pdu* pdu = snmp_pdu_create(command);
     pdu->version = SNMP_VERSION_2c;
     pdu->community = reinterpret_cast<u_char*>(strdup("public"));
     pdu->community_len = 6;
     pdu->flags |= UCD_MSG_FLAG_ALWAYS_IN_VIEW;
-    if (command == SNMP_MSG_GETBULK) {
-      pdu->non_repeaters = 0;  // shares its field with the error status, created as -1
-      pdu->max_repetitions = 1000;
-    }
+    // The error status and index, zero in a request, are GETBULK's non-repeaters and repetitions.
+    pdu->non_repeaters = 0;
+    pdu->max_repetitions = command == SNMP_MSG_GETBULK ? 1000 : 0;
     std::string line = snmp_pdu_type(command);
     char text[1024];
     const long nine = 9;
@@ -175,7 +159,7 @@ class MibModuleTest : public ::testing::Test {
       snprint_objid(text, sizeof text, name.data(), name.size());
       line += std::string(" ") + text;
     }
-    step(line);
+    write(line);
     // The agent answers at once: the wait for the answer reads the agent's side too.
     netsnmp_pdu* response = nullptr;
     ASSERT_EQ(snmp_synch_response(manager(), pdu, &response), STAT_SUCCESS);
@@ -190,37 +174,35 @@ class MibModuleTest : public ::testing::Test {
         << "a walk context outlived its request";
     line = "  counted";
     for (unsigned e = 0; e < counted_.size(); ++e) {
-      const U64 total = record() ? record()->tableCounters()->orderedIterCntr(Counter(e)) : 0;
+      const auto event = Snmp::OrderedTableIteratorCounterTypes(e);
+      const U64 total = record() ? record()->tableCounters()->orderedIterCntr(event) : 0;
       line += " " + std::to_string(total - std::min(total, std::exchange(counted_[e], total)));
     }
     write(line);
   }
 
-  Pondo::Ptr<Qel::Dir> mount_ = Pondo::make<Qel::Dir>("agent"),
-                       snmp_ = Pondo::make<Qel::Dir>("snmp");
   Pondo::Ptr<Qel::Dir> storm_ = Pondo::make<Qel::Dir>("stormcontrol");
   Pondo::Ptr<StormControlSnmp::StormControlMib> mib_ =
       StormControlSnmp::stormControlMibFactory("stormcontrolmib");
-  Pondo::Ptr<const IntfStatus> status_ = makeStatus(500, ThresholdType::packetsPerSecond, 40);
+  /// Class i: level 500 + i, units i (the last class 3, outside the enumeration), drops 40 + 10 i.
+  const Pondo::Ptr<const IntfStatus> status_ = Pondo::make<IntfStatus>(
+      "Ethernet1/1",
+      IntfStatus::Classes{
+          {{500, T(0), 1}, 40}, {{501, T(1), 1}, 50}, {{502, T(2), 1}, 60}, {{503, T(3), 1}, 70}});
   TraceLevels levels_{"Snmp", 0xffff};
   TraceCapture traces_;
   std::string transcript_;
   std::array<U64, 6> counted_{};  // the counters' totals after the last request
 };
 
-// ======== registration ======================================================================
-
-// The default context gets a registration (with level 8 alone on, only its level-8 trace) and
-// the host's record of the table entity, another context only the host's note; withdrawing a
-// context takes its part down (twice is harmless) and leaves the other's; the default one can
-// then be served afresh, its counters from zero.
+// Contexts served (only level 8 traced when alone on), withdrawn (twice), and served afresh.
 TEST_F(MibModuleTest, ContextsAreServedAndWithdrawn) {
   {
     TraceLevels only8("Snmp", 1u << 8);
     serve("", true);
   }
   serve("vrf-blue", true);
-  EXPECT_EQ(record()->payload(), mib_.get());
+  EXPECT_EQ(record()->payload(), mib_.get());  // the table entity itself
   serve("vrf-blue", false);
   rowsIs({Key(3, TC::all)});
   send(SNMP_MSG_GET, {column(2, {3, 0})});
@@ -247,17 +229,14 @@ TEST_F(MibModuleDeathTest, BadEntityOrSecondRegistrationIsFatal) {
   EXPECT_DEATH(init_breltaStormControlMIB(""), "result == MIB_REGISTERED_OK");
 }
 
-// ======== requests ==========================================================================
-
 using RequestTest = MibModuleTest;
 
-// GET, GETNEXT and GETBULK over an empty table, then over rows with ifIndexes up to 2^32 - 1,
-// one with units outside the enumeration: every column, missing rows, columns 1 and 5.
+// Every request kind on an empty table, then rows up to 2^32 - 1 and units outside the enum.
 TEST_F(RequestTest, AnswersGetGetNextAndGetBulk) {
   serve("", true);
   send(SNMP_MSG_GETNEXT, {column(2)});
-  rowsIs({Key(4294967295u, TC::all), Key(7, TC::broadcast), Key(2147483648u, TC::multicast)});
-  rowsIs({Key(3, TC::unknownUnicast)}, makeStatus(70, ThresholdType(7), 1));
+  rowsIs({Key(4294967295u, TC::all), Key(7, TC::broadcast), Key(2147483648u, TC::multicast),
+          Key(3, TC::unknownUnicast)});
   send(SNMP_MSG_GET,
        {column(2, {7, 1}), column(3, {7, 1}), column(4, {7, 1}), column(4, {3, 2}),
         column(3, {3, 3}), column(5, {7, 1}), column(1, {7, 1}), column(4, {4294967295u, 0})});
@@ -266,20 +245,19 @@ TEST_F(RequestTest, AnswersGetGetNextAndGetBulk) {
   send(SNMP_MSG_GETBULK, {column(2)});
 }
 
-// GETNEXT from hints: a row, an ifIndex of 2^31 or more (also as the negative INTEGER of its 32
-// bits), an absent row, a partial index, a longer one, components out of range.
+// GETNEXT from whole, absent, partial, longer and out-of-range hints, negative ifIndexes too.
 TEST_F(RequestTest, HintSelectsTheStart) {
   serve("", true);
   rowsIs({Key(3, TC::all), Key(5, TC::broadcast), Key(9, TC::all), Key(3000000000u, TC::all)});
   constexpr oid negative = ~oid{0} - 1294967295;  // read as -1294967296: 3000000000's 32 bits
-  for (const Oid& from : {Oid{5, 1}, Oid{3000000000u, 0}, Oid{negative, 0}, Oid{5, 2}, Oid{5},
-                          Oid{5, 1, 1}, Oid{5, 4}, Oid{oid{1} << 63, 0}}) {
+  for (const Oid& from :
+       {Oid{5, 1}, Oid{3000000000u, 0}, Oid{negative, 0}, Oid{5, 2}, Oid{5}, Oid{5, 1, 1},
+        Oid{5, 4}, Oid{5, ~oid{0}}, Oid{5, oid{1} << 31}, Oid{oid{1} << 63, 0}}) {
     send(SNMP_MSG_GETNEXT, {column(2, from)});
   }
 }
 
-// A GETNEXT walk paused on a row that is then removed goes on at the next row still present,
-// and sees a row inserted behind it, not one inserted before.
+// A walk resumes after its removed row and sees rows inserted behind it, not before.
 TEST_F(RequestTest, WalkSurvivesChangesBetweenRequests) {
   serve("", true);
   rowsIs({Key(3, TC::all), Key(5, TC::all), Key(9, TC::all)});
@@ -290,15 +268,14 @@ TEST_F(RequestTest, WalkSurvivesChangesBetweenRequests) {
   send(SNMP_MSG_GETNEXT, {column(2, {6, 0})});
 }
 
-// SET is refused by net-snmp for the read-only registration before any handler runs, and by
-// the handler once the registration would take writes; the table is untouched either way.
+// SET is refused by the read-only registration, and by the handler of a writable one.
 TEST_F(RequestTest, SetIsRefusedByRegistrationAndHandler) {
   serve("", true);
   rowsIs({Key(3, TC::all)});
   const std::vector<Oid> names = {column(4, {3, 0}), column(3, {3, 0})};
   send(SNMP_MSG_SET, names);
   send(SNMP_MSG_GET, names);
-  step("registration made writable");
+  write("registration made writable");
   breltaStormControlMIBHandlerRegsByContext().at("").front()->modes |= HANDLER_CAN_SET;
   send(SNMP_MSG_SET, names);
   send(SNMP_MSG_GET, names);
