@@ -13,10 +13,10 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -93,18 +93,24 @@ class MibModuleTest : public ::testing::Test {
     }
   }
 
-  /// Adds the traces since the last line, addresses as "0x*", then `line` (unless empty) with
-  /// names below the table's entry written from their column on.
+  /// Adds the traces since the last line, then `line` unless it is empty; names below the table's
+  /// entry are written from their column on, addresses as "0x*".
   void write(const std::string& line) {
-    static const std::regex entry("\\.1\\.3\\.6\\.1\\.4\\.1\\.32473\\.3\\.35\\.1\\.1\\.1\\.");
-    static const std::regex address("0x[0-9a-f]+");
+    std::string text;
     for (const auto& r : traces_.records) {
-      if (r.facility != "Snmp") continue;
-      transcript_ += "  trace " + std::to_string(r.level) + " " +
-                     std::regex_replace(r.text, address, "0x*") + "\n";
+      if (r.facility == "Snmp") text += "  trace " + std::to_string(r.level) + " " + r.text + "\n";
     }
     traces_.records.clear();
-    if (!line.empty()) transcript_ += std::regex_replace(line, entry, "") + "\n";
+    text += line.empty() ? "" : line + "\n";
+    const std::string entry = ".1.3.6.1.4.1.32473.3.35.1.1.1.";
+    for (std::size_t at; (at = text.find(entry)) != std::string::npos;)
+      text.erase(at, entry.size());
+    for (std::size_t at = 0; (at = text.find("0x", at)) != std::string::npos; at += 3) {
+      std::size_t end = at + 2;
+      while (end < text.size() && std::isxdigit(static_cast<unsigned char>(text[end]))) ++end;
+      text.replace(at, end - at, "0x*");
+    }
+    transcript_ += text;
   }
 
   /// Serves or withdraws `context`, then writes how many registrations and column lists the
