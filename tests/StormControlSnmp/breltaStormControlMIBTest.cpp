@@ -83,13 +83,16 @@ class MibModuleTest : public ::testing::Test {
     std::stringstream in;
     in << std::ifstream(REQUESTS_EXPECTED).rdbuf();
     std::string file = in.str();
-    if (file.find(title + "\n") == std::string::npos) file += title.substr(1) + "\n\n";
+    if (file.find(title + "\n") == std::string::npos) {
+      file += (file.empty() ? title : title.substr(1)) + "\n\n";  // a new, empty section
+    }
     const std::size_t start = file.find(title + "\n") + title.size() + 1;
     const std::size_t end = std::min(file.find("\n== ", start), file.size() - 1) + 1;
     if (std::getenv("REQUESTS_RECORD")) {
       std::ofstream(REQUESTS_EXPECTED) << file.replace(start, end - start, transcript_ + "\n");
     } else {
-      EXPECT_EQ(file.substr(start, end - start), transcript_ + "\n") << "REQUESTS_RECORD=1?";
+      EXPECT_EQ(file.substr(start, end - start), transcript_ + "\n")
+          << "the transcript differs from expected-requests.txt; REQUESTS_RECORD=1 records it";
     }
   }
 
