@@ -1,4 +1,5 @@
-// The storm-control data model: traffic class, row key, rows and the table entity.
+// The storm-control data model: traffic class, row key, rows and the table entity. The texts
+// of classes and keys are in the table module's transcript (expected-requests.txt).
 #include "StormControlSnmp/StormControlSnmp.h"
 
 #include <gtest/gtest.h>
@@ -33,7 +34,6 @@ TEST(StormControlTCTypeTest, InstancesAndNames) {
     EXPECT_EQ(StormControlTCTypeInstance(i), stormControlTCTypes[i]);
     EXPECT_EQ(StormControlTCTypeInstance(stringValue(TC(i))), TC(i));
   }
-  EXPECT_EQ(stringValue(TC::unknownUnicast), "unknownUnicast");
   EXPECT_THROW(StormControlTCTypeInstance(4u), Qel::RangeException);
   EXPECT_THROW(StormControlTCTypeInstance(Pondo::String("Broadcast")), Qel::RangeException);
 }
@@ -57,7 +57,6 @@ TEST(StormControlIfTableKeyTest, OrderEqualityAndText) {
     EXPECT_EQ(k.isNonDefault(), i > 0);
     EXPECT_EQ(parse(text(k)), k);
   }
-  EXPECT_EQ(text(Key(5, TC::all)), "{ifIndex=5, trafficClass=all}");
   EXPECT_THROW(parse("{ifIndex=5, trafficClass=all}x"), Qel::ParseException);
   EXPECT_THROW(parse("{ifIndex=5 trafficClass=all}"), Qel::ParseException);
   EXPECT_THROW(parse("{ifIndex=4294967296, trafficClass=all}"), Qel::RangeException);
