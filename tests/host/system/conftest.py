@@ -13,14 +13,14 @@ import signal
 import socket
 import subprocess
 import time
-from pathlib import Path
 
 import pytest
 
+from snmp import write
+
 AGENT = os.environ.get("STORMCONTROL_AGENT", "")
 # Generous: the sanitizer build runs several times slower on a shared machine.
-START_S = 60.0
-EVENT_S = 30.0
+START_S, EVENT_S = 60.0, 30.0
 # A service manager's, when the tests run under one: each test gives its own, if any.
 SERVICE_MANAGER_VARIABLES = ("NOTIFY_SOCKET", "WATCHDOG_USEC", "WATCHDOG_PID")
 SANITIZER_MARKERS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:")
@@ -32,28 +32,31 @@ def free_udp_port(host="127.0.0.1", family=socket.AF_INET):
         return s.getsockname()[1]
 
 
-class Daemon:
-    """One stormcontrol-agent process, its folder and its log."""
+def until(condition, what, timeout=EVENT_S, pause=0.05):
+    """Polls `condition` until it holds, and returns its value; at the deadline fails with
+    `what` (called first if it is a function)."""
+    deadline = time.monotonic() + timeout
+    while not (value := condition()):
+        assert time.monotonic() < deadline, what() if callable(what) else what
+        time.sleep(pause)
+    return value
 
-    def __init__(self, folder: Path):
-        self.dir = folder
-        self.dir.mkdir(parents=True, exist_ok=True)
-        self.log_path = self.dir / "agent.log"
-        self.proc = None
-        self.port = 0
-        self.ipv6 = False
+
+class Daemon:
+    """One stormcontrol-agent process (or snmpd, snmptrapd), its folder and its log."""
+
+    def __init__(self, folder):
+        (folder / "persist").mkdir(parents=True)
+        self.dir, self.log_path = folder, folder / "agent.log"
+        self.proc, self.port, self.ipv6 = None, 0, False
         self.extra_env = {}  # e.g. a service manager's NOTIFY_SOCKET
 
     @property
     def env(self):
         """What the daemon and the clients get: no MIBs, no configuration outside the folder."""
-        persist = self.dir / "persist"
-        persist.mkdir(exist_ok=True)
         env = {k: v for k, v in os.environ.items() if k not in SERVICE_MANAGER_VARIABLES}
-        env.update(MIBS="", MIBDIRS=str(self.dir / "no-mibs"),
-                   SNMPCONFPATH=str(self.dir / "snmpconf"), SNMP_PERSISTENT_DIR=str(persist))
-        env.update(self.extra_env)
-        return env
+        return env | dict(MIBS="", MIBDIRS=str(self.dir / "no-mibs"), SNMPCONFPATH=str(
+            self.dir / "snmpconf"), SNMP_PERSISTENT_DIR=str(self.dir / "persist")) | self.extra_env
 
     @property
     def address(self):
@@ -65,13 +68,21 @@ class Daemon:
             self.proc = subprocess.Popen([program, *args], cwd=self.dir, env=self.env,
                                          stdin=subprocess.DEVNULL, stdout=log, stderr=log)
 
-    def start(self, *args, listen=True, ipv6=False):
+    def start(self, *args, conf=None, state=None, listen=True, ipv6=False):
         """Starts with `--listen udp:127.0.0.1:PORT` (`udp6:[::1]:PORT` when `ipv6`; none
-        unless `listen`) and `args`, and waits for "listening on"; `args` may name the port as
-        {port}."""
+        unless `listen`), `-C agent.conf` holding `conf` and `--state state.json` holding
+        `state` when given, then `args`; waits until the table is ready."""
         self.ipv6 = ipv6
-        return self.launch(lambda: (["--listen", self.address] if listen else []) +
-                           [a.format(port=self.port) for a in args], "listening on")
+        if conf is not None:
+            (self.dir / "agent.conf").write_text(conf)
+            args = ("-C", "agent.conf", *args)
+        if state is not None:
+            write(self.dir / "state.json", state)
+            args = ("--state", "state.json", *args)
+        self.launch(lambda: (["--listen", self.address] if listen else []) + list(args),
+                    "listening on" if listen else "table ready")
+        self.expect("table ready: ", timeout=START_S)
+        return self
 
     def launch(self, argv, ready, program=AGENT):
         """Spawns `program` with `argv()` on a free port until its log shows `ready`."""
@@ -80,7 +91,7 @@ class Daemon:
             self.spawn(argv(), program)
             if self.wait_for_log(ready, timeout=START_S):
                 return self
-            if self.proc.poll() is None or f":{self.port}" not in self.log():
+            if self.running() or f":{self.port}" not in self.log():
                 break
         raise AssertionError(f"{program} did not start:\n{self.log()}")
 
@@ -93,13 +104,29 @@ class Daemon:
     def wait_for_log(self, text, count=1, timeout=EVENT_S):
         """True once the log holds `count` lines with `text`; false at the deadline or exit."""
         deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            if self.log_count(text) >= count:
-                return True
-            if self.proc.poll() is not None:
+        while self.log_count(text) < count:
+            if not self.running() or time.monotonic() > deadline:
                 return self.log_count(text) >= count
             time.sleep(0.01)
-        return False
+        return True
+
+    def expect(self, text, count=1, timeout=EVENT_S):
+        assert self.wait_for_log(text, count, timeout), f"{count} x {text!r} awaited:\n{self.log()}"
+
+    def report(self, text):
+        """Sends SIGUSR1 and returns the line with `text` of the report it logs."""
+        seen = self.log_count(text)
+        self.signal(signal.SIGUSR1)
+        # The line counts once it is complete.
+        return until(lambda: [l for l in self.log().split("\n")[:-1] if text in l][seen:],
+                     self.log, pause=0.01)[0]
+
+    def apply(self, state, in_place=False):
+        """Writes the state file (renamed over the old one unless `in_place`) and waits until
+        the daemon has applied it."""
+        applied = self.log_count("state applied: state.json")
+        write(self.dir / "state.json", state, in_place)
+        self.expect("state applied: state.json", applied + 1)
 
     def signal(self, sig):
         self.proc.send_signal(sig)
@@ -133,9 +160,8 @@ class Daemon:
         `args` are the options, each with its value in the same word (`-cpublic`), then the
         OIDs: the clients take the agent's address between the two."""
         options = list(itertools.takewhile(lambda a: a.startswith("-"), args))
-        oids = args[len(options):]
-        return subprocess.run([tool, *options, self.address, *oids], env=self.env,
-                              capture_output=True, text=True, timeout=timeout)
+        return subprocess.run([tool, *options, self.address, *args[len(options):]],
+                              env=self.env, capture_output=True, text=True, timeout=timeout)
 
 
 def start_server(server, program, conf, *args):
@@ -159,8 +185,7 @@ def daemons(folder):
     try:
         yield make
         for daemon in made:
-            if daemon.running():
-                assert daemon.stop() == 0, f"unclean exit:\n{daemon.log()}"
+            assert not daemon.running() or daemon.stop() == 0, f"unclean exit:\n{daemon.log()}"
             assert not daemon.sanitizer_reports(), daemon.log()
     finally:
         for daemon in made:

@@ -133,21 +133,32 @@ def increasing(pairs):
     return oids == sorted(set(oids))
 
 
-class Walker(threading.Thread):
-    """Walks the table with `args` again and again until stopped; `stop` gives every walk."""
+def number(value):
+    """The number a client printed: `Counter64: 12` is 12."""
+    return int(value.split(": ")[1])
 
-    def __init__(self, target, *args):
+
+class Walker(threading.Thread):
+    """Walks `root` with `tool` and `args` again and again until stopped. `keep` makes what is
+    kept of each walk out of a call that runs it (by default its pairs); `stop` gives them all,
+    once every walk ran without an error."""
+
+    def __init__(self, target, *args, tool="snmpbulkwalk", root=TABLE, keep=lambda run: run()):
         super().__init__(daemon=True)
-        self.target, self.args, self.results = target, args, []
-        self.done = threading.Event()
+        self.results, self.done = [], threading.Event()
+        self.run_walk = lambda: walk(target, *args, tool=tool, root=root)
+        self.keep = keep
         self.start()
 
     def run(self):
         while not self.done.is_set():
-            self.results.append(self.target.client("snmpbulkwalk", "-On", *self.args,
-                                                   dotted(TABLE), timeout=CLIENT_S))
+            try:
+                self.results.append(self.keep(self.run_walk))
+            except Exception as error:  # a client that failed or hung past its deadline
+                self.results.append(error)
 
     def stop(self):
         self.done.set()
         self.join()
-        return [[p for p in checked(r) if p[1] != END] for r in self.results]
+        assert not (errors := [r for r in self.results if isinstance(r, Exception)]), errors[:3]
+        return self.results

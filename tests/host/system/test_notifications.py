@@ -1,11 +1,10 @@
 # tests/host/system/test_notifications.py — breltaStormControlDropsRising end to end: targets from
 # the daemon's -C file, Debian's snmptrapd receiving, the table read back with snmpget.
 import re
-import signal
 import time
 
-from conftest import EVENT_S, start_server
-from snmp import ENTRY, N, V2C, ask, dotted, intf, parse, walk, write
+from conftest import start_server, until
+from snmp import ENTRY, N, V2C, ask, dotted, intf, number, parse, walk
 
 RISING = (1, 3, 6, 1, 4, 1, 32473, 3, 35, 0, 1)
 TRAP_OID = (1, 3, 6, 1, 6, 3, 1, 1, 4, 1, 0)
@@ -16,12 +15,15 @@ KINDS = ("TRAP2, SNMP v2c, community public", "INFORM, SNMP v2c, community publi
          "INFORM, SNMP v3, user op, context ")
 
 
-def start_receiver(receiver):
-    conf = "authCommunity log public\ncreateUser op SHA-256 authpass12 AES privpass12\n" \
-           "authUser log op priv\n"
+def start_pair(agent, targets, *args, state=None):
+    """A receiver (snmptrapd), then the daemon sending to it as each of `targets`."""
+    receiver = agent("receiver")
     # A header line with the sender's description, the variables one per line, a footer.
-    return start_server(receiver, "/usr/sbin/snmptrapd", conf, "-On", "-F",
-                        r"notification %P\n%V\n%v\nend\n")
+    start_server(receiver, "/usr/sbin/snmptrapd", "authCommunity log public\n"
+                 "createUser op SHA-256 authpass12 AES privpass12\nauthUser log op priv\n",
+                 "-On", "-F", r"notification %P\n%V\n%v\nend\n")
+    conf = "rocommunity public 127.0.0.1\n" + "".join(f"{t} {receiver.address}\n" for t in targets)
+    return agent().start("-Dtrap", *args, conf=conf, state=state), receiver
 
 
 def received(receiver):
@@ -34,48 +36,31 @@ def received(receiver):
         assert pairs[1:] == [(TRAP_OID, f"OID: {dotted(RISING)}"),
                              (IF_INDEX + (ifindex,), f"INTEGER: {ifindex}"),
                              (CLASS_OID, f"INTEGER: {cls}"), (ENTRY + (4, ifindex, cls), drops)]
-        out.append((kind, (ifindex, cls), int(drops.split(": ")[1])))
+        out.append((kind, (ifindex, cls), number(drops)))
     return out
-
-
-def wait_for(condition, what):
-    deadline = time.monotonic() + EVENT_S
-    while not condition():
-        assert time.monotonic() < deadline, what
-        time.sleep(0.05)
 
 
 def held_down(daemon):
     """The notifier's count of notifications held down, from SIGUSR1's line."""
-    asked = daemon.log_count("notifications: ") + 1
-    daemon.signal(signal.SIGUSR1)
-    assert daemon.wait_for_log("notifications: ", asked), daemon.log()
-    return int(re.findall(r"heldDown=(\d+)", daemon.log())[-1])
-
-
-def start_notifier(daemon, receiver, targets, *args):
-    (daemon.dir / "agent.conf").write_text(
-        "rocommunity public 127.0.0.1\n" + "".join(f"{t} {receiver.address}\n" for t in targets))
-    daemon.start("-C", "agent.conf", "-Dtrap", *args)
-    assert daemon.wait_for_log("table ready"), daemon.log()
+    return int(re.search(r"heldDown=(\d+)", daemon.report("notifications: "))[1])
 
 
 def drops_of(daemon, row):
     (_, value), = ask(daemon, "snmpget", *V2C, dotted(ENTRY + (4, *row)))
-    return int(value.split(": ")[1])
+    return number(value)
 
 
 def test_one_notification_per_row_and_target_within_the_hold_down(agent):
     # Storms on the simulated switch: each configured row's counter starts rising again after a
     # still spell, several times, but is notified once per target within the hold-down.
-    daemon, receiver = agent(), start_receiver(agent("receiver"))
-    start_notifier(daemon, receiver, ["trap2sink", "informsink", f"trapsess -v3 -Ci {V3_USER}"],
-                   "--simulate", "4", "--sim-slices", "1", "--sim-interval-ms", "100",
-                   "--notify-still-s", "1", "--context", "other")
+    daemon, receiver = start_pair(
+        agent, ["trap2sink", "informsink", f"trapsess -v3 -Ci {V3_USER}"], "--simulate", "4",
+        "--sim-slices", "1", "--sim-interval-ms", "100", "--notify-still-s", "1",
+        "--context", "other")
     configured = {o[-2:] for o, v in walk(daemon, *V2C, root=ENTRY + (2,)) if v != "Counter64: 0"}
     assert len(configured) == 6
-    wait_for(lambda: len(received(receiver)) >= 6 * 3, receiver.log())
-    wait_for(lambda: held_down(daemon) >= 6, "every row rose again after a still spell")
+    until(lambda: len(received(receiver)) >= 6 * 3, receiver.log)
+    until(lambda: held_down(daemon) >= 6, "every row rose again after a still spell")
     got = received(receiver)
     assert sorted((kind, row) for kind, row, _ in got) == \
         sorted((kind, row) for kind in KINDS for row in configured), receiver.log()
@@ -86,12 +71,9 @@ def test_one_notification_per_row_and_target_within_the_hold_down(agent):
 
 
 def test_notification_carries_the_tables_value_and_respects_the_hold_down(agent):
-    daemon, receiver = agent(), start_receiver(agent("receiver"))
     state = {"interfaces": {"Ethernet1": 7, "Ethernet2": 8},
              "status": {"slice0": {"Ethernet1": intf((500, 1, N, 100))}}}
-    write(daemon.dir / "state.json", state)
-    start_notifier(daemon, receiver, ["trap2sink"], "--state", "state.json",
-                   "--notify-still-s", "1")
+    daemon, receiver = start_pair(agent, ["trap2sink"], "--notify-still-s", "1", state=state)
     # A rise after a still spell; a second one within the hold-down, a cleared counter and rows
     # that appear or go send nothing.
     for drops, other in ((150, N), (200, N), (0, (N, (10, 1, N, 5))), (0, N)):
@@ -99,12 +81,10 @@ def test_notification_carries_the_tables_value_and_respects_the_hold_down(agent)
         state["status"]["slice0"] = {"Ethernet1": intf((500, 1, N, drops))}
         if other:
             state["status"]["slice0"]["Ethernet2"] = intf(*other)
-        applied = daemon.log_count("state applied")
-        write(daemon.dir / "state.json", state)
-        assert daemon.wait_for_log("state applied", applied + 1), daemon.log()
+        daemon.apply(state)
         if drops == 150:
-            wait_for(lambda: received(receiver), daemon.log())
+            until(lambda: received(receiver), daemon.log)
             assert received(receiver) == [(KINDS[0], (7, 0), 150)]
             assert drops_of(daemon, (7, 0)) == 150
-    wait_for(lambda: held_down(daemon) >= 1, daemon.log())
+    until(lambda: held_down(daemon) >= 1, daemon.log)
     assert len(received(receiver)) == 1, receiver.log()

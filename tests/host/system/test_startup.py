@@ -6,34 +6,21 @@ import socket
 import pytest
 
 from conftest import free_udp_port
-from snmp import V2C, ask
-
-# breltaStormControlIfThresholdUnits of ifIndex 1002, class all, on the simulated switch.
-UNITS_1002_ALL = (1, 3, 6, 1, 4, 1, 32473, 3, 35, 1, 1, 1, 3, 1002, 0)
+from snmp import ENTRY, V2C, ask, dotted
 
 
 def assert_answers(daemon):
-    """The daemon answers a GET with community public."""
-    assert ask(daemon, "snmpget", *V2C, ".1.3.6.1.4.1.32473.3.35.1.1.1.3.1002.0") == \
-        [(UNITS_1002_ALL, "INTEGER: 1")]
+    """The daemon answers a GET with community public: units of ifIndex 1002, class all, on the
+    simulated switch."""
+    assert ask(daemon, "snmpget", *V2C, dotted(ENTRY + (3, 1002, 0))) == \
+        [(ENTRY + (3, 1002, 0), "INTEGER: 1")]
 
 
-def refusals_folder(folder):
-    """State files, pid and persistent paths and -C files the daemon must refuse at start-up;
-    the -C files are those net-snmp would block or spin on."""
-    conf = folder / "conf"
-    (conf / "d").mkdir(parents=True)
-    (folder / "file").write_text("")
-    (folder / "syntax.json").write_text('{\n  "interfaces": {\n    "E1": 1,,\n  }\n}\n')
-    (folder / "twice.json").write_text('{"interfaces": {"E1": 1, "E2": 1}, "status": {}}')
-    (folder / "a,b.conf").write_text("rocommunity public 127.0.0.1\n")
-    os.mkfifo(conf / "fifo.conf")
-    (conf / "zero.conf").symlink_to("/dev/zero")
-    (conf / "device.conf").write_text("rocommunity public 127.0.0.1\nincludeFile zero.conf\n")
-    (conf / "folder.conf").write_text("includeFile more.conf\n")
-    (conf / "more.conf").write_text("includeDir conf/d\n")
-    os.mkfifo(conf / "d" / "late.conf")
-    (conf / "search.conf").write_text("includeSearch snmpd\n")
+def files(folder, texts):
+    """Writes each file of `texts` (path: text) under `folder`; a text of None makes a FIFO."""
+    for name, text in texts.items():
+        (path := folder / name).parent.mkdir(parents=True, exist_ok=True)
+        os.mkfifo(path) if text is None else path.write_text(text)
 
 
 @pytest.mark.parametrize("args, status, line", [
@@ -47,6 +34,7 @@ def refusals_folder(folder):
     (["--pidfile", "missing/agent.pid"], 1, "cannot write missing/agent.pid"),
     (["--persistent-dir", "file/state"], 1,
      "cannot use persistent directory file/state: Not a directory"),
+    # -C files net-snmp would block or spin on, or read as a list of files.
     (["-C", "conf/fifo.conf"], 2, "-C: conf/fifo.conf is not a regular file"),
     (["-C", "conf/device.conf"], 2,
      "-C: conf/device.conf:2: includeFile conf/zero.conf is not a regular file"),
@@ -54,11 +42,17 @@ def refusals_folder(folder):
      "-C: conf/more.conf:1: includeDir conf/d/late.conf is not a regular file"),
     (["-C", "conf/search.conf"], 2,
      "-C: conf/search.conf:1: includeSearch is not supported: there is no configuration path"),
-    # net-snmp would read a list of files.
     (["-C", "a,b.conf"], 2, "stormcontrol-agent: -C: 'a,b.conf': ")], ids=str)
 def test_start_up_refusal_is_one_line_before_listening(agent, args, status, line):
     daemon = agent()
-    refusals_folder(daemon.dir)
+    files(daemon.dir, {"file": "", "syntax.json": '{\n  "interfaces": {\n    "E1": 1,,\n  }\n}\n',
+                       "twice.json": '{"interfaces": {"E1": 1, "E2": 1}, "status": {}}',
+                       "a,b.conf": "rocommunity public 127.0.0.1\n", "conf/fifo.conf": None,
+                       "conf/device.conf": "rocommunity public 127.0.0.1\nincludeFile zero.conf\n",
+                       "conf/folder.conf": "includeFile more.conf\n", "conf/d/late.conf": None,
+                       "conf/more.conf": "includeDir conf/d\n",
+                       "conf/search.conf": "includeSearch snmpd\n"})
+    (daemon.dir / "conf" / "zero.conf").symlink_to("/dev/zero")
     daemon.spawn(["--listen", "udp:127.0.0.1:0", *args])
     assert daemon.wait_exit() == status, daemon.log()
     assert daemon.log().count("\n") == 1 and line in daemon.log(), daemon.log()
@@ -66,8 +60,7 @@ def test_start_up_refusal_is_one_line_before_listening(agent, args, status, line
 
 def test_pidfile_lives_as_long_as_the_daemon(agent):
     daemon = agent().start("--pidfile", "agent.pid")
-    pidfile = daemon.dir / "agent.pid"
-    assert pidfile.read_text() == f"{daemon.proc.pid}\n"
+    assert (pidfile := daemon.dir / "agent.pid").read_text() == f"{daemon.proc.pid}\n"
     # A start-up failure after the file was written (the port is taken) leaves none behind.
     second = agent()
     second.spawn(["--listen", daemon.address, "--pidfile", "agent.pid"])
@@ -82,19 +75,13 @@ def test_default_community_answers_ipv6_loopback(agent):
         free_udp_port("::1", socket.AF_INET6)
     except OSError as e:
         pytest.skip(f"no IPv6 loopback here: {e}")
-    daemon = agent().start(ipv6=True)
-    assert daemon.wait_for_log("table ready")
-    assert_answers(daemon)
+    assert_answers(agent().start(ipv6=True))
 
 
 def test_config_includes_are_read(agent):
     daemon = agent()
-    conf = daemon.dir / "conf"
-    (conf / "d").mkdir(parents=True)
-    (conf / "agent.conf").write_text("includeFile more.conf\n")
-    (conf / "more.conf").write_text("includeDir conf/d\n")
-    (conf / "d" / "community.conf").write_text("rocommunity public 127.0.0.1\n")
-    os.mkfifo(conf / "d" / "notes")  # not a .conf: net-snmp leaves it alone, and so must the check
-    daemon.start("-C", "conf/agent.conf")
-    assert daemon.wait_for_log("table ready")
-    assert_answers(daemon)
+    # A FIFO not named .conf: net-snmp leaves it alone, and so must the check.
+    files(daemon.dir, {"conf/agent.conf": "includeFile more.conf\n", "conf/d/notes": None,
+                       "conf/more.conf": "includeDir conf/d\n",
+                       "conf/d/community.conf": "rocommunity public 127.0.0.1\n"})
+    assert_answers(daemon.start("-C", "conf/agent.conf"))

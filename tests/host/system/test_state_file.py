@@ -11,21 +11,6 @@ import pytest
 from snmp import N, SAMPLE, V2C, Walker, cells, increasing, intf, large, name, walk, write
 
 
-def serve(agent, state):
-    daemon = agent()
-    write(daemon.dir / "state.json", state)
-    daemon.start("--state", "state.json")
-    assert daemon.wait_for_log("table ready"), daemon.log()
-    return daemon
-
-
-def apply(daemon, state, in_place=False):
-    """Writes the state file and waits until the daemon has applied it."""
-    applied = daemon.log_count("state applied: state.json")
-    write(daemon.dir / "state.json", state, in_place)
-    assert daemon.wait_for_log("state applied: state.json", applied + 1), daemon.log()
-
-
 def edits():
     """Each kind of edit, one after the other, from the sample state."""
     s = copy.deepcopy(SAMPLE)
@@ -50,30 +35,29 @@ def edits():
 
 @pytest.mark.parametrize("in_place", [False, True], ids=["renamed", "in place"])
 def test_edits_reach_the_next_walk_and_a_refused_file_keeps_the_table(agent, in_place):
-    daemon = serve(agent, SAMPLE)
+    daemon = agent().start(state=SAMPLE)
     for step, state in enumerate(edits()):
-        apply(daemon, state, in_place)
+        daemon.apply(state, in_place)
         assert walk(daemon, *V2C) == cells(state), f"edit {step}"
     # Two interfaces with one ifIndex: found only across entries, after the file parsed.
     bad = copy.deepcopy(state)
     bad["interfaces"]["Ethernet1/3"] = 1
     bad["status"]["slice2"]["Ethernet4/1"]["all"]["drops"] = 1234
     write(daemon.dir / "state.json", bad, in_place)
-    assert daemon.wait_for_log("state.json: at $.interfaces"), daemon.log()
+    daemon.expect("state.json: at $.interfaces")
     # Renamed over the file, then read again on SIGHUP: nobody ever writes to the FIFO, so a
     # reader that waited for a writer would stop the daemon for good.
     os.mkfifo(daemon.dir / "fifo")
     os.rename(daemon.dir / "fifo", daemon.dir / "state.json")
-    assert daemon.wait_for_log("state.json: not a regular file: FIFO"), daemon.log()
+    daemon.expect("state.json: not a regular file: FIFO")
     daemon.signal(signal.SIGHUP)
-    assert daemon.wait_for_log("state.json: not a regular file: FIFO", 2), daemon.log()
+    daemon.expect("state.json: not a regular file: FIFO", 2)
     assert daemon.log_count("keeping the running state") >= 3, daemon.log()
     assert walk(daemon, *V2C) == cells(state)
 
 
 def test_restart_reconciles_to_exactly_the_live_rows(agent):
-    state = large(1000)
-    daemon = serve(agent, state)
+    daemon = agent().start(state=(state := large(1000)))
     applied = daemon.log_count("state applied: state.json")
     # Interfaces leave and arrive while the agent restarts over the table it left.
     daemon.signal(signal.SIGUSR2)
@@ -82,14 +66,14 @@ def test_restart_reconciles_to_exactly_the_live_rows(agent):
     state["interfaces"]["Ethernet99/1"] = 5000
     state["status"]["slice2"] = {"Ethernet99/1": intf((5000, 1))}
     write(daemon.dir / "state.json", state)
-    assert daemon.wait_for_log("restarting agent"), daemon.log()
-    assert daemon.wait_for_log("table ready", 2), daemon.log()
-    assert daemon.wait_for_log("state applied: state.json", applied + 1), daemon.log()
+    daemon.expect("restarting agent")
+    daemon.expect("table ready", 2)
+    daemon.expect("state applied: state.json", applied + 1)
     assert walk(daemon, *V2C) == cells(state)
     # The restarted agent follows later edits.
     state["interfaces"]["Ethernet1/1"] = 1
     state["status"]["slice0"]["Ethernet1/1"] = intf((11, 1, N, 11))
-    apply(daemon, state, in_place=True)
+    daemon.apply(state, in_place=True)
     assert walk(daemon, *V2C) == cells(state)
 
 
@@ -105,14 +89,14 @@ def test_walks_during_a_reload_miss_no_stable_row(agent):
             after["interfaces"][f"Lag{i}"] = i
             after["status"].setdefault("slice2", {})[f"Lag{i}"] = intf((N, 2, N, 1))
             moved.add(i)
-    daemon = serve(agent, before)
+    daemon = agent().start(state=before)
     walkers = [Walker(daemon, *V2C, "-Cr10"), Walker(daemon, *V2C, "-Cr100")]
-    apply(daemon, after)
+    daemon.apply(after)
     walks = [w for walker in walkers for w in walker.stop()]
     old, new = set(cells(before)), set(cells(after))
-    stable = {c for c in new if c[0][-2] not in moved}
+    stable = {c[0] for c in new if c[0][-2] not in moved}
     for n, pairs in enumerate(walks):
         assert increasing(pairs), f"walk {n} of {len(walks)}"
         assert set(pairs) <= old | new, f"walk {n}: a value of neither state"
-        assert {c[0] for c in stable} <= {p[0] for p in pairs}, f"walk {n} skipped stable rows"
+        assert stable <= {p[0] for p in pairs}, f"walk {n} skipped stable rows"
     assert walk(daemon, *V2C) == cells(after)

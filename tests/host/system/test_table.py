@@ -8,43 +8,37 @@ import pytest
 
 from conftest import daemons
 from snmp import (CLASSES, END, ENTRY, LEGACY, OP, SAMPLE, TABLE, V1, V2C, ask, cells, dotted,
-                  rows, walk, write)
+                  rows, walk)
 
 ROOT = Path(__file__).resolve().parents[3]
 IETF_MIBS = ROOT / "node_modules" / "net-snmp" / "lib" / "mibs"
 TESTER = ("-v3", "-lnoAuthNoPriv", "-utester")
 CONFIG = """rocommunity public 127.0.0.1
 rwcommunity private 127.0.0.1
-createUser op SHA-256 authpass12 AES privpass12
-rouser op priv
-createUser legacy SHA authpass34 AES privpass34
-rouser legacy priv
-createUser tester
-rouser tester noauth
+createUser op SHA-256 authpass12 AES privpass12\nrouser op priv
+createUser legacy SHA authpass34 AES privpass34\nrouser legacy priv
+createUser tester\nrouser tester noauth
 com2sec -Cn other otherSec 127.0.0.1 othercomm
 group otherGroup v2c otherSec
 view everything included .1
 access otherGroup other any noauth exact everything none none
 """
-TABLE_CELLS = cells(SAMPLE)
+CELLS = cells(SAMPLE)
 
 
 @pytest.fixture(scope="module")
 def served(tmp_path_factory):
     with daemons(tmp_path_factory.mktemp("table")) as make:
-        daemon = make()
-        (daemon.dir / "agent.conf").write_text(CONFIG)
-        write(daemon.dir / "state.json", SAMPLE)
-        daemon.start("-C", "agent.conf", "--state", "state.json", "--context", "other")
-        assert daemon.wait_for_log("table ready"), daemon.log()
-        yield daemon
+        yield make().start("--context", "other", conf=CONFIG, state=SAMPLE)
 
 
-@pytest.mark.parametrize("tool, auth, columns", [
-    ("snmpwalk", V2C, (2, 3, 4)), ("snmpbulkwalk", V2C + ("-Cr1",), (2, 3, 4)),
-    ("snmpbulkwalk", V2C + ("-Cr7",), (2, 3, 4)), ("snmpbulkwalk", V2C + ("-Cr1000",), (2, 3, 4)),
-    ("snmpbulkwalk", OP, (2, 3, 4)), ("snmpbulkwalk", LEGACY, (2, 3, 4)),
-    ("snmpbulkwalk", TESTER, (2, 3, 4)),
+def cell(column, ifindex, cls):
+    return ENTRY + (column, ifindex, cls)
+
+
+@pytest.mark.parametrize("tool, auth, columns", [("snmpwalk", V2C, (2, 3, 4))] + [
+    ("snmpbulkwalk", auth, (2, 3, 4)) for auth in (
+        V2C + ("-Cr1",), V2C + ("-Cr7",), V2C + ("-Cr1000",), OP, LEGACY, TESTER)] + [
     # SNMPv1 has no Counter64: net-snmp leaves those columns out of v1's view.
     ("snmpwalk", V1, (3,))], ids=str)
 def test_walks_read_the_state_files_rows_in_unsigned_order(served, tool, auth, columns):
@@ -54,35 +48,25 @@ def test_walks_read_the_state_files_rows_in_unsigned_order(served, tool, auth, c
 def test_column_walks_and_snmpv1_read_one_column_each(served):
     for column in (2, 3, 4):
         assert walk(served, *V2C, root=ENTRY + (column,)) == cells(SAMPLE, (column,)), column
-    first = TABLE_CELLS[0][0]
-    assert ask(served, "snmpget", *V1, dotted(ENTRY + (3,) + first[-2:])) == \
-        cells(SAMPLE, (3,))[:1]
-    assert ask(served, "snmpgetnext", *V1, dotted(ENTRY + (2,))) == cells(SAMPLE, (3,))[:1]
+    first, units = CELLS[0][0], cells(SAMPLE, (3,))[:1]
+    assert ask(served, "snmpget", *V1, dotted(cell(3, *first[-2:]))) == units
+    assert ask(served, "snmpgetnext", *V1, dotted(ENTRY + (2,))) == units
     level = served.client("snmpget", *V1, dotted(first))
     assert level.returncode and "noSuchName" in level.stderr and not level.stdout, level
-
-
-def next_of(oid):
-    return next((cell for cell in TABLE_CELLS if cell[0] > oid), None)
 
 
 def assert_next(answers, asked):
     """Each answer is the next cell after its asked OID, or past the table when there is none."""
     assert len(answers) == len(asked), answers
     for oid, (name, value) in zip(asked, answers):
-        expected = next_of(oid)
-        if expected is None:
-            assert value == END or (name > TABLE and name[:len(TABLE)] != TABLE), (oid, name)
-        else:
+        if expected := next((c for c in CELLS if c[0] > oid), None):
             assert (name, value) == expected, dotted(oid)
-
-
-def cell(column, ifindex, cls):
-    return ENTRY + (column, ifindex, cls)
+        else:
+            assert value == END or (name > TABLE and name[:len(TABLE)] != TABLE), (oid, name)
 
 
 def test_get_getnext_and_getbulk_answer_each_variable_of_a_pdu(served):
-    assert ask(served, "snmpget", *V2C, *(dotted(o) for o, _ in TABLE_CELLS)) == TABLE_CELLS
+    assert ask(served, "snmpget", *V2C, *(dotted(o) for o, _ in CELLS)) == CELLS
     missing = [cell(2, 4, 0), cell(3, 99, 0), cell(4, 1, 4), cell(2, 0, 0),
                cell(2, 2**32 - 2, 0), ENTRY + (2, 1), ENTRY + (3, 1, 0, 0)]
     columns = [cell(1, 1, 0), cell(5, 1, 0)]
@@ -90,7 +74,7 @@ def test_get_getnext_and_getbulk_answer_each_variable_of_a_pdu(served):
         [(o, "No Such Instance currently exists at this OID") for o in missing] + \
         [(o, "No Such Object available on this agent at this OID") for o in columns]
     # Stems, gaps, column and table ends, in mixed and descending order, then every row.
-    last = TABLE_CELLS[-1][0][-2:]
+    last = CELLS[-1][0][-2:]
     asked = [TABLE, ENTRY, ENTRY + (1,), ENTRY + (5,), ENTRY + (2, 1), cell(2, 5, 0),
              cell(3, 1, 3), cell(4, 2**32 - 1, 3), cell(4, 1001, 3), cell(2, 1, 0),
              cell(3, 10, 1), cell(4, 100005, 3), cell(2, 3, 3), TABLE]
@@ -109,13 +93,13 @@ def test_get_getnext_and_getbulk_answer_each_variable_of_a_pdu(served):
 def test_sets_are_refused_and_change_nothing(served, auth, reason):
     # Each column of a row and a row that does not exist, with a value of the column's type
     # where snmpset has one (Counter64 has none: Unsigned32).
-    sets = [(cell(c, 2, 1), t, v) for c, t, v in
-            ((1, "i", "1"), (2, "u", "5"), (3, "i", "2"), (4, "u", "0"), (5, "i", "1"))]
-    for oid, kind, value in sets + [(cell(3, 77, 0), "i", "2")]:
+    for oid, kind, value in ((cell(1, 2, 1), "i", "1"), (cell(2, 2, 1), "u", "5"),
+                             (cell(3, 2, 1), "i", "2"), (cell(4, 2, 1), "u", "0"),
+                             (cell(5, 2, 1), "i", "1"), (cell(3, 77, 0), "i", "2")):
         refused = served.client("snmpset", "-On", *auth, dotted(oid), kind, value)
         assert refused.returncode and not refused.stdout, refused
         assert f"Reason: {reason}" in refused.stderr, refused
-    assert walk(served, *V2C) == TABLE_CELLS
+    assert walk(served, *V2C) == CELLS
 
 
 @pytest.mark.parametrize("auth, reason", [
@@ -131,7 +115,7 @@ def test_sets_are_refused_and_change_nothing(served, auth, reason):
          "v3 context", "v2c context"])
 def test_weaker_or_wrong_credentials_read_nothing(served, auth, reason):
     quick = ("-t1", "-r0") if reason == "Timeout" else ()
-    for tool, oid in (("snmpget", TABLE_CELLS[0][0]), ("snmpgetnext", TABLE)):
+    for tool, oid in (("snmpget", CELLS[0][0]), ("snmpgetnext", TABLE)):
         got = served.client(tool, "-On", *quick, *auth, dotted(oid))
         assert not got.stdout and reason in got.stderr, got
 
@@ -165,7 +149,7 @@ def test_npm_client_reads_what_snmpbulkwalk_reads(served, mode, auth):
                           "--oid", dotted(TABLE)[1:], *auth],
                          capture_output=True, text=True, timeout=120)
     assert npm.returncode == 0 and not npm.stderr, npm.stderr
-    names = {"Counter64": "Counter64", "INTEGER": "Integer"}
+    types = {"Counter64": "Counter64", "INTEGER": "Integer"}
     assert npm.stdout.splitlines() == [
-        f"{dotted(oid)[1:]} {names[value.split(': ')[0]]} {value.split(': ')[1]}"
+        f"{dotted(oid)[1:]} {types[value.split(': ')[0]]} {value.split(': ')[1]}"
         for oid, value in walk(served, *(OP if "--user" in auth else V2C))]

@@ -2,41 +2,31 @@
 # well-behaved client would send: any version, request-id, msgMaxSize, repetition count or
 # sub-identifier, and answers read back without a client library's repairs.
 import socket
-import struct
 from dataclasses import dataclass, field
 
 GET, GETNEXT, RESPONSE, SET, GETBULK, REPORT = 0xA0, 0xA1, 0xA2, 0xA3, 0xA5, 0xA8
 INTEGER, OCTETS, NULL, OID, SEQUENCE = 0x02, 0x04, 0x05, 0x06, 0x30
 NO_ERROR, TOO_BIG = 0, 1
-END_OF_MIB_VIEW = 0x82
 UDP_LIMIT = 65507
 
 
-def length(n):
-    if n < 0x80:
-        return bytes([n])
-    body = n.to_bytes((n.bit_length() + 7) // 8, "big")
-    return bytes([0x80 | len(body)]) + body
-
-
 def tlv(tag, body):
-    return bytes([tag]) + length(len(body)) + body
+    n = len(body)
+    size = bytes([n]) if n < 0x80 else bytes([0x80 | (n.bit_length() + 7) // 8]) + \
+        n.to_bytes((n.bit_length() + 7) // 8, "big")
+    return bytes([tag]) + size + body
 
 
-def integer(value, tag=INTEGER):
+def integer(value):
     """Two's complement, as short as it goes; any size, so out-of-range values can be sent."""
-    n = 1
-    while not -(1 << (8 * n - 1)) <= value < (1 << (8 * n - 1)):
-        n += 1
-    return tlv(tag, value.to_bytes(n, "big", signed=True))
+    n = (value if value >= 0 else ~value).bit_length() // 8 + 1
+    return tlv(INTEGER, value.to_bytes(n, "big", signed=True))
 
 
 def subid(value):
     out = [value & 0x7F]
-    value >>= 7
-    while value:
+    while value := value >> 7:
         out.append(0x80 | (value & 0x7F))
-        value >>= 7
     return bytes(reversed(out))
 
 
@@ -49,55 +39,52 @@ def octets(data):
     return tlv(OCTETS, data if isinstance(data, bytes) else data.encode())
 
 
-def varbinds(names):
-    return tlv(SEQUENCE, b"".join(tlv(SEQUENCE, oid(n) + tlv(NULL, b"")) for n in names))
-
-
 def pdu(tag, request_id, names, a=0, b=0):
     """A PDU; `a` and `b` are error-status and error-index, or non-repeaters and
     max-repetitions for GETBULK."""
-    return tlv(tag, integer(request_id) + integer(a) + integer(b) + varbinds(names))
+    binds = b"".join(tlv(SEQUENCE, oid(n) + tlv(NULL, b"")) for n in names)
+    return tlv(tag, integer(request_id) + integer(a) + integer(b) + tlv(SEQUENCE, binds))
 
 
 def community_message(pdu_bytes, community="public", version=1):
     return tlv(SEQUENCE, integer(version) + octets(community) + pdu_bytes)
 
 
-def v3_message(pdu_bytes, user=b"", engine_id=b"", boots=0, time_=0, msg_id=1,
-               max_size=UDP_LIMIT, flags=0x04):
-    """An SNMPv3 message without authentication or privacy (flags: reportable)."""
+def v2c(tag, names, a=0, b=0, request_id=1):
+    return community_message(pdu(tag, request_id, names, a, b))
+
+
+def v3_message(pdu_bytes, user=b"", engine=(b"", 0, 0), msg_id=1, max_size=UDP_LIMIT,
+               flags=0x04):
+    """An SNMPv3 message without privacy (flags: reportable) for `engine` (id, boots, time)."""
     header = tlv(SEQUENCE, integer(msg_id) + integer(max_size) + octets(bytes([flags])) +
                  integer(3))
-    usm = tlv(SEQUENCE, octets(engine_id) + integer(boots) + integer(time_) +
+    usm = tlv(SEQUENCE, octets(engine[0]) + integer(engine[1]) + integer(engine[2]) +
               octets(user) + octets(b"") + octets(b""))
-    scoped = tlv(SEQUENCE, octets(engine_id) + octets(b"") + pdu_bytes)
+    scoped = tlv(SEQUENCE, octets(engine[0]) + octets(b"") + pdu_bytes)
     return tlv(SEQUENCE, integer(3) + header + octets(usm) + scoped)
 
 
 # --- reading -------------------------------------------------------------------------------
 
-def read_tlv(data, pos):
-    tag = data[pos]
-    n = data[pos + 1]
-    pos += 2
-    if n & 0x80:
-        count = n & 0x7F
-        n = int.from_bytes(data[pos:pos + count], "big")
-        pos += count
-    return tag, data[pos:pos + n], pos + n
-
-
 def children(body):
+    """The (tag, value) of each TLV in `body`."""
     pos, out = 0, []
     while pos < len(body):
-        tag, value, pos = read_tlv(body, pos)
-        out.append((tag, value))
+        tag, n, pos = body[pos], body[pos + 1], pos + 2
+        if n & 0x80:
+            n, pos = int.from_bytes(body[pos:pos + (n & 0x7F)], "big"), pos + (n & 0x7F)
+        out.append((tag, body[pos:pos + n]))
+        pos += n
     return out
 
 
+def number(value):
+    return int.from_bytes(value, "big", signed=True)
+
+
 def read_oid(body):
-    arcs = [body[0] // 40, body[0] % 40]
-    value = 0
+    arcs, value = [body[0] // 40, body[0] % 40], 0
     for byte in body[1:]:
         value = (value << 7) | (byte & 0x7F)
         if not byte & 0x80:
@@ -117,70 +104,46 @@ class Answer:
     engine: tuple = ()  # SNMPv3: (engine id, boots, time)
 
 
-def pdu_of(datagram):
-    """The PDU's tag and body of a message with a plaintext PDU."""
-    _, message, _ = read_tlv(datagram, 0)
-    parts = children(message)
-    if int.from_bytes(parts[0][1], "big", signed=True) == 3:
-        return children(parts[3][1])[2]
-    return parts[2]
-
-
-def parse_request_id(datagram):
-    return int.from_bytes(children(pdu_of(datagram)[1])[0][1], "big", signed=True)
-
-
 def parse(datagram):
-    _, message, _ = read_tlv(datagram, 0)
-    parts = children(message)
-    engine = ()
-    if int.from_bytes(parts[0][1], "big", signed=True) == 3:
-        usm = children(read_tlv(parts[2][1], 0)[1])
-        engine = (usm[0][1], int.from_bytes(usm[1][1], "big"), int.from_bytes(usm[2][1], "big"))
-    tag, body = pdu_of(datagram)
+    """A message with a plaintext PDU, request or answer."""
+    parts = children(children(datagram)[0][1])
+    engine, (tag, body) = (), parts[2]
+    if number(parts[0][1]) == 3:
+        usm = children(children(parts[2][1])[0][1])
+        engine = (usm[0][1], number(usm[1][1]), number(usm[2][1]))
+        tag, body = children(parts[3][1])[2]
     fields = children(body)
-    ints = [int.from_bytes(f[1], "big", signed=True) for f in fields[:3]]
-    vbs = []
-    for _, vb in children(fields[3][1]):
-        (_, name), (vtag, value) = children(vb)
-        vbs.append((read_oid(name), vtag, value))
-    return Answer(tag, *ints, vbs, len(datagram), engine)
+    vbs = [(read_oid(name), vtag, value) for (_, name), (vtag, value) in
+           (children(vb) for _, vb in children(fields[3][1]))]
+    return Answer(tag, *(number(f[1]) for f in fields[:3]), vbs, len(datagram), engine)
 
 
 class Manager:
     """A UDP socket that sends datagrams to the agent and reads its answers."""
 
-    def __init__(self, port, host="127.0.0.1", family=socket.AF_INET):
-        self.sock = socket.socket(family, socket.SOCK_DGRAM)
-        self.sock.connect((host, port))
+    def __init__(self, port):
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.connect(("127.0.0.1", port))
+        self.send = self.sock.send
 
     def close(self):
         self.sock.close()
-
-    def send(self, datagram):
-        self.sock.send(datagram)
-
-    def receive(self, timeout=5.0):
-        """The next answer's bytes, or None when none comes in time."""
-        self.sock.settimeout(timeout)
-        try:
-            return self.sock.recv(1 << 17)
-        except socket.timeout:
-            return None
 
     def ask(self, datagram, timeout=5.0):
         """Sends and parses the answer with the same request-id, skipping older answers; None
         when none comes in time."""
         self.send(datagram)
-        request_id = parse_request_id(datagram)
-        while (data := self.receive(timeout)) is not None:
-            answer = parse(data)
-            if answer.request_id == request_id:
+        self.sock.settimeout(timeout)
+        while True:
+            try:
+                answer = parse(self.sock.recv(1 << 17))
+            except socket.timeout:
+                return None
+            if answer.request_id == parse(datagram).request_id:
                 return answer
-        return None
 
     def discover(self):
         """SNMPv3 engine discovery: (engine id, boots, time) from the agent's report."""
-        answer = self.ask(v3_message(pdu(GET, 1, []), msg_id=1))
+        answer = self.ask(v3_message(pdu(GET, 1, [])))
         assert answer and answer.tag == REPORT, answer
         return answer.engine
