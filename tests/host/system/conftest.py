@@ -3,9 +3,8 @@
 # Each test starts its own daemons through the `agent` fixture (a module shares one through
 # `daemons`): every daemon runs from a temporary folder of its own (its state and configuration
 # files, its log), listens on a free loopback UDP port (another is tried when the port was taken
-# meanwhile), and is killed however the test ends. A daemon still running at the end is stopped
-# with SIGTERM and must exit with status 0 and no sanitizer report, so every test also checks a
-# clean shutdown. Debian's snmpd and snmptrapd run the same way (`start_server`).
+# meanwhile), and is killed however the test ends. One still running at the end must exit on
+# SIGTERM with status 0, and none may log a sanitizer report: every test checks a clean shutdown.
 import contextlib
 import itertools
 import os
@@ -19,8 +18,7 @@ import pytest
 from snmp import write
 
 AGENT = os.environ.get("STORMCONTROL_AGENT", "")
-# Generous: the sanitizer build runs several times slower on a shared machine.
-START_S, EVENT_S = 60.0, 30.0
+START_S, EVENT_S = 60.0, 30.0  # generous: the sanitizer build is slower on a shared machine
 # A service manager's, when the tests run under one: each test gives its own, if any.
 SERVICE_MANAGER_VARIABLES = ("NOTIFY_SOCKET", "WATCHDOG_USEC", "WATCHDOG_PID")
 SANITIZER_MARKERS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:")
@@ -43,7 +41,7 @@ def until(condition, what, timeout=EVENT_S, pause=0.05):
 
 
 class Daemon:
-    """One stormcontrol-agent process (or snmpd, snmptrapd), its folder and its log."""
+    """One stormcontrol-agent process (or Debian's snmpd or snmptrapd), its folder and log."""
 
     def __init__(self, folder):
         (folder / "persist").mkdir(parents=True)
@@ -55,8 +53,9 @@ class Daemon:
     def env(self):
         """What the daemon and the clients get: no MIBs, no configuration outside the folder."""
         env = {k: v for k, v in os.environ.items() if k not in SERVICE_MANAGER_VARIABLES}
-        return env | dict(MIBS="", MIBDIRS=str(self.dir / "no-mibs"), SNMPCONFPATH=str(
-            self.dir / "snmpconf"), SNMP_PERSISTENT_DIR=str(self.dir / "persist")) | self.extra_env
+        return env | dict(
+            MIBS="", MIBDIRS=str(self.dir / "no-mibs"), SNMPCONFPATH=str(self.dir / "snmpconf"),
+            SNMP_PERSISTENT_DIR=str(self.dir / "persist")) | self.extra_env
 
     @property
     def address(self):
@@ -114,10 +113,9 @@ class Daemon:
         assert self.wait_for_log(text, count, timeout), f"{count} x {text!r} awaited:\n{self.log()}"
 
     def report(self, text):
-        """Sends SIGUSR1 and returns the line with `text` of the report it logs."""
+        """Sends SIGUSR1 and returns the line with `text` of the report it logs, once whole."""
         seen = self.log_count(text)
         self.signal(signal.SIGUSR1)
-        # The line counts once it is complete.
         return until(lambda: [l for l in self.log().split("\n")[:-1] if text in l][seen:],
                      self.log, pause=0.01)[0]
 
@@ -128,11 +126,11 @@ class Daemon:
         write(self.dir / "state.json", state, in_place)
         self.expect("state applied: state.json", applied + 1)
 
-    def signal(self, sig):
-        self.proc.send_signal(sig)
-
-    def wait_exit(self, timeout=EVENT_S):
-        """The exit status; None when it died by a signal or was killed at the deadline."""
+    def stop(self, sig=signal.SIGTERM, timeout=EVENT_S):
+        """Sends `sig` (none if None) and returns the exit status; None when the process died by
+        a signal or was killed at the deadline."""
+        if sig:
+            self.signal(sig)
         try:
             status = self.proc.wait(timeout)
         except subprocess.TimeoutExpired:
@@ -140,9 +138,8 @@ class Daemon:
             return None
         return status if status >= 0 else None
 
-    def stop(self):
-        self.signal(signal.SIGTERM)
-        return self.wait_exit()
+    def signal(self, sig):
+        self.proc.send_signal(sig)
 
     def running(self):
         return self.proc is not None and self.proc.poll() is None
@@ -151,9 +148,6 @@ class Daemon:
         if self.running():
             self.proc.kill()
             self.proc.wait()
-
-    def sanitizer_reports(self):
-        return [l for l in self.log().splitlines() if any(m in l for m in SANITIZER_MARKERS)]
 
     def client(self, tool, *args, timeout=EVENT_S):
         """Runs one of the snmp package's clients against the daemon; its CompletedProcess.
@@ -174,8 +168,8 @@ def start_server(server, program, conf, *args):
 
 @contextlib.contextmanager
 def daemons(folder):
-    """Makes daemons in `folder`; at the end checks that each one still running exits cleanly,
-    and kills them all whatever happened."""
+    """Makes daemons in `folder`; at the end checks that each one still running exits cleanly
+    and that none logged a sanitizer report, and kills them all whatever happened."""
     made = []
 
     def make(name="agent"):
@@ -186,7 +180,7 @@ def daemons(folder):
         yield make
         for daemon in made:
             assert not daemon.running() or daemon.stop() == 0, f"unclean exit:\n{daemon.log()}"
-            assert not daemon.sanitizer_reports(), daemon.log()
+            assert not any(m in daemon.log() for m in SANITIZER_MARKERS), daemon.log()
     finally:
         for daemon in made:
             daemon.kill()

@@ -5,17 +5,15 @@ import os
 import threading
 
 TABLE = (1, 3, 6, 1, 4, 1, 32473, 3, 35, 1, 1)
-ENTRY = TABLE + (1,)
+ENTRY = TABLE + (1,)  # columns 2 to 4: threshold level, threshold units, drops
 CLASSES = ("all", "broadcast", "multicast", "unknownUnicast")
 TYPES = {2: "Counter64", 3: "INTEGER", 4: "Counter64"}
 END = "No more variables left in this MIB View (It is past the end of the MIB tree)"
-V1 = ("-v1", "-cpublic")
-V2C = ("-v2c", "-cpublic")
+V1, V2C = ("-v1", "-cpublic"), ("-v2c", "-cpublic")
 OP = ("-v3", "-lauthPriv", "-uop", "-aSHA-256", "-Aauthpass12", "-xAES", "-Xprivpass12")
 LEGACY = ("-v3", "-lauthPriv", "-ulegacy", "-aSHA", "-Aauthpass34", "-xAES", "-Xprivpass34")
 U64 = 2**64 - 1
 CLIENT_S = 180.0  # a hung client's deadline: a walk of 24,000 values in the sanitizer build
-
 N = None
 
 
@@ -42,7 +40,8 @@ SAMPLE = {
                             (2**63 - 1, 1, N, U64 - 1))}, "slice1": {
         "Ethernet1/2": intf((U64, 2, 255, U64), (0, 0, 0, 0), (2**32, 1, 4, 2**32 + 1),
                             (1, 1, 1, 1)),
-        "Ethernet1/3": {}, "Ethernet8/4": {}, "Ethernet2/1": intf((2500, 1, 4, 250), N, (N, 0, 4, 99)),
+        "Ethernet1/3": {}, "Ethernet8/4": {},
+        "Ethernet2/1": intf((2500, 1, 4, 250), N, (N, 0, 4, 99)),
         "Port-Channel5": intf((N, 2), N, N, (N, N, N, 5)),
         "Ethernet8/2": intf((2**63, 1, N, 2**63 - 1), N, N, (U64, 2, N, U64))}},
 }
@@ -64,27 +63,22 @@ def name(i):
 
 def write(path, state, in_place=False):
     """Writes the state file, renamed over the old one unless `in_place`."""
-    if in_place:
-        path.write_text(json.dumps(state))
-        return
-    path.with_suffix(".new").write_text(json.dumps(state))
-    os.replace(path.with_suffix(".new"), path)
+    (written := path if in_place else path.with_suffix(".new")).write_text(json.dumps(state))
+    os.replace(written, path)
 
 
 def rows(state):
     """(ifIndex, class, level, units, drops) of each row, in index order; a threshold equal to
     the default (level 10000, units 0, scale 4) is served as level 0."""
     out = []
-    for entity in state["status"].values():
-        for name, classes in entity.items():
-            if name not in state["interfaces"]:
-                continue
-            for c, cls in enumerate(CLASSES):
-                v = classes.get(cls, {})
-                level, units = v.get("level", 10000), v.get("units", 0)
-                default = (level, units, v.get("scale", 4)) == (10000, 0, 4)
-                out.append((state["interfaces"][name], c, 0 if default else level, units,
-                            v.get("drops", 0)))
+    for name, classes in ((n, c) for entity in state["status"].values() for n, c in entity.items()
+                          if n in state["interfaces"]):
+        for c, cls in enumerate(CLASSES):
+            v = classes.get(cls, {})
+            level, units = v.get("level", 10000), v.get("units", 0)
+            default = (level, units, v.get("scale", 4)) == (10000, 0, 4)
+            out.append((state["interfaces"][name], c, 0 if default else level, units,
+                        v.get("drops", 0)))
     return sorted(out)
 
 
@@ -96,6 +90,11 @@ def cells(state, columns=(2, 3, 4)):
 
 def dotted(oid):
     return "." + ".".join(map(str, oid))
+
+
+def number(value):
+    """The number a client printed: `Counter64: 12` is 12."""
+    return int(value.split(": ")[1])
 
 
 def parse(out):
@@ -110,16 +109,13 @@ def parse(out):
     return pairs
 
 
-def checked(result):
-    """The pairs of a client run that succeeded and printed no error."""
+def ask(target, tool, *args):
+    """The pairs of `tool` run against `target` (a Daemon) with numeric OIDs, once it succeeded
+    and printed no error."""
+    result = target.client(tool, "-On", *args, timeout=CLIENT_S)
     failed = result.returncode or "Error" in result.stderr or "Timeout" in result.stderr
     assert not failed, f"{result.args}: {result.stderr}{result.stdout[-2000:]}"
     return parse(result.stdout)
-
-
-def ask(target, tool, *args):
-    """Runs `tool` against `target` (a Daemon) with numeric OIDs; its pairs."""
-    return checked(target.client(tool, "-On", *args, timeout=CLIENT_S))
 
 
 def walk(target, *args, tool="snmpbulkwalk", root=TABLE):
@@ -129,36 +125,28 @@ def walk(target, *args, tool="snmpbulkwalk", root=TABLE):
 
 
 def increasing(pairs):
-    oids = [oid for oid, _ in pairs]
-    return oids == sorted(set(oids))
+    return (oids := [oid for oid, _ in pairs]) == sorted(set(oids))
 
 
-def number(value):
-    """The number a client printed: `Counter64: 12` is 12."""
-    return int(value.split(": ")[1])
+def walker(target, *args, keep=lambda run: run(), **where):
+    """Walks with `args` (and `walk`'s `where`) in a thread, again and again; returns a function
+    that stops it and gives what `keep` made of each walk out of a call that runs it (by default
+    the walk's pairs), once no walk raised."""
+    results, done = [], threading.Event()
 
-
-class Walker(threading.Thread):
-    """Walks `root` with `tool` and `args` again and again until stopped. `keep` makes what is
-    kept of each walk out of a call that runs it (by default its pairs); `stop` gives them all,
-    once every walk ran without an error."""
-
-    def __init__(self, target, *args, tool="snmpbulkwalk", root=TABLE, keep=lambda run: run()):
-        super().__init__(daemon=True)
-        self.results, self.done = [], threading.Event()
-        self.run_walk = lambda: walk(target, *args, tool=tool, root=root)
-        self.keep = keep
-        self.start()
-
-    def run(self):
-        while not self.done.is_set():
+    def loop():
+        while not done.is_set():
             try:
-                self.results.append(self.keep(self.run_walk))
+                results.append(keep(lambda: walk(target, *args, **where)))
             except Exception as error:  # a client that failed or hung past its deadline
-                self.results.append(error)
+                results.append(error)
 
-    def stop(self):
-        self.done.set()
-        self.join()
-        assert not (errors := [r for r in self.results if isinstance(r, Exception)]), errors[:3]
-        return self.results
+    (thread := threading.Thread(target=loop, daemon=True)).start()
+
+    def stop():
+        done.set()
+        thread.join()
+        assert not (errors := [r for r in results if isinstance(r, Exception)]), errors[:3]
+        return results
+
+    return stop

@@ -1,14 +1,96 @@
-# tests/host/system/test_daemon.py — the daemon's life: the signals it serves by, and the SNMPv3
-# engine state it keeps in its persistent directory across restarts, a killed one included.
+# tests/host/system/test_daemon.py — the daemon's life: what it refuses or sets up before it
+# serves (a start-up failure ends it before anything listens), the signals it serves by, the
+# SNMPv3 engine state it keeps across restarts, a killed one included, and what systemd sees: the
+# notifications on a NOTIFY_SOCKET of the test's own, and watchdog pings from the event loop, so
+# that a loop that hangs stops them while the process lives on.
+import fcntl
+import os
 import signal
+import socket
+import threading
+import time
 
 import pytest
 
-from snmp import LEGACY, OP, SAMPLE, V2C, ask, walk
+from conftest import EVENT_S, free_udp_port
+from snmp import ENTRY, LEGACY, OP, SAMPLE, V2C, ask, dotted, walk
 
 OP_LINES = "createUser op SHA-256 authpass12 AES privpass12\nrouser op priv\n"
-BOTH = OP_LINES + "createUser legacy SHA authpass34 AES privpass34\nrouser legacy priv\n"
 ENGINE = (".1.3.6.1.6.3.10.2.1.1.0", ".1.3.6.1.6.3.10.2.1.2.0")  # snmpEngineID and Boots
+WATCHDOG_USEC = 200000  # pings every 0.1 s
+SILENCE_S = 1.0  # ten intervals: tells a loop that stopped pinging from a slow one
+
+
+def files(folder, texts):
+    """Writes each file of `texts` (path: text) under `folder`; a text of None makes a FIFO."""
+    for name, text in texts.items():
+        (path := folder / name).parent.mkdir(parents=True, exist_ok=True)
+        os.mkfifo(path) if text is None else path.write_text(text)
+
+
+@pytest.mark.parametrize("args, status, line", [
+    ("--bogus", 2, "--bogus"), ("--sim-interval-ms soon", 2, "--sim-interval-ms"),
+    ("--simulate -1", 2, "--simulate"), ("--sim-flap-ms 86400001", 2, "--sim-flap-ms"),
+    ("--listen", 2, "--listen"), ("--agentx-ping-s 0", 2, "--agentx-ping-s"),
+    ("--agentx /run/agentx/master", 2, "--listen"), ("--state missing.json", 2, "missing.json"),
+    ("--state syntax.json", 2, "syntax.json:3:"),
+    ("--state twice.json", 2, "twice.json: at $.interfaces"),
+    ("--pidfile missing/agent.pid", 1, "cannot write missing/agent.pid"),
+    ("--persistent-dir file/state", 1,
+     "cannot use persistent directory file/state: Not a directory"),
+    # -C files net-snmp would block or spin on, or read as a list of files.
+    ("-C conf/fifo.conf", 2, "-C: conf/fifo.conf is not a regular file"),
+    ("-C conf/device.conf", 2,
+     "-C: conf/device.conf:2: includeFile conf/zero.conf is not a regular file"),
+    ("-C conf/folder.conf", 2,
+     "-C: conf/more.conf:1: includeDir conf/d/late.conf is not a regular file"),
+    ("-C conf/search.conf", 2,
+     "-C: conf/search.conf:1: includeSearch is not supported: there is no configuration path"),
+    ("-C a,b.conf", 2, "stormcontrol-agent: -C: 'a,b.conf': ")], ids=str)
+def test_start_up_refusal_is_one_line_before_listening(agent, args, status, line):
+    daemon = agent()
+    files(daemon.dir, {"file": "", "syntax.json": '{\n  "interfaces": {\n    "E1": 1,,\n  }\n}\n',
+                       "twice.json": '{"interfaces": {"E1": 1, "E2": 1}, "status": {}}',
+                       "a,b.conf": "rocommunity public 127.0.0.1\n", "conf/fifo.conf": None,
+                       "conf/device.conf": "rocommunity public 127.0.0.1\nincludeFile zero.conf\n",
+                       "conf/folder.conf": "includeFile more.conf\n", "conf/d/late.conf": None,
+                       "conf/more.conf": "includeDir conf/d\n",
+                       "conf/search.conf": "includeSearch snmpd\n"})
+    (daemon.dir / "conf" / "zero.conf").symlink_to("/dev/zero")
+    daemon.spawn(["--listen", "udp:127.0.0.1:0", *args.split()])
+    assert daemon.stop(None) == status, daemon.log()
+    assert daemon.log().count("\n") == 1 and line in daemon.log(), daemon.log()
+
+
+def test_pidfile_lives_as_long_as_the_daemon(agent):
+    daemon = agent().start("--pidfile", "agent.pid")
+    assert (pidfile := daemon.dir / "agent.pid").read_text() == f"{daemon.proc.pid}\n"
+    # A start-up failure after the file was written (the port is taken) leaves none behind.
+    second = agent()
+    second.spawn(["--listen", daemon.address, "--pidfile", "agent.pid"])
+    assert second.stop(None) == 1 and not (second.dir / "agent.pid").exists(), second.log()
+    assert daemon.stop() == 0 and not pidfile.exists()
+
+
+@pytest.mark.parametrize("where", ["IPv6 loopback", "included -C files"])
+def test_default_community_answers(agent, where):
+    """A GET with community public reads units of ifIndex 1002, class all, on the simulated
+    switch, on IPv6 or from a -C file's includes."""
+    daemon = agent()
+    if where == "IPv6 loopback":
+        try:
+            free_udp_port("::1", socket.AF_INET6)
+        except OSError as e:
+            pytest.skip(f"no IPv6 loopback here: {e}")
+        daemon.start(ipv6=True)
+    else:
+        # A FIFO not named .conf: net-snmp leaves it alone, and so must the check.
+        files(daemon.dir, {"conf/agent.conf": "includeFile more.conf\n", "conf/d/notes": None,
+                           "conf/more.conf": "includeDir conf/d\n",
+                           "conf/d/community.conf": "rocommunity public 127.0.0.1\n"})
+        daemon.start("-C", "conf/agent.conf")
+    units = ENTRY + (3, 1002, 0)
+    assert ask(daemon, "snmpget", *V2C, dotted(units)) == [(units, "INTEGER: 1")]
 
 
 @pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT], ids=["SIGTERM", "SIGINT"])
@@ -20,34 +102,112 @@ def test_signals_log_counters_and_end_cleanly(agent, sig):
     for line in ("counters:", "scheduler:", "notifications:"):
         daemon.expect(line)
     assert len(walk(daemon, *V2C)) == 3 * 4 * 8
-    daemon.signal(sig)
-    assert daemon.wait_exit() == 0, daemon.log()
-    assert daemon.log_count("shutting down") == 1 and not daemon.sanitizer_reports(), daemon.log()
-
-
-def engine_state(daemon, auth):
-    """snmpEngineID and snmpEngineBoots as `auth` reads them."""
-    (_, engine_id), (_, boots) = ask(daemon, "snmpget", *auth, *ENGINE)
-    assert engine_id.startswith("Hex-STRING: "), engine_id
-    return engine_id, boots
+    assert daemon.stop(sig) == 0 and daemon.log_count("shutting down") == 1, daemon.log()
 
 
 def test_engine_boots_grow_and_engine_id_stays_across_restarts(agent):
     daemon = agent()
-    start = lambda conf: daemon.start("--persistent-dir", "state/agent", conf=conf, state=SAMPLE)
-    start(BOTH)
-    engine_id, boots = engine_state(daemon, OP)
+
+    def engine(conf, auth):
+        """Starts with `conf`; snmpEngineID and snmpEngineBoots as `auth` reads them."""
+        daemon.start("--persistent-dir", "state/agent", conf=conf, state=SAMPLE)
+        (_, engine_id), (_, boots) = ask(daemon, "snmpget", *auth, *ENGINE)
+        assert engine_id.startswith("Hex-STRING: "), engine_id
+        return engine_id, boots
+
+    both = OP_LINES + "createUser legacy SHA authpass34 AES privpass34\nrouser legacy priv\n"
+    engine_id, boots = engine(both, OP)
     assert boots == "INTEGER: 1"
     # No community in the file: SNMPv1 and v2c get nothing.
     v2c = daemon.client("snmpget", "-t1", "-r0", *V2C, ENGINE[1])
     assert "Timeout" in v2c.stderr and not v2c.stdout, v2c
     assert daemon.stop() == 0, daemon.log()
-    start(BOTH)
-    assert engine_state(daemon, LEGACY) == (engine_id, "INTEGER: 2")
-    daemon.signal(signal.SIGKILL)
-    assert daemon.wait_exit() is None
+    assert engine(both, LEGACY) == (engine_id, "INTEGER: 2")
+    assert daemon.stop(signal.SIGKILL) is None
     # Users come from -C alone: one taken out of the file is gone, though its rouser line stays.
-    start(OP_LINES + "rouser legacy priv\n")
-    assert engine_state(daemon, OP) == (engine_id, "INTEGER: 3")
+    assert engine(OP_LINES + "rouser legacy priv\n", OP) == (engine_id, "INTEGER: 3")
     gone = daemon.client("snmpget", *LEGACY, ENGINE[1])
     assert "Unknown user name" in gone.stderr, gone
+
+
+class NotifySocket:
+    """The service manager's end: the lines of every datagram the daemon sends."""
+
+    def __init__(self, path):
+        self.path, self.lines = path, []
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.sock.bind(str(path))
+
+    def receive(self, timeout):
+        """The next datagram's lines (also kept in `lines`); [] when none comes in time."""
+        self.sock.settimeout(timeout)
+        try:
+            self.lines += (lines := self.sock.recv(4096).decode().splitlines())
+            return lines
+        except socket.timeout:
+            return []
+
+    def wait_for(self, line, count=1):
+        """Receives until `count` more lines equal `line`."""
+        deadline, seen = time.monotonic() + EVENT_S, 0
+        while seen < count:
+            assert time.monotonic() < deadline, f"{count} x {line} awaited, got: {self.lines}"
+            seen += self.receive(0.5).count(line)
+
+    def wait_for_silence(self, line):
+        """Receives until `line` has not come for SILENCE_S."""
+        deadline = last = time.monotonic()
+        while time.monotonic() - last < SILENCE_S:
+            assert time.monotonic() < deadline + EVENT_S, f"{line} never stopped"
+            if line in self.receive(0.05):
+                last = time.monotonic()
+
+
+@pytest.fixture
+def notify(tmp_path):
+    yield (sock := NotifySocket(tmp_path / "notify"))
+    sock.sock.close()
+
+
+@pytest.fixture
+def log_pipe(tmp_path):
+    """A FIFO the daemon logs into as well (-Lf), read only while the event it yields is set:
+    once the test clears it, the pipe fills and the daemon's next log line blocks its loop."""
+    os.mkfifo(path := tmp_path / "log.fifo")
+    # Open for writing too: reads wait for the daemon's lines instead of finding no writer.
+    fd = os.open(path, os.O_RDWR)
+    fcntl.fcntl(fd, fcntl.F_SETPIPE_SZ, 4096)  # one page: a few trace lines fill it
+    reading = threading.Event()
+    reading.set()
+
+    def drain():
+        while reading.wait() and os.read(fd, 65536):
+            pass
+
+    threading.Thread(target=drain, daemon=True).start()
+    yield path, reading
+    reading.set()  # so that the daemon can log its way to a clean exit
+
+
+def test_watchdog_pings_come_from_the_loop(agent, notify, log_pipe):
+    daemon, (path, reading) = agent(), log_pipe
+    daemon.extra_env.update(NOTIFY_SOCKET=str(notify.path), WATCHDOG_USEC=str(WATCHDOG_USEC))
+    # A flap every 10 ms, each traced: the loop keeps logging.
+    daemon.start("-Le", "-Lf", str(path), "--sim-flap-ms", "10", "--trace", "Simulator/1")
+    notify.wait_for("READY=1")
+    notify.wait_for("WATCHDOG=1", count=3)
+    reading.clear()  # the loop blocks in a log write, the process lives on
+    notify.wait_for_silence("WATCHDOG=1")
+    assert daemon.running()
+    reading.set()
+    notify.wait_for("WATCHDOG=1", count=3)
+
+
+def test_no_watchdog_unless_asked(agent, notify):
+    daemon = agent()
+    daemon.extra_env.update(NOTIFY_SOCKET=str(notify.path))
+    daemon.start()
+    notify.wait_for("READY=1")
+    assert daemon.stop() == 0
+    notify.wait_for("STOPPING=1")
+    assert "WATCHDOG=1" not in notify.lines

@@ -12,7 +12,7 @@ from pathlib import Path
 import pytest
 
 from conftest import AGENT, START_S
-from snmp import ENTRY, V2C, Walker, dotted, number
+from snmp import ENTRY, V2C, walker, dotted, number
 
 INTERFACES = 2000
 CLASSES = 4  # rows per interface
@@ -111,9 +111,9 @@ def test_daemon_stays_exact_and_flat_under_load(agent):
 
     # GETNEXT walks only the drops column: a request per value, and the whole table would take
     # the sanitizer build longer than the client's deadline.
-    managers = {"snmpwalk": Walker(daemon, *CLIENT, tool="snmpwalk", root=ENTRY + (4,),
+    managers = {"snmpwalk": walker(daemon, *CLIENT, tool="snmpwalk", root=ENTRY + (4,),
                                    keep=Check(daemon, 1))} | {
-        f"-Cr{r}": Walker(daemon, f"-Cr{r}", *CLIENT, root=ENTRY, keep=Check(daemon, 3))
+        f"-Cr{r}": walker(daemon, f"-Cr{r}", *CLIENT, root=ENTRY, keep=Check(daemon, 3))
         for r in (10, 50, 1000)}
     start, kib = time.monotonic(), []  # resident memory at each tenth of the run
     next_restart, warm_kib = start + RESTART_S, 0
@@ -128,9 +128,7 @@ def test_daemon_stays_exact_and_flat_under_load(agent):
             daemon.signal(signal.SIGUSR2)
             restarts, next_restart = restarts + 1, now + RESTART_S
     kib.append(resident)
-    for manager in managers.values():
-        manager.done.set()
-    results = {name: manager.stop() for name, manager in managers.items()}
+    results = {name: stop() for name, stop in managers.items()}
 
     daemon.expect("table ready: ", restarts + 1, timeout=START_S)
     after = allocations(daemon, lambda live: live == before)

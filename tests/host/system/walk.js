@@ -25,19 +25,6 @@ function fail(message) {
   process.exit(1);
 }
 
-function openSession() {
-  const [host, port] = args.agent.split(':');
-  const options = { port: Number(port), timeout: 5000, retries: 2 };
-  if (args.community !== undefined) {
-    return snmp.createSession(host, args.community, { ...options, version: snmp.Version2c });
-  }
-  return snmp.createV3Session(host, {
-    name: args.user, level: snmp.SecurityLevel.authPriv,
-    authProtocol: snmp.AuthProtocols[args.auth], authKey: args['auth-key'],
-    privProtocol: snmp.PrivProtocols[args.priv], privKey: args['priv-key'],
-  }, options);
-}
-
 // A Counter64 comes as its BER content octets, big-endian.
 function lineOf(varbind) {
   if (snmp.isVarbindError(varbind)) fail(`${varbind.oid}: ${snmp.varbindError(varbind)}`);
@@ -46,27 +33,35 @@ function lineOf(varbind) {
   return `${varbind.oid} ${snmp.ObjectType[varbind.type]} ${value}\n`;
 }
 
-// One GETNEXT per variable until the answer leaves the subtree or the view ends.
-function walkGetNext(session, oid, out, done) {
-  session.getNext([oid], (error, [varbind] = []) => {
-    if (error) return done(error);
-    if (varbind.type === snmp.ObjectType.EndOfMibView || !varbind.oid.startsWith(args.oid + '.')) {
-      return done(null);
-    }
-    out.push(lineOf(varbind));
-    walkGetNext(session, varbind.oid, out, done);
-  });
-}
+const walks = {
+  // One GETNEXT per variable until the answer leaves the subtree or the view ends.
+  getnext: function walkGetNext(session, oid, out, done) {
+    session.getNext([oid], (error, [varbind] = []) => {
+      if (error) return done(error);
+      if (varbind.type === snmp.ObjectType.EndOfMibView || !varbind.oid.startsWith(args.oid + '.')) {
+        return done(null);
+      }
+      out.push(lineOf(varbind));
+      walkGetNext(session, varbind.oid, out, done);
+    });
+  },
+  // GETBULKs of --max-repetitions; the package drops what lies past the subtree or the view.
+  bulk: (session, oid, out, done) => session.subtree(
+    oid, Number(args['max-repetitions']), (varbinds) => varbinds.forEach((v) => out.push(lineOf(v))),
+    done),
+};
 
-// GETBULKs of --max-repetitions; the package drops what lies past the subtree or the view.
-function walkBulk(session, oid, out, done) {
-  session.subtree(oid, Number(args['max-repetitions']),
-                  (varbinds) => varbinds.forEach((v) => out.push(lineOf(v))), done);
-}
-
-const walk = { getnext: walkGetNext, bulk: walkBulk }[args.mode];
+const walk = walks[args.mode];
 if (!walk || !args.agent || !args.oid) fail('usage: see the comment at the top of walk.js');
-const session = openSession();
+const [host, port] = args.agent.split(':');
+const common = { port: Number(port), timeout: 5000, retries: 2 };
+const session = args.community !== undefined
+  ? snmp.createSession(host, args.community, { ...common, version: snmp.Version2c })
+  : snmp.createV3Session(host, {
+    name: args.user, level: snmp.SecurityLevel.authPriv,
+    authProtocol: snmp.AuthProtocols[args.auth], authKey: args['auth-key'],
+    privProtocol: snmp.PrivProtocols[args.priv], privKey: args['priv-key'],
+  }, common);
 const out = [];
 walk(session, args.oid, out, (error) => {
   session.close();

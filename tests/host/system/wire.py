@@ -2,19 +2,17 @@
 # well-behaved client would send: any version, request-id, msgMaxSize, repetition count or
 # sub-identifier, and answers read back without a client library's repairs.
 import socket
-from dataclasses import dataclass, field
+from collections import namedtuple
 
-GET, GETNEXT, RESPONSE, SET, GETBULK, REPORT = 0xA0, 0xA1, 0xA2, 0xA3, 0xA5, 0xA8
+GET, GETNEXT, GETBULK, REPORT = 0xA0, 0xA1, 0xA5, 0xA8
 INTEGER, OCTETS, NULL, OID, SEQUENCE = 0x02, 0x04, 0x05, 0x06, 0x30
-NO_ERROR, TOO_BIG = 0, 1
-UDP_LIMIT = 65507
+NO_ERROR, TOO_BIG, UDP_LIMIT = 0, 1, 65507
 
 
 def tlv(tag, body):
-    n = len(body)
-    size = bytes([n]) if n < 0x80 else bytes([0x80 | (n.bit_length() + 7) // 8]) + \
-        n.to_bytes((n.bit_length() + 7) // 8, "big")
-    return bytes([tag]) + size + body
+    n, long = len(body), (len(body).bit_length() + 7) // 8
+    return bytes([tag]) + (bytes([n]) if n < 0x80 else bytes([0x80 | long]) +
+                           n.to_bytes(long, "big")) + body
 
 
 def integer(value):
@@ -35,10 +33,6 @@ def oid(text):
     return tlv(OID, bytes([40 * arcs[0] + arcs[1]]) + b"".join(subid(a) for a in arcs[2:]))
 
 
-def octets(data):
-    return tlv(OCTETS, data if isinstance(data, bytes) else data.encode())
-
-
 def pdu(tag, request_id, names, a=0, b=0):
     """A PDU; `a` and `b` are error-status and error-index, or non-repeaters and
     max-repetitions for GETBULK."""
@@ -47,7 +41,7 @@ def pdu(tag, request_id, names, a=0, b=0):
 
 
 def community_message(pdu_bytes, community="public", version=1):
-    return tlv(SEQUENCE, integer(version) + octets(community) + pdu_bytes)
+    return tlv(SEQUENCE, integer(version) + tlv(OCTETS, community.encode()) + pdu_bytes)
 
 
 def v2c(tag, names, a=0, b=0, request_id=1):
@@ -57,12 +51,12 @@ def v2c(tag, names, a=0, b=0, request_id=1):
 def v3_message(pdu_bytes, user=b"", engine=(b"", 0, 0), msg_id=1, max_size=UDP_LIMIT,
                flags=0x04):
     """An SNMPv3 message without privacy (flags: reportable) for `engine` (id, boots, time)."""
-    header = tlv(SEQUENCE, integer(msg_id) + integer(max_size) + octets(bytes([flags])) +
+    header = tlv(SEQUENCE, integer(msg_id) + integer(max_size) + tlv(OCTETS, bytes([flags])) +
                  integer(3))
-    usm = tlv(SEQUENCE, octets(engine[0]) + integer(engine[1]) + integer(engine[2]) +
-              octets(user) + octets(b"") + octets(b""))
-    scoped = tlv(SEQUENCE, octets(engine[0]) + octets(b"") + pdu_bytes)
-    return tlv(SEQUENCE, integer(3) + header + octets(usm) + scoped)
+    usm = tlv(SEQUENCE, tlv(OCTETS, engine[0]) + integer(engine[1]) + integer(engine[2]) +
+              tlv(OCTETS, user) + tlv(OCTETS, b"") * 2)
+    scoped = tlv(SEQUENCE, tlv(OCTETS, engine[0]) + tlv(OCTETS, b"") + pdu_bytes)
+    return tlv(SEQUENCE, integer(3) + header + tlv(OCTETS, usm) + scoped)
 
 
 # --- reading -------------------------------------------------------------------------------
@@ -93,15 +87,9 @@ def read_oid(body):
     return ".".join(map(str, arcs))
 
 
-@dataclass
-class Answer:
-    tag: int
-    request_id: int
-    error_status: int
-    error_index: int
-    varbinds: list = field(default_factory=list)  # (oid text, value tag, value bytes)
-    size: int = 0
-    engine: tuple = ()  # SNMPv3: (engine id, boots, time)
+# A message read back: SNMPv3's engine is (engine id, boots, time), a varbind (OID text, value
+# tag, value bytes), size the datagram's.
+Answer = namedtuple("Answer", "tag request_id error_status error_index varbinds size engine")
 
 
 def parse(datagram):
@@ -124,10 +112,7 @@ class Manager:
     def __init__(self, port):
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self.sock.connect(("127.0.0.1", port))
-        self.send = self.sock.send
-
-    def close(self):
-        self.sock.close()
+        self.send, self.close = self.sock.send, self.sock.close
 
     def ask(self, datagram, timeout=5.0):
         """Sends and parses the answer with the same request-id, skipping older answers; None

@@ -1,14 +1,19 @@
-# tests/host/system/test_state_file.py — the state file while the daemon serves it: edits reach
+# tests/host/system/test_changes.py — the table while it changes. The state file: edits reach
 # the next walk whether the file is renamed over or rewritten, a refused file (even a FIFO, which
 # must not block the daemon) keeps the table, walks during a large reload miss no stable row, and
-# a restart of the agent (SIGUSR2) reconciles the table to exactly the live rows.
+# a restart of the agent (SIGUSR2) reconciles the table to exactly the live rows. The simulated
+# switch: walks stay complete and in order while its drop counters change every 10 ms and other
+# walks run, and follow its interface flaps.
 import copy
 import os
+import re
 import signal
 
 import pytest
 
-from snmp import N, SAMPLE, V2C, Walker, cells, increasing, intf, large, name, walk, write
+from conftest import until
+from snmp import (ENTRY, N, SAMPLE, V2C, cells, increasing, intf, large, name, number, walk,
+                  walker, write)
 
 
 def edits():
@@ -90,9 +95,9 @@ def test_walks_during_a_reload_miss_no_stable_row(agent):
             after["status"].setdefault("slice2", {})[f"Lag{i}"] = intf((N, 2, N, 1))
             moved.add(i)
     daemon = agent().start(state=before)
-    walkers = [Walker(daemon, *V2C, "-Cr10"), Walker(daemon, *V2C, "-Cr100")]
+    stops = [walker(daemon, *V2C, "-Cr10"), walker(daemon, *V2C, "-Cr100")]
     daemon.apply(after)
-    walks = [w for walker in walkers for w in walker.stop()]
+    walks = [w for stop in stops for w in stop()]
     old, new = set(cells(before)), set(cells(after))
     stable = {c[0] for c in new if c[0][-2] not in moved}
     for n, pairs in enumerate(walks):
@@ -100,3 +105,38 @@ def test_walks_during_a_reload_miss_no_stable_row(agent):
         assert set(pairs) <= old | new, f"walk {n}: a value of neither state"
         assert stable <= {p[0] for p in pairs}, f"walk {n} skipped stable rows"
     assert walk(daemon, *V2C) == cells(after)
+
+
+def test_walks_stay_complete_while_drops_change(agent):
+    daemon = agent().start("--simulate", "500", "--sim-interval-ms", "10")
+    assert len(first := walk(daemon, *V2C)) == 3 * 4 * 500
+    stops = [walker(daemon, *V2C, "-Cr10"), walker(daemon, *V2C, "-Cr1000")]
+    getnext = [walk(daemon, *V2C, tool="snmpwalk") for _ in range(2)]
+    steady, moved = len(first) * 2 // 3, False
+    for walks in [[first] + stops[0](), stops[1](), getnext]:
+        for n, pairs in enumerate(walks):
+            # Every row, in order; thresholds and units steady; drops never going back.
+            assert [p[0] for p in pairs] == [p[0] for p in first], f"walk {n}"
+            assert pairs[:steady] == first[:steady], f"walk {n}"
+            if n:
+                drops, now = ([number(v) for _, v in w[steady:]] for w in (walks[n - 1], pairs))
+                assert all(a <= b for a, b in zip(drops, now)), f"walk {n}"
+                moved = moved or drops != now
+    assert moved, "the drop counters never changed between walks"
+
+
+def test_walks_follow_the_flaps(agent):
+    # Wait for a walk that reads what the log says, the log unchanged meanwhile, once every
+    # interface has flapped and the first is away again: withdrawn rows must go, new ones come.
+    daemon = agent().start("--simulate", "4", "--sim-interval-ms", "0", "--sim-flap-ms", "200",
+                           "--trace", "Simulator/1")
+
+    def settled():
+        live, log = set(range(1001, 1005)), daemon.log()  # the ifIndexes the log tells
+        for gone, new in re.findall(r"ifIndex (\d+) withdrawn|new ifIndex (\d+)", log):
+            live = live - {int(gone)} if gone else live | {int(new)}
+        oids = [oid for oid, _ in walk(daemon, *V2C)]
+        expected = [ENTRY + (c, i, k) for c in (2, 3, 4) for i in sorted(live) for k in range(4)]
+        return log.count("withdrawn") > 4 and log == daemon.log() and oids == expected
+
+    until(settled, daemon.log, pause=0)
