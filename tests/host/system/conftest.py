@@ -97,8 +97,12 @@ class Daemon:
     def log(self):
         return self.log_path.read_text(errors="replace") if self.log_path.exists() else ""
 
+    def lines(self):
+        """The log's complete lines (the last may still be being written)."""
+        return self.log().split("\n")[:-1]
+
     def log_count(self, text):
-        return sum(text in line for line in self.log().splitlines())
+        return sum(text in line for line in self.lines())
 
     def wait_for_log(self, text, count=1, timeout=EVENT_S):
         """True once the log holds `count` lines with `text`; false at the deadline or exit."""
@@ -116,8 +120,8 @@ class Daemon:
         """Sends SIGUSR1 and returns the line with `text` of the report it logs, once whole."""
         seen = self.log_count(text)
         self.signal(signal.SIGUSR1)
-        return until(lambda: [l for l in self.log().split("\n")[:-1] if text in l][seen:],
-                     self.log, pause=0.01)[0]
+        return until(lambda: [l for l in self.lines() if text in l][seen:], self.log,
+                     pause=0.01)[0]
 
     def apply(self, state, in_place=False):
         """Writes the state file (renamed over the old one unless `in_place`) and waits until

@@ -10,7 +10,10 @@ CLASSES = ("all", "broadcast", "multicast", "unknownUnicast")
 TYPES = {2: "Counter64", 3: "INTEGER", 4: "Counter64"}
 END = "No more variables left in this MIB View (It is past the end of the MIB tree)"
 V1, V2C = ("-v1", "-cpublic"), ("-v2c", "-cpublic")
+# SNMPv3 users at authPriv: their lines in a -C file, and a client's options.
+OP_USER = "createUser op SHA-256 authpass12 AES privpass12\n"
 OP = ("-v3", "-lauthPriv", "-uop", "-aSHA-256", "-Aauthpass12", "-xAES", "-Xprivpass12")
+LEGACY_USER = "createUser legacy SHA authpass34 AES privpass34\n"
 LEGACY = ("-v3", "-lauthPriv", "-ulegacy", "-aSHA", "-Aauthpass34", "-xAES", "-Xprivpass34")
 U64 = 2**64 - 1
 CLIENT_S = 180.0  # a hung client's deadline: a walk of 24,000 values in the sanitizer build

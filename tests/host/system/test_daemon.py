@@ -12,10 +12,10 @@ import time
 
 import pytest
 
-from conftest import EVENT_S, free_udp_port
-from snmp import ENTRY, LEGACY, OP, SAMPLE, V2C, ask, dotted, walk
+from conftest import free_udp_port, until
+from snmp import ENTRY, LEGACY, LEGACY_USER, OP, OP_USER, SAMPLE, V2C, ask, dotted, walk
 
-OP_LINES = "createUser op SHA-256 authpass12 AES privpass12\nrouser op priv\n"
+OP_LINES = OP_USER + "rouser op priv\n"
 ENGINE = (".1.3.6.1.6.3.10.2.1.1.0", ".1.3.6.1.6.3.10.2.1.2.0")  # snmpEngineID and Boots
 WATCHDOG_USEC = 200000  # pings every 0.1 s
 SILENCE_S = 1.0  # ten intervals: tells a loop that stopped pinging from a slow one
@@ -115,7 +115,7 @@ def test_engine_boots_grow_and_engine_id_stays_across_restarts(agent):
         assert engine_id.startswith("Hex-STRING: "), engine_id
         return engine_id, boots
 
-    both = OP_LINES + "createUser legacy SHA authpass34 AES privpass34\nrouser legacy priv\n"
+    both = OP_LINES + LEGACY_USER + "rouser legacy priv\n"
     engine_id, boots = engine(both, OP)
     assert boots == "INTEGER: 1"
     # No community in the file: SNMPv1 and v2c get nothing.
@@ -130,43 +130,20 @@ def test_engine_boots_grow_and_engine_id_stays_across_restarts(agent):
     assert "Unknown user name" in gone.stderr, gone
 
 
-class NotifySocket:
-    """The service manager's end: the lines of every datagram the daemon sends."""
-
-    def __init__(self, path):
-        self.path, self.lines = path, []
-        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-        self.sock.bind(str(path))
-
-    def receive(self, timeout):
-        """The next datagram's lines (also kept in `lines`); [] when none comes in time."""
-        self.sock.settimeout(timeout)
-        try:
-            self.lines += (lines := self.sock.recv(4096).decode().splitlines())
-            return lines
-        except socket.timeout:
-            return []
-
-    def wait_for(self, line, count=1):
-        """Receives until `count` more lines equal `line`."""
-        deadline, seen = time.monotonic() + EVENT_S, 0
-        while seen < count:
-            assert time.monotonic() < deadline, f"{count} x {line} awaited, got: {self.lines}"
-            seen += self.receive(0.5).count(line)
-
-    def wait_for_silence(self, line):
-        """Receives until `line` has not come for SILENCE_S."""
-        deadline = last = time.monotonic()
-        while time.monotonic() - last < SILENCE_S:
-            assert time.monotonic() < deadline + EVENT_S, f"{line} never stopped"
-            if line in self.receive(0.05):
-                last = time.monotonic()
-
-
 @pytest.fixture
 def notify(tmp_path):
-    yield (sock := NotifySocket(tmp_path / "notify"))
-    sock.sock.close()
+    """The service manager's end: its socket's path, and a function giving all the daemon sent
+    to it so far."""
+    sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+    sock.bind(str(path := tmp_path / "notify"))
+    got = []
+
+    def receive():
+        while True:
+            got.append(sock.recv(4096).decode())
+
+    threading.Thread(target=receive, daemon=True).start()
+    yield path, lambda: "\n".join(got)
 
 
 @pytest.fixture
@@ -190,24 +167,31 @@ def log_pipe(tmp_path):
 
 
 def test_watchdog_pings_come_from_the_loop(agent, notify, log_pipe):
-    daemon, (path, reading) = agent(), log_pipe
-    daemon.extra_env.update(NOTIFY_SOCKET=str(notify.path), WATCHDOG_USEC=str(WATCHDOG_USEC))
+    daemon, (sock, sent), (path, reading) = agent(), notify, log_pipe
+    daemon.extra_env.update(NOTIFY_SOCKET=str(sock), WATCHDOG_USEC=str(WATCHDOG_USEC))
     # A flap every 10 ms, each traced: the loop keeps logging.
     daemon.start("-Le", "-Lf", str(path), "--sim-flap-ms", "10", "--trace", "Simulator/1")
-    notify.wait_for("READY=1")
-    notify.wait_for("WATCHDOG=1", count=3)
+    pings = lambda: sent().partition("READY=1")[2].count("WATCHDOG=1")
+    until(lambda: pings() >= 3, sent)
     reading.clear()  # the loop blocks in a log write, the process lives on
-    notify.wait_for_silence("WATCHDOG=1")
+
+    def silent():
+        before = pings()
+        time.sleep(SILENCE_S)
+        return pings() == before
+
+    until(silent, "WATCHDOG=1 never stopped", pause=0)
     assert daemon.running()
     reading.set()
-    notify.wait_for("WATCHDOG=1", count=3)
+    resumed = pings()
+    until(lambda: pings() >= resumed + 3, sent)
 
 
 def test_no_watchdog_unless_asked(agent, notify):
-    daemon = agent()
-    daemon.extra_env.update(NOTIFY_SOCKET=str(notify.path))
+    daemon, (sock, sent) = agent(), notify
+    daemon.extra_env.update(NOTIFY_SOCKET=str(sock))
     daemon.start()
-    notify.wait_for("READY=1")
+    until(lambda: "READY=1" in sent(), sent)
     assert daemon.stop() == 0
-    notify.wait_for("STOPPING=1")
-    assert "WATCHDOG=1" not in notify.lines
+    until(lambda: "STOPPING=1" in sent(), sent)
+    assert "WATCHDOG=1" not in sent()

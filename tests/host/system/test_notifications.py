@@ -4,13 +4,12 @@ import re
 import time
 
 from conftest import start_server, until
-from snmp import ENTRY, N, V2C, ask, dotted, intf, number, parse, walk
+from snmp import ENTRY, N, OP, OP_USER, V2C, ask, dotted, intf, number, parse, walk
 
 RISING = (1, 3, 6, 1, 4, 1, 32473, 3, 35, 0, 1)
 TRAP_OID = (1, 3, 6, 1, 6, 3, 1, 1, 4, 1, 0)
 IF_INDEX = (1, 3, 6, 1, 2, 1, 2, 2, 1, 1)
 CLASS_OID = (1, 3, 6, 1, 4, 1, 32473, 3, 35, 1, 2, 0)
-V3_USER = "-u op -l authPriv -a SHA-256 -A authpass12 -x AES -X privpass12"
 KINDS = ("TRAP2, SNMP v2c, community public", "INFORM, SNMP v2c, community public",
          "INFORM, SNMP v3, user op, context ")
 
@@ -19,8 +18,8 @@ def start_pair(agent, targets, *args, state=None):
     """A receiver (snmptrapd), then the daemon sending to it as each of `targets`."""
     receiver = agent("receiver")
     # A header line with the sender's description, the variables one per line, a footer.
-    start_server(receiver, "/usr/sbin/snmptrapd", "authCommunity log public\n"
-                 "createUser op SHA-256 authpass12 AES privpass12\nauthUser log op priv\n",
+    start_server(receiver, "/usr/sbin/snmptrapd", f"authCommunity log public\n{OP_USER}"
+                 "authUser log op priv\n",
                  "-On", "-F", r"notification %P\n%V\n%v\nend\n")
     conf = "rocommunity public 127.0.0.1\n" + "".join(f"{t} {receiver.address}\n" for t in targets)
     return agent().start("-Dtrap", *args, conf=conf, state=state), receiver
@@ -54,7 +53,7 @@ def test_one_notification_per_row_and_target_within_the_hold_down(agent):
     # Storms on the simulated switch: each configured row's counter starts rising again after a
     # still spell, several times, but is notified once per target within the hold-down.
     daemon, receiver = start_pair(
-        agent, ["trap2sink", "informsink", f"trapsess -v3 -Ci {V3_USER}"], "--simulate", "4",
+        agent, ["trap2sink", "informsink", f"trapsess -Ci {' '.join(OP)}"], "--simulate", "4",
         "--sim-slices", "1", "--sim-interval-ms", "100", "--notify-still-s", "1",
         "--context", "other")
     configured = {o[-2:] for o, v in walk(daemon, *V2C, root=ENTRY + (2,)) if v != "Counter64: 0"}

@@ -12,10 +12,9 @@ from pathlib import Path
 import pytest
 
 from conftest import AGENT, START_S
-from snmp import ENTRY, V2C, walker, dotted, number
+from snmp import ENTRY, V2C, dotted, number, walker
 
-INTERFACES = 2000
-CLASSES = 4  # rows per interface
+INTERFACES, CLASSES = 2000, 4  # CLASSES: rows per interface
 RESTART_S = 5
 # Resident memory at the end, in % above its level after the warm-up (a third of the run, at
 # most a minute); not under AddressSanitizer, whose quarantine keeps freed memory.
@@ -33,17 +32,11 @@ EXPECTED = ("listening on ", "table ready: ", "restarting agent", "counters: ", 
 # a status object per interface, no walk context.
 STEADY = {"StormControlSnmp::StormControlIfTableEntry": CLASSES * (INTERFACES - 1),
           "Bridging::StormControl::IntfStatus": INTERFACES, "breltaStormControlIfTable_entry": None}
-CLIENT = ("-Oe", "-t5", "-r2", *V2C)
-
-
-def lines(daemon):
-    """The log's complete lines (the last may still be being written)."""
-    return daemon.log().split("\n")[:-1]
 
 
 def flap_steps(daemon):
     """(came back, ifIndex) for each flap step logged so far, in order."""
-    return [(m[1] is None, int(m[1] or m[2])) for m in map(FLAP.fullmatch, lines(daemon)) if m]
+    return [(m[1] is None, int(m[1] or m[2])) for m in map(FLAP.fullmatch, daemon.lines()) if m]
 
 
 def allocations(daemon, steady):
@@ -58,7 +51,7 @@ def allocations(daemon, steady):
 
 
 class Check:
-    """What is wrong with a walk of `columns` (None when nothing): it must be strictly
+    """What is wrong with each walk of `columns` (None when nothing): it must be strictly
     increasing, hold every cell of each interface that did not flap while it ran (as the flap
     lines tell) and no row of an ifIndex already gone, and no drop counter below the last walk's."""
 
@@ -71,8 +64,7 @@ class Check:
             pairs = run()
         except AssertionError as error:  # the client failed
             return str(error)
-        during = flap_steps(self.daemon)[max(0, len(before) - FLAP_LAG):]
-        flapped = {if_index for _, if_index in during}
+        flapped = {i for _, i in flap_steps(self.daemon)[max(0, len(before) - FLAP_LAG):]}
         if odd := [p for p in pairs if p[0][:-3] != ENTRY or not re.fullmatch(r"\w+: \d+", p[1])]:
             return f"unexpected variable {odd[0]}"
         if back := [b for a, b in zip(pairs, pairs[1:]) if b[0] <= a[0]]:
@@ -100,8 +92,7 @@ def test_daemon_stays_exact_and_flat_under_load(agent):
                            "--sim-flap-ms", "100", "--trace", "Simulator/1")
     status = Path(f"/proc/{daemon.proc.pid}/status")
     sanitized = b"__asan_init" in Path(AGENT).read_bytes()
-    # Once the first flap is made, one interface is away at any time.
-    daemon.expect("Simulator/1 ")
+    daemon.expect("Simulator/1 ")  # from the first flap on, one interface is away at any time
     # The counts to come back to are a restarted agent's: the first machine keeps its
     # reconciliation task (it had no rows to reconcile), one started on a held table releases it.
     daemon.signal(signal.SIGUSR2)
@@ -111,9 +102,10 @@ def test_daemon_stays_exact_and_flat_under_load(agent):
 
     # GETNEXT walks only the drops column: a request per value, and the whole table would take
     # the sanitizer build longer than the client's deadline.
-    managers = {"snmpwalk": walker(daemon, *CLIENT, tool="snmpwalk", root=ENTRY + (4,),
+    client = ("-Oe", "-t5", "-r2", *V2C)
+    managers = {"snmpwalk": walker(daemon, *client, tool="snmpwalk", root=ENTRY + (4,),
                                    keep=Check(daemon, 1))} | {
-        f"-Cr{r}": walker(daemon, f"-Cr{r}", *CLIENT, root=ENTRY, keep=Check(daemon, 3))
+        f"-Cr{r}": walker(daemon, f"-Cr{r}", *client, root=ENTRY, keep=Check(daemon, 3))
         for r in (10, 50, 1000)}
     start, kib = time.monotonic(), []  # resident memory at each tenth of the run
     next_restart, warm_kib = start + RESTART_S, 0
@@ -128,22 +120,22 @@ def test_daemon_stays_exact_and_flat_under_load(agent):
             daemon.signal(signal.SIGUSR2)
             restarts, next_restart = restarts + 1, now + RESTART_S
     kib.append(resident)
-    results = {name: stop() for name, stop in managers.items()}
+    walks = {name: stop() for name, stop in managers.items()}
 
     daemon.expect("table ready: ", restarts + 1, timeout=START_S)
     after = allocations(daemon, lambda live: live == before)
     assert daemon.stop() == 0, daemon.log()
     growth = 100 * (kib[-1] - warm_kib) / warm_kib
-    failures = {name: [f"{name}, walk {n + 1}: {r}" for n, r in enumerate(walks) if r]
-                for name, walks in results.items()}
+    failed = {name: [f"{name}, walk {n + 1}: {r}" for n, r in enumerate(ws) if r]
+              for name, ws in walks.items()}
     print(f"\nsoak: {duration:.0f} s, {restarts} restarts, {daemon.log_count(' down, ifIndex ')} "
-          "flaps; walks (failed):", *(f"{name} {len(walks)} ({len(failures[name])})"
-                                      for name, walks in results.items()),
+          "flaps; walks (failed):", *(f"{name} {len(ws)} ({len(failed[name])})"
+                                      for name, ws in walks.items()),
           f"resident memory after the {warm_up:.0f} s warm-up {warm_kib} KiB, at the end {kib[-1]}"
           f" KiB: {growth:+.2f} %{' (not checked under AddressSanitizer)' * sanitized}",
           "resident memory (KiB) at each tenth of the run: " + " ".join(map(str, kib)), sep="\n  ")
-    assert not (failed := [f for fs in failures.values() for f in fs[:5]]), "\n".join(failed)
+    assert not (failures := [f for fs in failed.values() for f in fs[:5]]), "\n".join(failures)
     assert after == before, "allocation counts not back to those before the load"
-    unexpected = [l for l in lines(daemon) if not (l.startswith(EXPECTED) or FLAP.fullmatch(l))]
+    unexpected = [l for l in daemon.lines() if not (l.startswith(EXPECTED) or FLAP.fullmatch(l))]
     assert not unexpected, "\n".join(unexpected)
     assert sanitized or growth <= MAX_GROWTH_PERCENT, "resident memory grew"

@@ -7,22 +7,17 @@ from pathlib import Path
 import pytest
 
 from conftest import daemons
-from snmp import (CLASSES, END, ENTRY, LEGACY, OP, SAMPLE, TABLE, V1, V2C, ask, cells, dotted,
-                  rows, walk)
+from snmp import (CLASSES, END, ENTRY, LEGACY, LEGACY_USER, OP, OP_USER, SAMPLE, TABLE, V1, V2C,
+                  ask, cells, dotted, rows, walk)
 
 ROOT = Path(__file__).resolve().parents[3]
 IETF_MIBS = ROOT / "node_modules" / "net-snmp" / "lib" / "mibs"
 TESTER = ("-v3", "-lnoAuthNoPriv", "-utester")
-CONFIG = """rocommunity public 127.0.0.1
-rwcommunity private 127.0.0.1
-createUser op SHA-256 authpass12 AES privpass12\nrouser op priv
-createUser legacy SHA authpass34 AES privpass34\nrouser legacy priv
-createUser tester\nrouser tester noauth
-com2sec -Cn other otherSec 127.0.0.1 othercomm
-group otherGroup v2c otherSec
-view everything included .1
-access otherGroup other any noauth exact everything none none
-"""
+CONFIG = (f"rocommunity public 127.0.0.1\nrwcommunity private 127.0.0.1\n{OP_USER}"
+          f"rouser op priv\n{LEGACY_USER}rouser legacy priv\ncreateUser tester\n"
+          "rouser tester noauth\ncom2sec -Cn other otherSec 127.0.0.1 othercomm\n"
+          "group otherGroup v2c otherSec\nview everything included .1\n"
+          "access otherGroup other any noauth exact everything none none\n")
 CELLS = cells(SAMPLE)
 
 

@@ -40,18 +40,15 @@ def pdu(tag, request_id, names, a=0, b=0):
     return tlv(tag, integer(request_id) + integer(a) + integer(b) + tlv(SEQUENCE, binds))
 
 
-def community_message(pdu_bytes, community="public", version=1):
-    return tlv(SEQUENCE, integer(version) + tlv(OCTETS, community.encode()) + pdu_bytes)
+def v2c(tag, names, a=0, b=0, request_id=1, version=1):
+    """A message of community public, SNMPv2c unless `version` says otherwise."""
+    return tlv(SEQUENCE, integer(version) + tlv(OCTETS, b"public") +
+               pdu(tag, request_id, names, a, b))
 
 
-def v2c(tag, names, a=0, b=0, request_id=1):
-    return community_message(pdu(tag, request_id, names, a, b))
-
-
-def v3_message(pdu_bytes, user=b"", engine=(b"", 0, 0), msg_id=1, max_size=UDP_LIMIT,
-               flags=0x04):
+def v3_message(pdu_bytes, user=b"", engine=(b"", 0, 0), max_size=UDP_LIMIT, flags=0x04):
     """An SNMPv3 message without privacy (flags: reportable) for `engine` (id, boots, time)."""
-    header = tlv(SEQUENCE, integer(msg_id) + integer(max_size) + tlv(OCTETS, bytes([flags])) +
+    header = tlv(SEQUENCE, integer(1) + integer(max_size) + tlv(OCTETS, bytes([flags])) +
                  integer(3))
     usm = tlv(SEQUENCE, tlv(OCTETS, engine[0]) + integer(engine[1]) + integer(engine[2]) +
               tlv(OCTETS, user) + tlv(OCTETS, b"") * 2)
