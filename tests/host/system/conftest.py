@@ -1,5 +1,4 @@
 # tests/host/system/conftest.py — the daemon under test, for the system tests run by pytest.
-#
 # Each test starts its own daemons through the `agent` fixture (a module shares one through
 # `daemons`): every daemon runs from a temporary folder of its own (its state and configuration
 # files, its log), listens on a free loopback UDP port (another is tried when the port was taken
@@ -31,8 +30,7 @@ def free_udp_port(host="127.0.0.1", family=socket.AF_INET):
 
 
 def until(condition, what, timeout=EVENT_S, pause=0.05):
-    """Polls `condition` until it holds, and returns its value; at the deadline fails with
-    `what` (called first if it is a function)."""
+    """Polls `condition` until true; its value. Fails with `what` (or `what()`) at the deadline."""
     deadline = time.monotonic() + timeout
     while not (value := condition()):
         assert time.monotonic() < deadline, what() if callable(what) else what
@@ -68,9 +66,8 @@ class Daemon:
                                          stdin=subprocess.DEVNULL, stdout=log, stderr=log)
 
     def start(self, *args, conf=None, state=None, listen=True, ipv6=False):
-        """Starts with `--listen udp:127.0.0.1:PORT` (`udp6:[::1]:PORT` when `ipv6`; none
-        unless `listen`), `-C agent.conf` holding `conf` and `--state state.json` holding
-        `state` when given, then `args`; waits until the table is ready."""
+        """Starts listening on a loopback port (unless not `listen`) with -C and --state files
+        holding `conf` and `state` if given, and `args`; waits until the table is ready."""
         self.ipv6 = ipv6
         if conf is not None:
             (self.dir / "agent.conf").write_text(conf)
@@ -88,9 +85,10 @@ class Daemon:
         for _ in range(5):
             self.port = free_udp_port("::1", socket.AF_INET6) if self.ipv6 else free_udp_port()
             self.spawn(argv(), program)
-            if self.wait_for_log(ready, timeout=START_S):
+            until(lambda: ready in self.log() or not self.running(), self.log, START_S, 0.01)
+            if ready in self.log():
                 return self
-            if self.running() or f":{self.port}" not in self.log():
+            if f":{self.port}" not in self.log():  # not a port taken meanwhile
                 break
         raise AssertionError(f"{program} did not start:\n{self.log()}")
 
@@ -104,17 +102,12 @@ class Daemon:
     def log_count(self, text):
         return sum(text in line for line in self.lines())
 
-    def wait_for_log(self, text, count=1, timeout=EVENT_S):
-        """True once the log holds `count` lines with `text`; false at the deadline or exit."""
-        deadline = time.monotonic() + timeout
-        while self.log_count(text) < count:
-            if not self.running() or time.monotonic() > deadline:
-                return self.log_count(text) >= count
-            time.sleep(0.01)
-        return True
-
     def expect(self, text, count=1, timeout=EVENT_S):
-        assert self.wait_for_log(text, count, timeout), f"{count} x {text!r} awaited:\n{self.log()}"
+        """Waits until the log holds `count` lines with `text`; fails at the deadline or exit."""
+        found = lambda: self.log_count(text) >= count
+        what = lambda: f"{count} x {text!r} awaited:\n{self.log()}"
+        until(lambda: found() or not self.running(), what, timeout, 0.01)
+        assert found(), what()
 
     def report(self, text):
         """Sends SIGUSR1 and returns the line with `text` of the report it logs, once whole."""
@@ -124,23 +117,18 @@ class Daemon:
                      pause=0.01)[0]
 
     def apply(self, state, in_place=False):
-        """Writes the state file (renamed over the old one unless `in_place`) and waits until
-        the daemon has applied it."""
+        """Writes the state file (by rename unless `in_place`); waits until it is applied."""
         applied = self.log_count("state applied: state.json")
         write(self.dir / "state.json", state, in_place)
         self.expect("state applied: state.json", applied + 1)
 
     def stop(self, sig=signal.SIGTERM, timeout=EVENT_S):
-        """Sends `sig` (none if None) and returns the exit status; None when the process died by
-        a signal or was killed at the deadline."""
+        """Sends `sig` (unless None); the exit status, None if ended by a signal or the deadline."""
         if sig:
             self.signal(sig)
-        try:
-            status = self.proc.wait(timeout)
-        except subprocess.TimeoutExpired:
-            self.kill()
-            return None
-        return status if status >= 0 else None
+        with contextlib.suppress(subprocess.TimeoutExpired):
+            return status if (status := self.proc.wait(timeout)) >= 0 else None
+        self.kill()
 
     def signal(self, sig):
         self.proc.send_signal(sig)
@@ -154,17 +142,15 @@ class Daemon:
             self.proc.wait()
 
     def client(self, tool, *args, timeout=EVENT_S):
-        """Runs one of the snmp package's clients against the daemon; its CompletedProcess.
-        `args` are the options, each with its value in the same word (`-cpublic`), then the
-        OIDs: the clients take the agent's address between the two."""
+        """Runs an snmp client on the daemon: `args` are options, each with its value in the
+        same word (`-cpublic`), then OIDs, the address going between the two."""
         options = list(itertools.takewhile(lambda a: a.startswith("-"), args))
         return subprocess.run([tool, *options, self.address, *args[len(options):]],
                               env=self.env, capture_output=True, text=True, timeout=timeout)
 
 
 def start_server(server, program, conf, *args):
-    """Starts Debian's snmpd or snmptrapd (`program`) in the foreground in `server`'s folder,
-    reading the configuration `conf` only and listening on its port."""
+    """Starts Debian's snmpd or snmptrapd in the foreground on its port, reading `conf` only."""
     (server.dir / "server.conf").write_text(conf)
     return server.launch(lambda: ["-f", "-Lo", "-C", "-c", "server.conf", *args, server.address],
                          "NET-SNMP version", program)

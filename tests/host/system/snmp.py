@@ -3,6 +3,7 @@
 import json
 import os
 import threading
+from concurrent.futures import ThreadPoolExecutor
 
 TABLE = (1, 3, 6, 1, 4, 1, 32473, 3, 35, 1, 1)
 ENTRY = TABLE + (1,)  # columns 2 to 4: threshold level, threshold units, drops
@@ -113,8 +114,7 @@ def parse(out):
 
 
 def ask(target, tool, *args):
-    """The pairs of `tool` run against `target` (a Daemon) with numeric OIDs, once it succeeded
-    and printed no error."""
+    """The pairs `tool` reads from `target` (a Daemon), after checking it reported no error."""
     result = target.client(tool, "-On", *args, timeout=CLIENT_S)
     failed = result.returncode or "Error" in result.stderr or "Timeout" in result.stderr
     assert not failed, f"{result.args}: {result.stderr}{result.stdout[-2000:]}"
@@ -134,22 +134,19 @@ def increasing(pairs):
 def walker(target, *args, keep=lambda run: run(), **where):
     """Walks with `args` (and `walk`'s `where`) in a thread, again and again; returns a function
     that stops it and gives what `keep` made of each walk out of a call that runs it (by default
-    the walk's pairs), once no walk raised."""
-    results, done = [], threading.Event()
+    the walk's pairs), or raises what a walk raised."""
+    done = threading.Event()
 
     def loop():
+        results = []
         while not done.is_set():
-            try:
-                results.append(keep(lambda: walk(target, *args, **where)))
-            except Exception as error:  # a client that failed or hung past its deadline
-                results.append(error)
+            results.append(keep(lambda: walk(target, *args, **where)))
+        return results
 
-    (thread := threading.Thread(target=loop, daemon=True)).start()
+    future = ThreadPoolExecutor(1).submit(loop)
 
     def stop():
         done.set()
-        thread.join()
-        assert not (errors := [r for r in results if isinstance(r, Exception)]), errors[:3]
-        return results
+        return future.result()
 
     return stop

@@ -62,40 +62,37 @@ def test_start_up_refusal_is_one_line_before_listening(agent, args, status, line
     assert daemon.log().count("\n") == 1 and line in daemon.log(), daemon.log()
 
 
-def test_pidfile_lives_as_long_as_the_daemon(agent):
-    daemon = agent().start("--pidfile", "agent.pid")
+def test_pidfile_and_readiness_last_as_long_as_the_daemon(agent, notify):
+    sent = notify(daemon := agent())
+    daemon.start("--pidfile", "agent.pid")
     assert (pidfile := daemon.dir / "agent.pid").read_text() == f"{daemon.proc.pid}\n"
+    until(lambda: "READY=1" in sent(), sent)
     # A start-up failure after the file was written (the port is taken) leaves none behind.
     second = agent()
     second.spawn(["--listen", daemon.address, "--pidfile", "agent.pid"])
     assert second.stop(None) == 1 and not (second.dir / "agent.pid").exists(), second.log()
     assert daemon.stop() == 0 and not pidfile.exists()
+    until(lambda: "STOPPING=1" in sent(), sent)
+    assert "WATCHDOG=1" not in sent(), "no watchdog unless the service manager asks for one"
 
 
-@pytest.mark.parametrize("where", ["IPv6 loopback", "included -C files"])
-def test_default_community_answers(agent, where):
-    """A GET with community public reads units of ifIndex 1002, class all, on the simulated
-    switch, on IPv6 or from a -C file's includes."""
-    daemon = agent()
-    if where == "IPv6 loopback":
-        try:
-            free_udp_port("::1", socket.AF_INET6)
-        except OSError as e:
-            pytest.skip(f"no IPv6 loopback here: {e}")
-        daemon.start(ipv6=True)
-    else:
-        # A FIFO not named .conf: net-snmp leaves it alone, and so must the check.
-        files(daemon.dir, {"conf/agent.conf": "includeFile more.conf\n", "conf/d/notes": None,
-                           "conf/more.conf": "includeDir conf/d\n",
-                           "conf/d/community.conf": "rocommunity public 127.0.0.1\n"})
-        daemon.start("-C", "conf/agent.conf")
-    units = ENTRY + (3, 1002, 0)
-    assert ask(daemon, "snmpget", *V2C, dotted(units)) == [(units, "INTEGER: 1")]
+def test_default_community_answers_on_ipv6_loopback(agent):
+    try:
+        free_udp_port("::1", socket.AF_INET6)
+    except OSError as e:
+        pytest.skip(f"no IPv6 loopback here: {e}")
+    units = ENTRY + (3, 1002, 0)  # of ifIndex 1002, class all, on the simulated switch
+    assert ask(agent().start(ipv6=True), "snmpget", *V2C, dotted(units)) == [(units, "INTEGER: 1")]
 
 
 @pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT], ids=["SIGTERM", "SIGINT"])
 def test_signals_log_counters_and_end_cleanly(agent, sig):
-    daemon = agent().start("--simulate", "8")
+    daemon = agent()
+    # The community comes from included -C files; a FIFO not named .conf is left alone.
+    files(daemon.dir, {"conf/agent.conf": "includeFile more.conf\n", "conf/d/notes": None,
+                       "conf/more.conf": "includeDir conf/d\n",
+                       "conf/d/community.conf": "rocommunity public 127.0.0.1\n"})
+    daemon.start("-C", "conf/agent.conf", "--simulate", "8")
     assert len(walk(daemon, *V2C, tool="snmpwalk")) == 3 * 4 * 8
     # One table entry per row, counted in the plug-in; and the daemon goes on serving.
     assert " StormControlSnmp::StormControlIfTableEntry=32 " in daemon.report("allocations: ")
@@ -132,8 +129,8 @@ def test_engine_boots_grow_and_engine_id_stays_across_restarts(agent):
 
 @pytest.fixture
 def notify(tmp_path):
-    """The service manager's end: its socket's path, and a function giving all the daemon sent
-    to it so far."""
+    """A service manager's socket: makes a daemon (with its other variables `env`) notify it,
+    and returns a function giving all it received so far."""
     sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
     sock.bind(str(path := tmp_path / "notify"))
     got = []
@@ -143,7 +140,12 @@ def notify(tmp_path):
             got.append(sock.recv(4096).decode())
 
     threading.Thread(target=receive, daemon=True).start()
-    yield path, lambda: "\n".join(got)
+
+    def attach(daemon, **env):
+        daemon.extra_env.update(NOTIFY_SOCKET=str(path), **env)
+        return lambda: "\n".join(got)
+
+    return attach
 
 
 @pytest.fixture
@@ -167,8 +169,8 @@ def log_pipe(tmp_path):
 
 
 def test_watchdog_pings_come_from_the_loop(agent, notify, log_pipe):
-    daemon, (sock, sent), (path, reading) = agent(), notify, log_pipe
-    daemon.extra_env.update(NOTIFY_SOCKET=str(sock), WATCHDOG_USEC=str(WATCHDOG_USEC))
+    (path, reading), daemon = log_pipe, agent()
+    sent = notify(daemon, WATCHDOG_USEC=str(WATCHDOG_USEC))
     # A flap every 10 ms, each traced: the loop keeps logging.
     daemon.start("-Le", "-Lf", str(path), "--sim-flap-ms", "10", "--trace", "Simulator/1")
     pings = lambda: sent().partition("READY=1")[2].count("WATCHDOG=1")
@@ -185,13 +187,3 @@ def test_watchdog_pings_come_from_the_loop(agent, notify, log_pipe):
     reading.set()
     resumed = pings()
     until(lambda: pings() >= resumed + 3, sent)
-
-
-def test_no_watchdog_unless_asked(agent, notify):
-    daemon, (sock, sent) = agent(), notify
-    daemon.extra_env.update(NOTIFY_SOCKET=str(sock))
-    daemon.start()
-    until(lambda: "READY=1" in sent(), sent)
-    assert daemon.stop() == 0
-    until(lambda: "STOPPING=1" in sent(), sent)
-    assert "WATCHDOG=1" not in sent()

@@ -62,8 +62,8 @@ class Check:
         before = flap_steps(self.daemon)
         try:
             pairs = run()
-        except AssertionError as error:  # the client failed
-            return str(error)
+        except Exception as error:  # the client failed or hung past its deadline
+            return f"{type(error).__name__}: {error}"
         flapped = {i for _, i in flap_steps(self.daemon)[max(0, len(before) - FLAP_LAG):]}
         if odd := [p for p in pairs if p[0][:-3] != ENTRY or not re.fullmatch(r"\w+: \d+", p[1])]:
             return f"unexpected variable {odd[0]}"

@@ -1,14 +1,11 @@
 // tests/host/system/walk.js — walks a subtree with the npm package net-snmp, an SNMP client
-// independent of net-snmp's C library, and prints one `OID TYPE VALUE` line per variable.
-//
+// independent of net-snmp's C library, and prints one `OID TYPE VALUE` line per variable: TYPE
+// the package's name (Integer, Counter64, ...), VALUE exact (Counter64 through BigInt: a
+// JavaScript number loses precision above 2^53). An error or an exception value ends it with a
+// message on standard error and status 1.
 //   node walk.js --mode getnext|bulk [--max-repetitions N] --agent HOST:PORT --oid OID
-//                (--community NAME | --user NAME --auth sha|sha256 --auth-key KEY
-//                                    --priv aes --priv-key KEY)
-//
-// A community means SNMPv2c, a user SNMPv3 at authPriv. OID is dotted decimal, TYPE the
-// package's name of the type (Integer, Counter64, ...), VALUE the exact decimal (Counter64
-// through BigInt: a JavaScript number loses precision above 2^53). An error or an exception
-// value ends the script with a message on standard error and status 1.
+//     (--community NAME: SNMPv2c | --user NAME --auth sha|sha256 --auth-key KEY --priv aes
+//      --priv-key KEY: SNMPv3 at authPriv)
 'use strict';
 
 const { parseArgs } = require('node:util');
@@ -36,23 +33,21 @@ function lineOf(varbind) {
 const walks = {
   // One GETNEXT per variable until the answer leaves the subtree or the view ends.
   getnext: function walkGetNext(session, oid, out, done) {
-    session.getNext([oid], (error, [varbind] = []) => {
+    session.getNext([oid], (error, [next] = []) => {
       if (error) return done(error);
-      if (varbind.type === snmp.ObjectType.EndOfMibView || !varbind.oid.startsWith(args.oid + '.')) {
+      if (next.type === snmp.ObjectType.EndOfMibView || !next.oid.startsWith(args.oid + '.')) {
         return done(null);
       }
-      out.push(lineOf(varbind));
-      walkGetNext(session, varbind.oid, out, done);
+      out.push(lineOf(next));
+      walkGetNext(session, next.oid, out, done);
     });
   },
   // GETBULKs of --max-repetitions; the package drops what lies past the subtree or the view.
-  bulk: (session, oid, out, done) => session.subtree(
-    oid, Number(args['max-repetitions']), (varbinds) => varbinds.forEach((v) => out.push(lineOf(v))),
-    done),
+  bulk: (session, oid, out, done) => session.subtree(oid, Number(args['max-repetitions']),
+    (varbinds) => varbinds.forEach((v) => out.push(lineOf(v))), done),
 };
 
-const walk = walks[args.mode];
-if (!walk || !args.agent || !args.oid) fail('usage: see the comment at the top of walk.js');
+if (!walks[args.mode] || !args.agent || !args.oid) fail('usage: see the top of walk.js');
 const [host, port] = args.agent.split(':');
 const common = { port: Number(port), timeout: 5000, retries: 2 };
 const session = args.community !== undefined
@@ -63,7 +58,7 @@ const session = args.community !== undefined
     privProtocol: snmp.PrivProtocols[args.priv], privKey: args['priv-key'],
   }, common);
 const out = [];
-walk(session, args.oid, out, (error) => {
+walks[args.mode](session, args.oid, out, (error) => {
   session.close();
   if (error) fail(`walk of ${args.oid} at ${args.agent}: ${error.message}`);
   process.stdout.write(out.join(''));

@@ -1,17 +1,23 @@
-# tests/host/system/test_notifications.py — breltaStormControlDropsRising end to end: targets from
-# the daemon's -C file, Debian's snmptrapd receiving, the table read back with snmpget.
+# tests/host/system/test_peers.py — the daemon with Debian's snmptrapd and snmpd. Notifications
+# (breltaStormControlDropsRising) to the targets of its -C file, checked against the table; and
+# the daemon as an AgentX subagent of snmpd, the table read through the master across the
+# master's late start, restart and absence, and while the table churns.
 import re
 import time
 
 from conftest import start_server, until
-from snmp import ENTRY, N, OP, OP_USER, V2C, ask, dotted, intf, number, parse, walk
+from snmp import (ENTRY, N, OP, OP_USER, SAMPLE, TABLE, V2C, ask, cells, dotted, increasing, intf,
+                  number, parse, walk)
 
-RISING = (1, 3, 6, 1, 4, 1, 32473, 3, 35, 0, 1)
-TRAP_OID = (1, 3, 6, 1, 6, 3, 1, 1, 4, 1, 0)
-IF_INDEX = (1, 3, 6, 1, 2, 1, 2, 2, 1, 1)
-CLASS_OID = (1, 3, 6, 1, 4, 1, 32473, 3, 35, 1, 2, 0)
+# breltaStormControlDropsRising, snmpTrapOID.0, ifIndex, the notification's class object.
+RISING, TRAP_OID = (1, 3, 6, 1, 4, 1, 32473, 3, 35, 0, 1), (1, 3, 6, 1, 6, 3, 1, 1, 4, 1, 0)
+IF_INDEX, CLASS_OID = (1, 3, 6, 1, 2, 1, 2, 2, 1, 1), (1, 3, 6, 1, 4, 1, 32473, 3, 35, 1, 2, 0)
 KINDS = ("TRAP2, SNMP v2c, community public", "INFORM, SNMP v2c, community public",
          "INFORM, SNMP v3, user op, context ")
+# Without the ifIndexes of 2^31 and more, which snmpd's AgentX master does not walk past.
+STATE = {"interfaces": {k: v for k, v in SAMPLE["interfaces"].items() if v < 2**31 - 1},
+         "status": SAMPLE["status"]}
+CONNECTED, LOST = "agentx: connected to master at ", "agentx: lost master at "
 
 
 def start_pair(agent, targets, *args, state=None):
@@ -19,8 +25,7 @@ def start_pair(agent, targets, *args, state=None):
     receiver = agent("receiver")
     # A header line with the sender's description, the variables one per line, a footer.
     start_server(receiver, "/usr/sbin/snmptrapd", f"authCommunity log public\n{OP_USER}"
-                 "authUser log op priv\n",
-                 "-On", "-F", r"notification %P\n%V\n%v\nend\n")
+                 "authUser log op priv\n", "-On", "-F", r"notification %P\n%V\n%v\nend\n")
     conf = "rocommunity public 127.0.0.1\n" + "".join(f"{t} {receiver.address}\n" for t in targets)
     return agent().start("-Dtrap", *args, conf=conf, state=state), receiver
 
@@ -87,3 +92,48 @@ def test_notification_carries_the_tables_value_and_respects_the_hold_down(agent)
             assert drops_of(daemon, (7, 0)) == 150
     until(lambda: held_down(daemon) >= 1, daemon.log)
     assert len(received(receiver)) == 1, receiver.log()
+
+
+def start_master(master):
+    # The master answers a subagent's silence after agentXTimeout with genErr; no retries, so
+    # one second is all a subagent gets.
+    return start_server(master, "/usr/sbin/snmpd", f"master agentx\nagentXSocket {master.dir}/"
+                        "agentx\nagentXTimeout 1\nagentXRetries 0\nrocommunity public "
+                        "127.0.0.1\ndontLogTCPWrappersConnects yes\n")
+
+
+def subagent(agent, master, *args, state=None):
+    return agent().start("--agentx", str(master.dir / "agentx"), "--agentx-ping-s", "1", *args,
+                         listen=False, state=state)
+
+
+def test_subagent_follows_the_master_through_late_start_restart_and_absence(agent):
+    master = agent("master")
+    daemon, socket, state = subagent(agent, master, state=STATE), master.dir / "agentx", STATE
+    daemon.expect(f"agentx: no master at {socket} yet; retrying every 1 s")
+    for connection in (1, 2, 3):
+        start_master(master)
+        daemon.expect(f"{CONNECTED}{socket}", connection)
+        assert walk(master, *V2C) == cells(state), f"connection {connection}"
+        if connection == 1:
+            assert master.stop() == 0, master.log()
+            daemon.expect(f"{LOST}{socket}; retrying every 1 s")
+        elif connection == 2:
+            # Killed: while it is away the state changes, and three attempts fail.
+            master.kill()
+            daemon.expect(LOST, 2)
+            state = {"interfaces": STATE["interfaces"], "status": {"slice0": {
+                "Ethernet1/1": {"all": {"drops": 13}}}, "slice1": SAMPLE["status"]["slice1"]}}
+            daemon.apply(state)
+            time.sleep(3.5)
+    assert daemon.log_count(LOST) == 2 and "Failed to connect" not in daemon.log(), daemon.log()
+
+
+def test_walk_through_the_master_stays_complete_while_the_table_churns(agent):
+    # Drop counters moving every millisecond keep the scheduler busy, so task slices run between
+    # the master's requests (one per walked value), each still answered within its second.
+    master = agent("master")
+    start_master(master)
+    subagent(agent, master, "--simulate", "1000", "--sim-interval-ms", "1").expect(CONNECTED)
+    pairs = walk(master, *V2C, root=TABLE)
+    assert len(pairs) == 3 * 4 * 1000 and increasing(pairs)
