@@ -112,7 +112,7 @@ class Daemon:
     def report(self, text):
         """Sends SIGUSR1 and returns the line with `text` of the report it logs, once whole."""
         seen = self.log_count(text)
-        self.signal(signal.SIGUSR1)
+        self.proc.send_signal(signal.SIGUSR1)
         return until(lambda: [l for l in self.lines() if text in l][seen:], self.log,
                      pause=0.01)[0]
 
@@ -125,13 +125,10 @@ class Daemon:
     def stop(self, sig=signal.SIGTERM, timeout=EVENT_S):
         """Sends `sig` (unless None); the exit status, None if ended by a signal or the deadline."""
         if sig:
-            self.signal(sig)
+            self.proc.send_signal(sig)
         with contextlib.suppress(subprocess.TimeoutExpired):
             return status if (status := self.proc.wait(timeout)) >= 0 else None
         self.kill()
-
-    def signal(self, sig):
-        self.proc.send_signal(sig)
 
     def running(self):
         return self.proc is not None and self.proc.poll() is None
@@ -142,8 +139,7 @@ class Daemon:
             self.proc.wait()
 
     def client(self, tool, *args, timeout=EVENT_S):
-        """Runs an snmp client on the daemon: `args` are options, each with its value in the
-        same word (`-cpublic`), then OIDs, the address going between the two."""
+        """Runs an snmp client on the daemon: `args` are options (`-cpublic`), then OIDs."""
         options = list(itertools.takewhile(lambda a: a.startswith("-"), args))
         return subprocess.run([tool, *options, self.address, *args[len(options):]],
                               env=self.env, capture_output=True, text=True, timeout=timeout)

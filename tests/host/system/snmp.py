@@ -74,16 +74,14 @@ def write(path, state, in_place=False):
 def rows(state):
     """(ifIndex, class, level, units, drops) of each row, in index order; a threshold equal to
     the default (level 10000, units 0, scale 4) is served as level 0."""
-    out = []
-    for name, classes in ((n, c) for entity in state["status"].values() for n, c in entity.items()
-                          if n in state["interfaces"]):
-        for c, cls in enumerate(CLASSES):
-            v = classes.get(cls, {})
-            level, units = v.get("level", 10000), v.get("units", 0)
-            default = (level, units, v.get("scale", 4)) == (10000, 0, 4)
-            out.append((state["interfaces"][name], c, 0 if default else level, units,
-                        v.get("drops", 0)))
-    return sorted(out)
+    def row(if_index, c, v):
+        level, units = v.get("level", 10000), v.get("units", 0)
+        default = (level, units, v.get("scale", 4)) == (10000, 0, 4)
+        return if_index, c, 0 if default else level, units, v.get("drops", 0)
+
+    return sorted(row(state["interfaces"][n], c, classes.get(cls, {}))
+                  for entity in state["status"].values() for n, classes in entity.items()
+                  if n in state["interfaces"] for c, cls in enumerate(CLASSES))
 
 
 def cells(state, columns=(2, 3, 4)):
@@ -132,9 +130,8 @@ def increasing(pairs):
 
 
 def walker(target, *args, keep=lambda run: run(), **where):
-    """Walks with `args` (and `walk`'s `where`) in a thread, again and again; returns a function
-    that stops it and gives what `keep` made of each walk out of a call that runs it (by default
-    the walk's pairs), or raises what a walk raised."""
+    """Walks again and again in a thread; returns a function that stops it and gives what `keep`
+    made of each walk from a call that runs it (the pairs by default), or raises a walk's error."""
     done = threading.Event()
 
     def loop():

@@ -55,7 +55,7 @@ def test_edits_reach_the_next_walk_and_a_refused_file_keeps_the_table(agent, in_
     os.mkfifo(daemon.dir / "fifo")
     os.rename(daemon.dir / "fifo", daemon.dir / "state.json")
     daemon.expect("state.json: not a regular file: FIFO")
-    daemon.signal(signal.SIGHUP)
+    daemon.proc.send_signal(signal.SIGHUP)
     daemon.expect("state.json: not a regular file: FIFO", 2)
     assert daemon.log_count("keeping the running state") >= 3, daemon.log()
     assert walk(daemon, *V2C) == cells(state)
@@ -65,7 +65,7 @@ def test_restart_reconciles_to_exactly_the_live_rows(agent):
     daemon = agent().start(state=(state := large(1000)))
     applied = daemon.log_count("state applied: state.json")
     # Interfaces leave and arrive while the agent restarts over the table it left.
-    daemon.signal(signal.SIGUSR2)
+    daemon.proc.send_signal(signal.SIGUSR2)
     for i in range(1, 1001, 10):
         del state["interfaces"][name(i)], state["status"][f"slice{1 - i % 2}"][name(i)]
     state["interfaces"]["Ethernet99/1"] = 5000

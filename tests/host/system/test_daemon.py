@@ -129,8 +129,7 @@ def test_engine_boots_grow_and_engine_id_stays_across_restarts(agent):
 
 @pytest.fixture
 def notify(tmp_path):
-    """A service manager's socket: makes a daemon (with its other variables `env`) notify it,
-    and returns a function giving all it received so far."""
+    """A service manager's socket; `attach(daemon, **env)` gives a function returning all it got."""
     sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
     sock.bind(str(path := tmp_path / "notify"))
     got = []

@@ -95,7 +95,7 @@ def test_daemon_stays_exact_and_flat_under_load(agent):
     daemon.expect("Simulator/1 ")  # from the first flap on, one interface is away at any time
     # The counts to come back to are a restarted agent's: the first machine keeps its
     # reconciliation task (it had no rows to reconcile), one started on a held table releases it.
-    daemon.signal(signal.SIGUSR2)
+    daemon.proc.send_signal(signal.SIGUSR2)
     daemon.expect("table ready: ", 2, timeout=START_S)
     restarts, steady = 1, lambda live: {t: live.get(t) for t in STEADY} == STEADY
     assert steady(before := allocations(daemon, steady)), before
@@ -117,7 +117,7 @@ def test_daemon_stays_exact_and_flat_under_load(agent):
             kib.append(resident)
         # Each restart once the previous one has made the table ready again.
         if now >= next_restart and daemon.log_count("table ready: ") == restarts + 1:
-            daemon.signal(signal.SIGUSR2)
+            daemon.proc.send_signal(signal.SIGUSR2)
             restarts, next_restart = restarts + 1, now + RESTART_S
     kib.append(resident)
     walks = {name: stop() for name, stop in managers.items()}

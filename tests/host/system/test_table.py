@@ -1,11 +1,16 @@
 # tests/host/system/test_table.py — the table read by real clients from one daemon serving the
 # sample state: walks, GET, GETNEXT and GETBULK (net-snmp's clients, SNMPv1, v2c and v3), SETs
 # refused, contexts not served, names with the MIB loaded and the npm package's independent stack.
+# Then datagrams no client would send, to the simulated switch: the daemon answers within the
+# manager's and the transport's size limits, drops what it must not answer, keeps its log short,
+# and answers the next request at once.
+import random
 import subprocess
 from pathlib import Path
 
 import pytest
 
+import wire
 from conftest import daemons
 from snmp import (CLASSES, END, ENTRY, LEGACY, LEGACY_USER, OP, OP_USER, SAMPLE, TABLE, V1, V2C,
                   ask, cells, dotted, rows, walk)
@@ -19,6 +24,19 @@ CONFIG = (f"rocommunity public 127.0.0.1\nrwcommunity private 127.0.0.1\n{OP_USE
           "group otherGroup v2c otherSec\nview everything included .1\n"
           "access otherGroup other any noauth exact everything none none\n")
 CELLS = cells(SAMPLE)
+# For datagrams: the table, the simulated switch's first cell, its drops column.
+TABLE_TEXT = dotted(TABLE)[1:]
+FIRST, DROPS = TABLE_TEXT + ".1.2.1001.0", TABLE_TEXT + ".1.4"
+ENGINE_ID = "1.3.6.1.6.3.10.2.1.1.0"
+WIRE_CONFIG = ("rocommunity public 127.0.0.1\ncreateUser guest\nrouser guest noauth\n"
+               "createUser signer SHA signerpassword\nrouser signer auth\n")
+# Requests net-snmp would misread, by the name the daemon logs when it drops them.
+MISREAD = {
+    # 2^64 + 1001 wraps around to 1001 in net-snmp: the answer would be for another row.
+    "subidentifier": wire.v2c(wire.GET, [TABLE_TEXT + f".1.4.{2**64 + 1001}.0"]),
+    "version": wire.v2c(wire.GET, [ENGINE_ID], version=2**40),
+    "bulkInV1": wire.v2c(wire.GETBULK, [TABLE_TEXT], 0, 5, version=0),
+    "requestId": wire.v2c(wire.GET, [ENGINE_ID], request_id=2**40)}
 
 
 @pytest.fixture(scope="module")
@@ -139,10 +157,89 @@ def test_npm_client_reads_what_snmpbulkwalk_reads(served, mode, auth):
     # 7 repetitions end requests inside rows and columns, and the last one past the table.
     npm = subprocess.run(["node", str(Path(__file__).with_name("walk.js")), "--mode", mode,
                           "--max-repetitions", "7", "--agent", f"127.0.0.1:{served.port}",
-                          "--oid", dotted(TABLE)[1:], *auth],
+                          "--oid", TABLE_TEXT, *auth],
                          capture_output=True, text=True, timeout=120)
     assert npm.returncode == 0 and not npm.stderr, npm.stderr
     types = {"Counter64": "Counter64", "INTEGER": "Integer"}
     assert npm.stdout.splitlines() == [
         f"{dotted(oid)[1:]} {types[value.split(': ')[0]]} {value.split(': ')[1]}"
         for oid, value in walk(served, *(OP if "--user" in auth else V2C))]
+
+
+@pytest.fixture
+def daemon(agent):
+    """The simulated switch, for datagrams: it needs no state file, and a test may flood it."""
+    return agent().start(conf=WIRE_CONFIG)
+
+
+@pytest.fixture
+def manager(daemon):
+    yield (m := wire.Manager(daemon.port))
+    m.close()
+
+
+def still_answers(manager):
+    """A GET is answered within a manager's usual retries (a flood may fill the socket buffer)."""
+    answers = (manager.ask(wire.v2c(wire.GET, [ENGINE_ID], request_id=99), 3) for _ in range(5))
+    answer = next((a for a in answers if a), None)
+    return answer is not None and answer.varbinds[0][0] == ENGINE_ID
+
+
+def names(answer):
+    return [oid for oid, _, _ in answer.varbinds]
+
+
+def test_getbulk_answers_fit_the_smaller_of_both_limits(manager):
+    engine = manager.discover()
+    for max_size in (484, 485, 600, 1000, 1472, 4096, 65507):
+        for repetitions in (1, 20, 100, 5000):
+            request = wire.pdu(wire.GETBULK, 7, [TABLE_TEXT], 0, repetitions)
+            answer = manager.ask(wire.v3_message(request, b"guest", engine, max_size=max_size))
+            assert answer is not None, (max_size, repetitions)
+            assert answer.size <= max_size and answer.error_status == wire.NO_ERROR
+            key = [tuple(map(int, n.split("."))) for n in names(answer)]
+            assert names(answer)[:1] == [FIRST] and key == sorted(set(key)), names(answer)[:3]
+    # SNMPv2c states no maximum: ours, the UDP limit, holds. Non-repeaters have no budget, and
+    # the next name after a short one comes with a value, so the answer outgrows the request.
+    answer = manager.ask(wire.v2c(wire.GETBULK, ["1.3"] * 3000, 3000, 0))
+    assert answer is not None and answer.size <= wire.UDP_LIMIT
+    assert 0 < len(answer.varbinds) < 3000 and set(names(answer)) == {FIRST}
+    # More repeaters than the budget of values still get one repetition each.
+    answer = manager.ask(wire.v2c(wire.GETBULK, [DROPS] * 150, 0, 5))
+    assert answer is not None and answer.error_status == wire.NO_ERROR
+    assert names(answer) == [DROPS + ".1001.0"] * 100
+    assert still_answers(manager)
+
+
+def test_too_big_answers_are_tooBig_without_variables_and_logged_once(daemon, manager):
+    for request_id in range(3):
+        answer = manager.ask(wire.v2c(wire.GETNEXT, [DROPS] * 3000, request_id=request_id))
+        assert answer is not None, "no answer: the manager would retry for ever"
+        assert (answer.error_status, answer.error_index, answer.varbinds) == (wire.TOO_BIG, 0, [])
+    assert still_answers(manager)
+    assert daemon.log_count("answered tooBig") == 1, daemon.log()
+    assert "tooBig=3" in daemon.report("tooBig=")
+
+
+@pytest.mark.parametrize("name", MISREAD)
+def test_requests_net_snmp_would_misread_are_dropped(daemon, manager, name):
+    for _ in range(3):
+        assert manager.ask(MISREAD[name], timeout=1) is None
+    assert still_answers(manager)
+    assert daemon.log_count(f"dropped a request: {name}") == 1, daemon.log()
+
+
+def test_a_flood_of_malformed_datagrams_leaves_a_short_log(daemon, manager):
+    engine, get = manager.discover(), wire.pdu(wire.GET, 7, [TABLE_TEXT])
+    # The last claims authentication with a wrong digest: net-snmp logs each one.
+    seeds = [wire.v2c(wire.GETBULK, [TABLE_TEXT], 0, 5), wire.v3_message(get, b"guest", engine),
+             wire.v3_message(get, b"signer", engine, flags=0x05)]
+    rnd = random.Random(15)
+    for _ in range(3000):
+        datagram = bytearray(rnd.choice(seeds))
+        for _ in range(rnd.randint(1, 4)):
+            datagram[rnd.randrange(len(datagram))] = rnd.randrange(256)
+        manager.send(bytes(datagram))
+    assert still_answers(manager)
+    assert len(lines := daemon.log().splitlines()) < 60, "\n".join(lines)
+    daemon.report('limited log lines "Authentication failed for"')

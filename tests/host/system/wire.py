@@ -9,7 +9,8 @@ INTEGER, OCTETS, NULL, OID, SEQUENCE = 0x02, 0x04, 0x05, 0x06, 0x30
 NO_ERROR, TOO_BIG, UDP_LIMIT = 0, 1, 65507
 
 
-def tlv(tag, body):
+def tlv(tag, *parts):
+    body = b"".join(parts)
     n, long = len(body), (len(body).bit_length() + 7) // 8
     return bytes([tag]) + (bytes([n]) if n < 0x80 else bytes([0x80 | long]) +
                            n.to_bytes(long, "big")) + body
@@ -21,42 +22,36 @@ def integer(value):
     return tlv(INTEGER, value.to_bytes(n, "big", signed=True))
 
 
-def subid(value):
-    out = [value & 0x7F]
-    while value := value >> 7:
-        out.append(0x80 | (value & 0x7F))
-    return bytes(reversed(out))
-
-
 def oid(text):
+    """Sub-identifiers of any size: 7 bits a byte, bit 8 set in all bytes but the last."""
     arcs = [int(a) for a in text.strip(".").split(".")]
-    return tlv(OID, bytes([40 * arcs[0] + arcs[1]]) + b"".join(subid(a) for a in arcs[2:]))
+    body = [40 * arcs[0] + arcs[1]]
+    for a in arcs[2:]:
+        body += [a >> 7 * k & 0x7F | 0x80 for k in range((a.bit_length() - 1) // 7, 0, -1)]
+        body.append(a & 0x7F)
+    return tlv(OID, bytes(body))
 
 
 def pdu(tag, request_id, names, a=0, b=0):
-    """A PDU; `a` and `b` are error-status and error-index, or non-repeaters and
-    max-repetitions for GETBULK."""
-    binds = b"".join(tlv(SEQUENCE, oid(n) + tlv(NULL, b"")) for n in names)
-    return tlv(tag, integer(request_id) + integer(a) + integer(b) + tlv(SEQUENCE, binds))
+    """A PDU; `a`, `b`: error-status and -index, or GETBULK's non-repeaters and max-repetitions."""
+    binds = [tlv(SEQUENCE, oid(n), tlv(NULL)) for n in names]
+    return tlv(tag, integer(request_id), integer(a), integer(b), tlv(SEQUENCE, *binds))
 
 
 def v2c(tag, names, a=0, b=0, request_id=1, version=1):
     """A message of community public, SNMPv2c unless `version` says otherwise."""
-    return tlv(SEQUENCE, integer(version) + tlv(OCTETS, b"public") +
+    return tlv(SEQUENCE, integer(version), tlv(OCTETS, b"public"),
                pdu(tag, request_id, names, a, b))
 
 
 def v3_message(pdu_bytes, user=b"", engine=(b"", 0, 0), max_size=UDP_LIMIT, flags=0x04):
     """An SNMPv3 message without privacy (flags: reportable) for `engine` (id, boots, time)."""
-    header = tlv(SEQUENCE, integer(1) + integer(max_size) + tlv(OCTETS, bytes([flags])) +
-                 integer(3))
-    usm = tlv(SEQUENCE, tlv(OCTETS, engine[0]) + integer(engine[1]) + integer(engine[2]) +
-              tlv(OCTETS, user) + tlv(OCTETS, b"") * 2)
-    scoped = tlv(SEQUENCE, tlv(OCTETS, engine[0]) + tlv(OCTETS, b"") + pdu_bytes)
-    return tlv(SEQUENCE, integer(3) + header + tlv(OCTETS, usm) + scoped)
+    header = tlv(SEQUENCE, integer(1), integer(max_size), tlv(OCTETS, bytes([flags])), integer(3))
+    usm = tlv(SEQUENCE, tlv(OCTETS, engine[0]), integer(engine[1]), integer(engine[2]),
+              tlv(OCTETS, user), tlv(OCTETS), tlv(OCTETS))
+    scoped = tlv(SEQUENCE, tlv(OCTETS, engine[0]), tlv(OCTETS), pdu_bytes)
+    return tlv(SEQUENCE, integer(3), header, tlv(OCTETS, usm), scoped)
 
-
-# --- reading -------------------------------------------------------------------------------
 
 def children(body):
     """The (tag, value) of each TLV in `body`."""
@@ -84,8 +79,7 @@ def read_oid(body):
     return ".".join(map(str, arcs))
 
 
-# A message read back: SNMPv3's engine is (engine id, boots, time), a varbind (OID text, value
-# tag, value bytes), size the datagram's.
+# A message read back: varbinds as (OID text, tag, value bytes), engine (id, boots, time) if v3.
 Answer = namedtuple("Answer", "tag request_id error_status error_index varbinds size engine")
 
 
@@ -112,8 +106,7 @@ class Manager:
         self.send, self.close = self.sock.send, self.sock.close
 
     def ask(self, datagram, timeout=5.0):
-        """Sends and parses the answer with the same request-id, skipping older answers; None
-        when none comes in time."""
+        """Sends; the answer with the same request-id (older ones skipped), None if none in time."""
         self.send(datagram)
         self.sock.settimeout(timeout)
         while True:
