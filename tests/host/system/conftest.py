@@ -4,6 +4,7 @@
 # files, its log), listens on a free loopback UDP port (another is tried when the port was taken
 # meanwhile), and is killed however the test ends. One still running at the end must exit on
 # SIGTERM with status 0, and none may log a sanitizer report: every test checks a clean shutdown.
+# Debian's snmpd and snmptrapd run the same way (`Daemon.serve`).
 import contextlib
 import itertools
 import os
@@ -66,8 +67,8 @@ class Daemon:
                                          stdin=subprocess.DEVNULL, stdout=log, stderr=log)
 
     def start(self, *args, conf=None, state=None, listen=True, ipv6=False):
-        """Starts listening on a loopback port (unless not `listen`) with -C and --state files
-        holding `conf` and `state` if given, and `args`; waits until the table is ready."""
+        """Starts on a loopback port (unless not `listen`) with `args`, and `conf` and `state` as
+        -C and --state files if given; waits until the table is ready."""
         self.ipv6 = ipv6
         if conf is not None:
             (self.dir / "agent.conf").write_text(conf)
@@ -91,6 +92,12 @@ class Daemon:
             if f":{self.port}" not in self.log():  # not a port taken meanwhile
                 break
         raise AssertionError(f"{program} did not start:\n{self.log()}")
+
+    def serve(self, program, conf, *args):
+        """Starts Debian's snmpd or snmptrapd in the foreground on its port, reading `conf` only."""
+        (self.dir / "server.conf").write_text(conf)
+        return self.launch(lambda: ["-f", "-Lo", "-C", "-c", "server.conf", *args, self.address],
+                           "NET-SNMP version", program)
 
     def log(self):
         return self.log_path.read_text(errors="replace") if self.log_path.exists() else ""
@@ -145,17 +152,9 @@ class Daemon:
                               env=self.env, capture_output=True, text=True, timeout=timeout)
 
 
-def start_server(server, program, conf, *args):
-    """Starts Debian's snmpd or snmptrapd in the foreground on its port, reading `conf` only."""
-    (server.dir / "server.conf").write_text(conf)
-    return server.launch(lambda: ["-f", "-Lo", "-C", "-c", "server.conf", *args, server.address],
-                         "NET-SNMP version", program)
-
-
 @contextlib.contextmanager
 def daemons(folder):
-    """Makes daemons in `folder`; at the end checks that each one still running exits cleanly
-    and that none logged a sanitizer report, and kills them all whatever happened."""
+    """Makes daemons in `folder`, checks each ends cleanly with no sanitizer report, kills all."""
     made = []
 
     def make(name="agent"):

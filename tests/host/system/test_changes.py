@@ -83,17 +83,15 @@ def test_restart_reconciles_to_exactly_the_live_rows(agent):
 
 
 def test_walks_during_a_reload_miss_no_stable_row(agent):
-    before = large(2000)
+    before, moved = large(2000), set(range(10, 2001, 10))  # moved: ifIndexes that change hands
     after = copy.deepcopy(before)
-    moved = set()  # ifIndexes that change hands
     for i in range(1, 2001):
         entity = f"slice{1 - i % 2}"
         after["status"][entity][name(i)]["unknownUnicast"]["drops"] = i + 1
-        if i % 10 == 0:
+        if i in moved:
             del after["interfaces"][name(i)], after["status"][entity][name(i)]
             after["interfaces"][f"Lag{i}"] = i
             after["status"].setdefault("slice2", {})[f"Lag{i}"] = intf((N, 2, N, 1))
-            moved.add(i)
     daemon = agent().start(state=before)
     stops = [walker(daemon, *V2C, "-Cr10"), walker(daemon, *V2C, "-Cr100")]
     daemon.apply(after)

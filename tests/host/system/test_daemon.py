@@ -63,17 +63,17 @@ def test_start_up_refusal_is_one_line_before_listening(agent, args, status, line
 
 
 def test_pidfile_and_readiness_last_as_long_as_the_daemon(agent, notify):
-    sent = notify(daemon := agent())
+    (daemon := agent()).extra_env["NOTIFY_SOCKET"] = str(notify.sock)
     daemon.start("--pidfile", "agent.pid")
     assert (pidfile := daemon.dir / "agent.pid").read_text() == f"{daemon.proc.pid}\n"
-    until(lambda: "READY=1" in sent(), sent)
+    until(lambda: "READY=1" in notify.log(), notify.log)
     # A start-up failure after the file was written (the port is taken) leaves none behind.
     second = agent()
     second.spawn(["--listen", daemon.address, "--pidfile", "agent.pid"])
     assert second.stop(None) == 1 and not (second.dir / "agent.pid").exists(), second.log()
     assert daemon.stop() == 0 and not pidfile.exists()
-    until(lambda: "STOPPING=1" in sent(), sent)
-    assert "WATCHDOG=1" not in sent(), "no watchdog unless the service manager asks for one"
+    until(lambda: "STOPPING=1" in notify.log(), notify.log)
+    assert "WATCHDOG=1" not in notify.log(), "no watchdog unless the service manager asks for one"
 
 
 def test_default_community_answers_on_ipv6_loopback(agent):
@@ -128,23 +128,14 @@ def test_engine_boots_grow_and_engine_id_stays_across_restarts(agent):
 
 
 @pytest.fixture
-def notify(tmp_path):
-    """A service manager's socket; `attach(daemon, **env)` gives a function returning all it got."""
-    sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-    sock.bind(str(path := tmp_path / "notify"))
-    got = []
-
-    def receive():
-        while True:
-            got.append(sock.recv(4096).decode())
-
-    threading.Thread(target=receive, daemon=True).start()
-
-    def attach(daemon, **env):
-        daemon.extra_env.update(NOTIFY_SOCKET=str(path), **env)
-        return lambda: "\n".join(got)
-
-    return attach
+def notify(agent):
+    """A service manager's socket at `.sock`: socat, which writes what it receives to its log."""
+    manager = agent("notify")
+    manager.sock = manager.dir / "sock"
+    manager.spawn(["-u", f"UNIX-RECV:{manager.sock}", "STDOUT"], program="socat")
+    until(manager.sock.exists, manager.log)
+    yield manager
+    manager.kill()  # socat ends by a signal only
 
 
 @pytest.fixture
@@ -169,11 +160,11 @@ def log_pipe(tmp_path):
 
 def test_watchdog_pings_come_from_the_loop(agent, notify, log_pipe):
     (path, reading), daemon = log_pipe, agent()
-    sent = notify(daemon, WATCHDOG_USEC=str(WATCHDOG_USEC))
+    daemon.extra_env.update(NOTIFY_SOCKET=str(notify.sock), WATCHDOG_USEC=str(WATCHDOG_USEC))
     # A flap every 10 ms, each traced: the loop keeps logging.
     daemon.start("-Le", "-Lf", str(path), "--sim-flap-ms", "10", "--trace", "Simulator/1")
-    pings = lambda: sent().partition("READY=1")[2].count("WATCHDOG=1")
-    until(lambda: pings() >= 3, sent)
+    pings = lambda: notify.log().partition("READY=1")[2].count("WATCHDOG=1")
+    until(lambda: pings() >= 3, notify.log)
     reading.clear()  # the loop blocks in a log write, the process lives on
 
     def silent():
@@ -185,4 +176,4 @@ def test_watchdog_pings_come_from_the_loop(agent, notify, log_pipe):
     assert daemon.running()
     reading.set()
     resumed = pings()
-    until(lambda: pings() >= resumed + 3, sent)
+    until(lambda: pings() >= resumed + 3, notify.log)

@@ -5,7 +5,7 @@
 import re
 import time
 
-from conftest import start_server, until
+from conftest import until
 from snmp import (ENTRY, N, OP, OP_USER, SAMPLE, TABLE, V2C, ask, cells, dotted, increasing, intf,
                   number, parse, walk)
 
@@ -24,8 +24,8 @@ def start_pair(agent, targets, *args, state=None):
     """A receiver (snmptrapd), then the daemon sending to it as each of `targets`."""
     receiver = agent("receiver")
     # A header line with the sender's description, the variables one per line, a footer.
-    start_server(receiver, "/usr/sbin/snmptrapd", f"authCommunity log public\n{OP_USER}"
-                 "authUser log op priv\n", "-On", "-F", r"notification %P\n%V\n%v\nend\n")
+    receiver.serve("/usr/sbin/snmptrapd", f"authCommunity log public\n{OP_USER}authUser log op "
+                   "priv\n", "-On", "-F", r"notification %P\n%V\n%v\nend\n")
     conf = "rocommunity public 127.0.0.1\n" + "".join(f"{t} {receiver.address}\n" for t in targets)
     return agent().start("-Dtrap", *args, conf=conf, state=state), receiver
 
@@ -95,9 +95,9 @@ def test_notification_carries_the_tables_value_and_respects_the_hold_down(agent)
 def start_master(master):
     # The master answers a subagent's silence after agentXTimeout with genErr; no retries, so
     # one second is all a subagent gets.
-    return start_server(master, "/usr/sbin/snmpd", f"master agentx\nagentXSocket {master.dir}/"
-                        "agentx\nagentXTimeout 1\nagentXRetries 0\nrocommunity public "
-                        "127.0.0.1\ndontLogTCPWrappersConnects yes\n")
+    return master.serve("/usr/sbin/snmpd", f"master agentx\nagentXSocket {master.dir}/agentx\n"
+                        "agentXTimeout 1\nagentXRetries 0\nrocommunity public 127.0.0.1\n"
+                        "dontLogTCPWrappersConnects yes\n")
 
 
 def subagent(agent, master, *args, state=None):
