@@ -1,10 +1,8 @@
-# tests/host/system/conftest.py — the daemon under test, for the system tests run by pytest.
-# Each test starts its own daemons through the `agent` fixture (a module shares one through
-# `daemons`): every daemon runs from a temporary folder of its own (its state and configuration
-# files, its log), listens on a free loopback UDP port (another is tried when the port was taken
-# meanwhile), and is killed however the test ends. One still running at the end must exit on
-# SIGTERM with status 0, and none may log a sanitizer report: every test checks a clean shutdown.
-# Debian's snmpd and snmptrapd run the same way (`Daemon.serve`).
+# tests/host/system/conftest.py — the daemons under test (Debian's snmpd and snmptrapd too), for
+# the system tests run by pytest. Each runs from a folder of its own (its files, its log), on a
+# free loopback UDP port, made by the `agent` fixture (or `daemons`, for a module) and killed
+# however the test ends; one still running must then exit on SIGTERM with status 0, and none may
+# log a sanitizer report: every test also checks a clean shutdown.
 import contextlib
 import itertools
 import os

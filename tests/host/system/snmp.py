@@ -53,12 +53,9 @@ SAMPLE = {
 
 def large(count):
     """`count` interfaces with ifIndexes 1 to `count`, odd ones in slice0, even ones in slice1."""
-    state = {"interfaces": {}, "status": {"slice0": {}, "slice1": {}}}
-    for i in range(1, count + 1):
-        state["interfaces"][name(i)] = i
-        state["status"][f"slice{1 - i % 2}"][name(i)] = intf((i, i % 3, N, i * 7), N, N,
-                                                               (N, N, N, i))
-    return state
+    return {"interfaces": {name(i): i for i in range(1, count + 1)},
+            "status": {f"slice{s}": {name(i): intf((i, i % 3, N, i * 7), N, N, (N, N, N, i))
+                                     for i in range(1 + s, count + 1, 2)} for s in (0, 1)}}
 
 
 def name(i):

@@ -1,9 +1,6 @@
-# tests/host/system/test_changes.py — the table while it changes. The state file: edits reach
-# the next walk whether the file is renamed over or rewritten, a refused file (even a FIFO, which
-# must not block the daemon) keeps the table, walks during a large reload miss no stable row, and
-# a restart of the agent (SIGUSR2) reconciles the table to exactly the live rows. The simulated
-# switch: walks stay complete and in order while its drop counters change every 10 ms and other
-# walks run, and follow its interface flaps.
+# tests/host/system/test_changes.py — the table while it changes: state-file edits, refused files
+# and reloads, agent restarts (SIGUSR2), and the simulated switch's drop counters and flaps, each
+# read by walks that must miss nothing stable and show nothing stale.
 import copy
 import os
 import re
@@ -50,8 +47,7 @@ def test_edits_reach_the_next_walk_and_a_refused_file_keeps_the_table(agent, in_
     bad["status"]["slice2"]["Ethernet4/1"]["all"]["drops"] = 1234
     write(daemon.dir / "state.json", bad, in_place)
     daemon.expect("state.json: at $.interfaces")
-    # Renamed over the file, then read again on SIGHUP: nobody ever writes to the FIFO, so a
-    # reader that waited for a writer would stop the daemon for good.
+    # A FIFO renamed over the file, then read again on SIGHUP: waiting for a writer would hang.
     os.mkfifo(daemon.dir / "fifo")
     os.rename(daemon.dir / "fifo", daemon.dir / "state.json")
     daemon.expect("state.json: not a regular file: FIFO")
@@ -64,8 +60,7 @@ def test_edits_reach_the_next_walk_and_a_refused_file_keeps_the_table(agent, in_
 def test_restart_reconciles_to_exactly_the_live_rows(agent):
     daemon = agent().start(state=(state := large(1000)))
     applied = daemon.log_count("state applied: state.json")
-    # Interfaces leave and arrive while the agent restarts over the table it left.
-    daemon.proc.send_signal(signal.SIGUSR2)
+    daemon.proc.send_signal(signal.SIGUSR2)  # interfaces leave and arrive while it restarts
     for i in range(1, 1001, 10):
         del state["interfaces"][name(i)], state["status"][f"slice{1 - i % 2}"][name(i)]
     state["interfaces"]["Ethernet99/1"] = 5000
@@ -124,8 +119,7 @@ def test_walks_stay_complete_while_drops_change(agent):
 
 
 def test_walks_follow_the_flaps(agent):
-    # Wait for a walk that reads what the log says, the log unchanged meanwhile, once every
-    # interface has flapped and the first is away again: withdrawn rows must go, new ones come.
+    # Until a walk reads what the log, unchanged meanwhile, says once every interface flapped.
     daemon = agent().start("--simulate", "4", "--sim-interval-ms", "0", "--sim-flap-ms", "200",
                            "--trace", "Simulator/1")
 

@@ -1,13 +1,10 @@
-# tests/host/system/test_daemon.py — the daemon's life: what it refuses or sets up before it
-# serves (a start-up failure ends it before anything listens), the signals it serves by, the
-# SNMPv3 engine state it keeps across restarts, a killed one included, and what systemd sees: the
-# notifications on a NOTIFY_SOCKET of the test's own, and watchdog pings from the event loop, so
-# that a loop that hangs stops them while the process lives on.
+# tests/host/system/test_daemon.py — the daemon's life: start-up refusals (one line, before
+# anything listens), pidfile, signals, SNMPv3 engine state across restarts, and what a service
+# manager sees: readiness, and watchdog pings that come from the event loop, not a thread.
 import fcntl
 import os
 import signal
 import socket
-import threading
 import time
 
 import pytest
@@ -139,33 +136,26 @@ def notify(agent):
 
 
 @pytest.fixture
-def log_pipe(tmp_path):
-    """A FIFO the daemon logs into as well (-Lf), read only while the event it yields is set:
-    once the test clears it, the pipe fills and the daemon's next log line blocks its loop."""
+def log_pipe(agent, tmp_path):
+    """A FIFO the daemon logs into as well (-Lf), emptied by `cat`: while `cat` is stopped, the
+    pipe fills and the daemon's next log line blocks its loop."""
     os.mkfifo(path := tmp_path / "log.fifo")
-    # Open for writing too: reads wait for the daemon's lines instead of finding no writer.
-    fd = os.open(path, os.O_RDWR)
+    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)  # held: the pipe keeps the size set here
     fcntl.fcntl(fd, fcntl.F_SETPIPE_SZ, 4096)  # one page: a few trace lines fill it
-    reading = threading.Event()
-    reading.set()
-
-    def drain():
-        while reading.wait() and os.read(fd, 65536):
-            pass
-
-    threading.Thread(target=drain, daemon=True).start()
-    yield path, reading
-    reading.set()  # so that the daemon can log its way to a clean exit
+    (cat := agent("cat")).spawn([str(path)], program="cat")
+    yield path, cat.proc
+    cat.kill()
+    os.close(fd)
 
 
 def test_watchdog_pings_come_from_the_loop(agent, notify, log_pipe):
-    (path, reading), daemon = log_pipe, agent()
+    (path, cat), daemon = log_pipe, agent()
     daemon.extra_env.update(NOTIFY_SOCKET=str(notify.sock), WATCHDOG_USEC=str(WATCHDOG_USEC))
     # A flap every 10 ms, each traced: the loop keeps logging.
     daemon.start("-Le", "-Lf", str(path), "--sim-flap-ms", "10", "--trace", "Simulator/1")
     pings = lambda: notify.log().partition("READY=1")[2].count("WATCHDOG=1")
     until(lambda: pings() >= 3, notify.log)
-    reading.clear()  # the loop blocks in a log write, the process lives on
+    cat.send_signal(signal.SIGSTOP)  # the loop blocks in a log write, the process lives on
 
     def silent():
         before = pings()
@@ -174,6 +164,7 @@ def test_watchdog_pings_come_from_the_loop(agent, notify, log_pipe):
 
     until(silent, "WATCHDOG=1 never stopped", pause=0)
     assert daemon.running()
-    reading.set()
+    cat.send_signal(signal.SIGCONT)
     resumed = pings()
     until(lambda: pings() >= resumed + 3, notify.log)
+    assert daemon.stop() == 0, daemon.log()  # while `cat` still empties the pipe

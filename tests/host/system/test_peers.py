@@ -1,7 +1,6 @@
-# tests/host/system/test_peers.py — the daemon with Debian's snmptrapd and snmpd. Notifications
-# (breltaStormControlDropsRising) to the targets of its -C file, checked against the table; and
-# the daemon as an AgentX subagent of snmpd, the table read through the master across the
-# master's late start, restart and absence, and while the table churns.
+# tests/host/system/test_peers.py — the daemon with Debian's snmptrapd and snmpd: notifications
+# (breltaStormControlDropsRising) to its -C file's targets, checked against the table; and the
+# daemon as an AgentX subagent, read through the master across its absence and while it churns.
 import re
 import time
 
@@ -93,8 +92,7 @@ def test_notification_carries_the_tables_value_and_respects_the_hold_down(agent)
 
 
 def start_master(master):
-    # The master answers a subagent's silence after agentXTimeout with genErr; no retries, so
-    # one second is all a subagent gets.
+    # genErr for a subagent silent for agentXTimeout, and no retries: a subagent gets 1 s.
     return master.serve("/usr/sbin/snmpd", f"master agentx\nagentXSocket {master.dir}/agentx\n"
                         "agentXTimeout 1\nagentXRetries 0\nrocommunity public 127.0.0.1\n"
                         "dontLogTCPWrappersConnects yes\n")
@@ -128,8 +126,7 @@ def test_subagent_follows_the_master_through_late_start_restart_and_absence(agen
 
 
 def test_walk_through_the_master_stays_complete_while_the_table_churns(agent):
-    # Drop counters moving every millisecond keep the scheduler busy, so task slices run between
-    # the master's requests (one per walked value), each still answered within its second.
+    # Drops moving every 1 ms: task slices run between the master's requests, each within 1 s.
     master = agent("master")
     start_master(master)
     subagent(agent, master, "--simulate", "1000", "--sim-interval-ms", "1").expect(CONNECTED)

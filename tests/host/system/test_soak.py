@@ -14,22 +14,16 @@ import pytest
 from conftest import AGENT, START_S
 from snmp import ENTRY, V2C, dotted, number, walker
 
-INTERFACES, CLASSES = 2000, 4  # CLASSES: rows per interface
-RESTART_S = 5
-# Resident memory at the end, in % above its level after the warm-up (a third of the run, at
-# most a minute); not under AddressSanitizer, whose quarantine keeps freed memory.
-MAX_GROWTH_PERCENT = 5
-# Flap steps logged before a walk whose interfaces may still be changing in the table: the
-# machine applies a step a moment after the simulator logs it.
-FLAP_LAG = 8
+INTERFACES, CLASSES, RESTART_S = 2000, 4, 5  # CLASSES: rows per interface
+MAX_GROWTH_PERCENT = 5  # resident memory at the end over its level after the warm-up
+FLAP_LAG = 8  # flap steps logged before a walk that the table may apply only during it
 # A step of a flap; the next flap brings the interface back with a new ifIndex.
 FLAP = re.compile(r"Simulator/1 Simulator::\w+: Ethernet\d+/\d+ "
                   r"(?:down, ifIndex (\d+) withdrawn|up, new ifIndex (\d+))")
 # Every other line the daemon may log during the soak.
 EXPECTED = ("listening on ", "table ready: ", "restarting agent", "counters: ", "scheduler: ",
             "notifications: ", "allocations: ", "requests: ", "shutting down")
-# Live objects between the simulator's rounds: a table entry per row (one interface is away),
-# a status object per interface, no walk context.
+# Between rounds: an entry per row (one interface away), a status per interface, no walk context.
 STEADY = {"StormControlSnmp::StormControlIfTableEntry": CLASSES * (INTERFACES - 1),
           "Bridging::StormControl::IntfStatus": INTERFACES, "breltaStormControlIfTable_entry": None}
 
@@ -100,8 +94,7 @@ def test_daemon_stays_exact_and_flat_under_load(agent):
     restarts, steady = 1, lambda live: {t: live.get(t) for t in STEADY} == STEADY
     assert steady(before := allocations(daemon, steady)), before
 
-    # GETNEXT walks only the drops column: a request per value, and the whole table would take
-    # the sanitizer build longer than the client's deadline.
+    # GETNEXT walks the drops column only: the whole table would take the sanitizer build too long.
     client = ("-Oe", "-t5", "-r2", *V2C)
     managers = {"snmpwalk": walker(daemon, *client, tool="snmpwalk", root=ENTRY + (4,),
                                    keep=Check(daemon, 1))} | {
@@ -129,8 +122,7 @@ def test_daemon_stays_exact_and_flat_under_load(agent):
     failed = {name: [f"{name}, walk {n + 1}: {r}" for n, r in enumerate(ws) if r]
               for name, ws in walks.items()}
     print(f"\nsoak: {duration:.0f} s, {restarts} restarts, {daemon.log_count(' down, ifIndex ')} "
-          "flaps; walks (failed):", *(f"{name} {len(ws)} ({len(failed[name])})"
-                                      for name, ws in walks.items()),
+          "flaps; walks (failed):", *(f"{n} {len(w)} ({len(failed[n])})" for n, w in walks.items()),
           f"resident memory after the {warm_up:.0f} s warm-up {warm_kib} KiB, at the end {kib[-1]}"
           f" KiB: {growth:+.2f} %{' (not checked under AddressSanitizer)' * sanitized}",
           "resident memory (KiB) at each tenth of the run: " + " ".join(map(str, kib)), sep="\n  ")
@@ -138,4 +130,5 @@ def test_daemon_stays_exact_and_flat_under_load(agent):
     assert after == before, "allocation counts not back to those before the load"
     unexpected = [l for l in daemon.lines() if not (l.startswith(EXPECTED) or FLAP.fullmatch(l))]
     assert not unexpected, "\n".join(unexpected)
+    # Not under AddressSanitizer, whose quarantine keeps freed memory.
     assert sanitized or growth <= MAX_GROWTH_PERCENT, "resident memory grew"
