@@ -17,15 +17,8 @@ from snmp import write
 
 AGENT = os.environ.get("STORMCONTROL_AGENT", "")
 START_S, EVENT_S = 60.0, 30.0  # generous: the sanitizer build is slower on a shared machine
-# A service manager's, when the tests run under one: each test gives its own, if any.
-SERVICE_MANAGER_VARIABLES = ("NOTIFY_SOCKET", "WATCHDOG_USEC", "WATCHDOG_PID")
+SERVICE_VARIABLES = ("NOTIFY_SOCKET", "WATCHDOG_USEC", "WATCHDOG_PID")  # each test sets its own
 SANITIZER_MARKERS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:")
-
-
-def free_udp_port(host="127.0.0.1", family=socket.AF_INET):
-    with socket.socket(family, socket.SOCK_DGRAM) as s:
-        s.bind((host, 0))
-        return s.getsockname()[1]
 
 
 def until(condition, what, timeout=EVENT_S, pause=0.05):
@@ -43,13 +36,12 @@ class Daemon:
     def __init__(self, folder):
         (folder / "persist").mkdir(parents=True)
         self.dir, self.log_path = folder, folder / "agent.log"
-        self.proc, self.port, self.ipv6 = None, 0, False
-        self.extra_env = {}  # e.g. a service manager's NOTIFY_SOCKET
+        self.proc, self.port, self.ipv6, self.extra_env = None, 0, False, {}  # e.g. NOTIFY_SOCKET
 
     @property
     def env(self):
         """What the daemon and the clients get: no MIBs, no configuration outside the folder."""
-        env = {k: v for k, v in os.environ.items() if k not in SERVICE_MANAGER_VARIABLES}
+        env = {k: v for k, v in os.environ.items() if k not in SERVICE_VARIABLES}
         return env | dict(
             MIBS="", MIBDIRS=str(self.dir / "no-mibs"), SNMPCONFPATH=str(self.dir / "snmpconf"),
             SNMP_PERSISTENT_DIR=str(self.dir / "persist")) | self.extra_env
@@ -82,7 +74,10 @@ class Daemon:
     def launch(self, argv, ready, program=AGENT):
         """Spawns `program` with `argv()` on a free port until its log shows `ready`."""
         for _ in range(5):
-            self.port = free_udp_port("::1", socket.AF_INET6) if self.ipv6 else free_udp_port()
+            family, host = (socket.AF_INET6, "::1") if self.ipv6 else (socket.AF_INET, "127.0.0.1")
+            with socket.socket(family, socket.SOCK_DGRAM) as s:
+                s.bind((host, 0))  # a free port
+                self.port = s.getsockname()[1]
             self.spawn(argv(), program)
             until(lambda: ready in self.log() or not self.running(), self.log, START_S, 0.01)
             if ready in self.log():

@@ -11,6 +11,7 @@ CLASSES = ("all", "broadcast", "multicast", "unknownUnicast")
 TYPES = {2: "Counter64", 3: "INTEGER", 4: "Counter64"}
 END = "No more variables left in this MIB View (It is past the end of the MIB tree)"
 V1, V2C = ("-v1", "-cpublic"), ("-v2c", "-cpublic")
+ENGINE = ("1.3.6.1.6.3.10.2.1.1.0", "1.3.6.1.6.3.10.2.1.2.0")  # snmpEngineID and snmpEngineBoots
 # SNMPv3 users at authPriv: their lines in a -C file, and a client's options.
 OP_USER = "createUser op SHA-256 authpass12 AES privpass12\n"
 OP = ("-v3", "-lauthPriv", "-uop", "-aSHA-256", "-Aauthpass12", "-xAES", "-Xprivpass12")

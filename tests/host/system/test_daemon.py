@@ -9,11 +9,10 @@ import time
 
 import pytest
 
-from conftest import free_udp_port, until
-from snmp import ENTRY, LEGACY, LEGACY_USER, OP, OP_USER, SAMPLE, V2C, ask, dotted, walk
+from conftest import until
+from snmp import ENGINE, ENTRY, LEGACY, LEGACY_USER, OP, OP_USER, SAMPLE, V2C, ask, dotted, walk
 
 OP_LINES = OP_USER + "rouser op priv\n"
-ENGINE = (".1.3.6.1.6.3.10.2.1.1.0", ".1.3.6.1.6.3.10.2.1.2.0")  # snmpEngineID and Boots
 WATCHDOG_USEC = 200000  # pings every 0.1 s
 SILENCE_S = 1.0  # ten intervals: tells a loop that stopped pinging from a slow one
 
@@ -59,23 +58,10 @@ def test_start_up_refusal_is_one_line_before_listening(agent, args, status, line
     assert daemon.log().count("\n") == 1 and line in daemon.log(), daemon.log()
 
 
-def test_pidfile_and_readiness_last_as_long_as_the_daemon(agent, notify):
-    (daemon := agent()).extra_env["NOTIFY_SOCKET"] = str(notify.sock)
-    daemon.start("--pidfile", "agent.pid")
-    assert (pidfile := daemon.dir / "agent.pid").read_text() == f"{daemon.proc.pid}\n"
-    until(lambda: "READY=1" in notify.log(), notify.log)
-    # A start-up failure after the file was written (the port is taken) leaves none behind.
-    second = agent()
-    second.spawn(["--listen", daemon.address, "--pidfile", "agent.pid"])
-    assert second.stop(None) == 1 and not (second.dir / "agent.pid").exists(), second.log()
-    assert daemon.stop() == 0 and not pidfile.exists()
-    until(lambda: "STOPPING=1" in notify.log(), notify.log)
-    assert "WATCHDOG=1" not in notify.log(), "no watchdog unless the service manager asks for one"
-
-
 def test_default_community_answers_on_ipv6_loopback(agent):
     try:
-        free_udp_port("::1", socket.AF_INET6)
+        with socket.socket(socket.AF_INET6, socket.SOCK_DGRAM) as s:
+            s.bind(("::1", 0))
     except OSError as e:
         pytest.skip(f"no IPv6 loopback here: {e}")
     units = ENTRY + (3, 1002, 0)  # of ifIndex 1002, class all, on the simulated switch
@@ -99,12 +85,13 @@ def test_signals_log_counters_and_end_cleanly(agent, sig):
     assert daemon.stop(sig) == 0 and daemon.log_count("shutting down") == 1, daemon.log()
 
 
-def test_engine_boots_grow_and_engine_id_stays_across_restarts(agent):
-    daemon = agent()
+def test_restarts_keep_the_engine_state_and_leave_no_pidfile(agent, notify):
+    (daemon := agent()).extra_env["NOTIFY_SOCKET"] = str(notify.sock)
 
     def engine(conf, auth):
         """Starts with `conf`; snmpEngineID and snmpEngineBoots as `auth` reads them."""
-        daemon.start("--persistent-dir", "state/agent", conf=conf, state=SAMPLE)
+        daemon.start("--persistent-dir", "state/agent", "--pidfile", "agent.pid", conf=conf,
+                     state=SAMPLE)
         (_, engine_id), (_, boots) = ask(daemon, "snmpget", *auth, *ENGINE)
         assert engine_id.startswith("Hex-STRING: "), engine_id
         return engine_id, boots
@@ -112,10 +99,18 @@ def test_engine_boots_grow_and_engine_id_stays_across_restarts(agent):
     both = OP_LINES + LEGACY_USER + "rouser legacy priv\n"
     engine_id, boots = engine(both, OP)
     assert boots == "INTEGER: 1"
+    until(lambda: "READY=1" in notify.log(), notify.log)
+    assert (pidfile := daemon.dir / "agent.pid").read_text() == f"{daemon.proc.pid}\n"
+    # A start-up failure after the file was written (the port is taken) leaves none behind.
+    second = agent()
+    second.spawn(["--listen", daemon.address, "--pidfile", "agent.pid"])
+    assert second.stop(None) == 1 and not (second.dir / "agent.pid").exists(), second.log()
     # No community in the file: SNMPv1 and v2c get nothing.
     v2c = daemon.client("snmpget", "-t1", "-r0", *V2C, ENGINE[1])
     assert "Timeout" in v2c.stderr and not v2c.stdout, v2c
-    assert daemon.stop() == 0, daemon.log()
+    assert daemon.stop() == 0 and not pidfile.exists(), daemon.log()
+    until(lambda: "STOPPING=1" in notify.log(), notify.log)
+    assert "WATCHDOG=1" not in notify.log(), "no watchdog unless the service manager asks for one"
     assert engine(both, LEGACY) == (engine_id, "INTEGER: 2")
     assert daemon.stop(signal.SIGKILL) is None
     # Users come from -C alone: one taken out of the file is gone, though its rouser line stays.
@@ -137,8 +132,7 @@ def notify(agent):
 
 @pytest.fixture
 def log_pipe(agent, tmp_path):
-    """A FIFO the daemon logs into as well (-Lf), emptied by `cat`: while `cat` is stopped, the
-    pipe fills and the daemon's next log line blocks its loop."""
+    """A FIFO the daemon logs into too (-Lf), emptied by `cat`: stopped, it blocks the loop."""
     os.mkfifo(path := tmp_path / "log.fifo")
     fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)  # held: the pipe keeps the size set here
     fcntl.fcntl(fd, fcntl.F_SETPIPE_SZ, 4096)  # one page: a few trace lines fill it

@@ -1,7 +1,6 @@
-# tests/host/system/test_soak.py — the daemon under a long mixed load for SOAK_S seconds (60
-# unless set): 2,000 simulated interfaces whose drop counters change every 10 ms, a flap every
-# 100 ms, an agent restart every 5 s, four managers walking the table again and again; then its
-# memory, its allocations, its log and its exit are checked. The figures are printed at the end.
+# tests/host/system/test_soak.py — the daemon for SOAK_S seconds (60 unless set) under drop
+# changes, flaps, agent restarts and four managers walking again and again, each walk checked;
+# then its memory, allocations, log and exit. It prints its figures at the end.
 import os
 import re
 import signal

@@ -11,16 +11,12 @@
 const { parseArgs } = require('node:util');
 const snmp = require('net-snmp');
 
-const options = Object.fromEntries(
-  ['mode', 'agent', 'oid', 'community', 'user', 'auth', 'auth-key', 'priv', 'priv-key']
-    .map((name) => [name, { type: 'string' }]));
+const options = Object.fromEntries(['mode', 'agent', 'oid', 'community', 'user', 'auth',
+  'auth-key', 'priv', 'priv-key'].map((name) => [name, { type: 'string' }]));
 options['max-repetitions'] = { type: 'string', default: '10' };
 const { values: args } = parseArgs({ options });
 
-function fail(message) {
-  process.stderr.write(message + '\n');
-  process.exit(1);
-}
+const fail = (message) => { process.stderr.write(message + '\n'); process.exit(1); };
 
 // A Counter64 comes as its BER content octets, big-endian.
 function lineOf(varbind) {

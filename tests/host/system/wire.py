@@ -1,12 +1,15 @@
 # tests/host/system/wire.py — SNMP messages built and read byte by byte, for datagrams no
 # well-behaved client would send: any version, request-id, msgMaxSize, repetition count or
 # sub-identifier, and answers read back without a client library's repairs.
+import contextlib
 import socket
 from collections import namedtuple
+from functools import partial
 
 GET, GETNEXT, GETBULK, REPORT = 0xA0, 0xA1, 0xA5, 0xA8
 INTEGER, OCTETS, NULL, OID, SEQUENCE = 0x02, 0x04, 0x05, 0x06, 0x30
 NO_ERROR, TOO_BIG, UDP_LIMIT = 0, 1, 65507
+number = partial(int.from_bytes, byteorder="big", signed=True)  # of an INTEGER's content
 
 
 def tlv(tag, *parts):
@@ -65,10 +68,6 @@ def children(body):
     return out
 
 
-def number(value):
-    return int.from_bytes(value, "big", signed=True)
-
-
 def read_oid(body):
     arcs, value = [body[0] // 40, body[0] % 40], 0
     for byte in body[1:]:
@@ -109,13 +108,11 @@ class Manager:
         """Sends; the answer with the same request-id (older ones skipped), None if none in time."""
         self.send(datagram)
         self.sock.settimeout(timeout)
-        while True:
-            try:
-                answer = parse(self.sock.recv(1 << 17))
-            except socket.timeout:
-                return None
-            if answer.request_id == parse(datagram).request_id:
-                return answer
+        wanted = parse(datagram).request_id
+        with contextlib.suppress(socket.timeout):
+            while (answer := parse(self.sock.recv(1 << 17))).request_id != wanted:
+                pass
+            return answer
 
     def discover(self):
         """SNMPv3 engine discovery: (engine id, boots, time) from the agent's report."""
