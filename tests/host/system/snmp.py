@@ -138,7 +138,8 @@ def walker(target, *args, keep=lambda run: run(), **where):
             results.append(keep(lambda: walk(target, *args, **where)))
         return results
 
-    future = ThreadPoolExecutor(1).submit(loop)
+    future = (pool := ThreadPoolExecutor(1)).submit(loop)
+    pool.shutdown(wait=False)  # its thread ends with the loop
 
     def stop():
         done.set()

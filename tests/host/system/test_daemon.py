@@ -24,6 +24,29 @@ def files(folder, texts):
         os.mkfifo(path) if text is None else path.write_text(text)
 
 
+@pytest.fixture
+def notify(agent):
+    """A service manager's socket at `.sock`: socat, which writes what it receives to its log."""
+    manager = agent("notify")
+    manager.sock = manager.dir / "sock"
+    manager.spawn(["-u", f"UNIX-RECV:{manager.sock}", "STDOUT"], program="socat")
+    until(manager.sock.exists, manager.log)
+    yield manager
+    manager.kill()  # socat ends by a signal only
+
+
+@pytest.fixture
+def log_pipe(agent, tmp_path):
+    """A FIFO the daemon logs into too (-Lf), emptied by `cat`: stopped, it blocks the loop."""
+    os.mkfifo(path := tmp_path / "log.fifo")
+    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)  # held: the pipe keeps the size set here
+    fcntl.fcntl(fd, fcntl.F_SETPIPE_SZ, 4096)  # one page: a few trace lines fill it
+    (cat := agent("cat")).spawn([str(path)], program="cat")
+    yield path, cat.proc
+    cat.kill()
+    os.close(fd)
+
+
 @pytest.mark.parametrize("args, status, line", [
     ("--bogus", 2, "--bogus"), ("--sim-interval-ms soon", 2, "--sim-interval-ms"),
     ("--simulate -1", 2, "--simulate"), ("--sim-flap-ms 86400001", 2, "--sim-flap-ms"),
@@ -117,29 +140,6 @@ def test_restarts_keep_the_engine_state_and_leave_no_pidfile(agent, notify):
     assert engine(OP_LINES + "rouser legacy priv\n", OP) == (engine_id, "INTEGER: 3")
     gone = daemon.client("snmpget", *LEGACY, ENGINE[1])
     assert "Unknown user name" in gone.stderr, gone
-
-
-@pytest.fixture
-def notify(agent):
-    """A service manager's socket at `.sock`: socat, which writes what it receives to its log."""
-    manager = agent("notify")
-    manager.sock = manager.dir / "sock"
-    manager.spawn(["-u", f"UNIX-RECV:{manager.sock}", "STDOUT"], program="socat")
-    until(manager.sock.exists, manager.log)
-    yield manager
-    manager.kill()  # socat ends by a signal only
-
-
-@pytest.fixture
-def log_pipe(agent, tmp_path):
-    """A FIFO the daemon logs into too (-Lf), emptied by `cat`: stopped, it blocks the loop."""
-    os.mkfifo(path := tmp_path / "log.fifo")
-    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)  # held: the pipe keeps the size set here
-    fcntl.fcntl(fd, fcntl.F_SETPIPE_SZ, 4096)  # one page: a few trace lines fill it
-    (cat := agent("cat")).spawn([str(path)], program="cat")
-    yield path, cat.proc
-    cat.kill()
-    os.close(fd)
 
 
 def test_watchdog_pings_come_from_the_loop(agent, notify, log_pipe):
