@@ -23,8 +23,7 @@ N = None
 
 
 def intf(*classes):
-    """An interface's status: (level, units, scale, drops) per class in CLASSES' order, N
-    leaving a field out and N or () a whole class."""
+    """An interface's status: (level, units, scale, drops) per class; N omits a field or class."""
     return {CLASSES[c]: dict((k, v) for k, v in zip(("level", "units", "scale", "drops"), t)
                              if v is not N) for c, t in enumerate(classes) if t is not N}
 

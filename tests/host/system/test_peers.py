@@ -30,8 +30,8 @@ def start_pair(agent, targets, *args, state=None):
 
 
 def received(receiver):
-    """(kind, (ifIndex, class), drops) of each notification, after checking its variables:
-    sysUpTime, snmpTrapOID, then ifIndex, class and drops, all about the same row."""
+    """(kind, (ifIndex, class), drops) per notification, once its variables are checked:
+    sysUpTime, snmpTrapOID, then ifIndex, class and drops, all of the same row."""
     out = []
     for kind, lines in re.findall(r"^notification (.*)\n((?:.*\n)*?)end\n", receiver.log(), re.M):
         pairs = parse(lines)

@@ -22,8 +22,7 @@ CONFIG = (f"rocommunity public 127.0.0.1\nrwcommunity private 127.0.0.1\n{OP_USE
           "group otherGroup v2c otherSec\nview everything included .1\n"
           "access otherGroup other any noauth exact everything none none\n")
 CELLS = cells(SAMPLE)
-# For datagrams: the table, the simulated switch's first cell, its drops column.
-TABLE_TEXT = dotted(TABLE)[1:]
+TABLE_TEXT = dotted(TABLE)[1:]  # for datagrams, with the simulated switch's first cell and drops:
 FIRST, DROPS = TABLE_TEXT + ".1.2.1001.0", TABLE_TEXT + ".1.4"
 WIRE_CONFIG = ("rocommunity public 127.0.0.1\ncreateUser guest\nrouser guest noauth\n"
                "createUser signer SHA signerpassword\nrouser signer auth\n")

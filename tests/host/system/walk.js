@@ -1,8 +1,7 @@
 // tests/host/system/walk.js — walks a subtree with the npm package net-snmp, an SNMP client
 // independent of net-snmp's C library, and prints one `OID TYPE VALUE` line per variable: TYPE
 // the package's name (Integer, Counter64, ...), VALUE exact (Counter64 through BigInt: a
-// JavaScript number loses precision above 2^53). An error or an exception value ends it with a
-// message on standard error and status 1.
+// JavaScript number loses precision above 2^53). An error or an exception value ends it (status 1).
 //   node walk.js --mode getnext|bulk [--max-repetitions N] --agent HOST:PORT --oid OID
 //     (--community NAME: SNMPv2c | --user NAME --auth sha|sha256 --auth-key KEY --priv aes
 //      --priv-key KEY: SNMPv3 at authPriv)
