@@ -3,25 +3,27 @@
 import json
 import os
 import threading
+from concurrent.futures import ThreadPoolExecutor
 
 TABLE = (1, 3, 6, 1, 4, 1, 32473, 3, 35, 1, 1)
-ENTRY = TABLE + (1,)
+ENTRY = TABLE + (1,)  # columns 2 to 4: threshold level, threshold units, drops
 CLASSES = ("all", "broadcast", "multicast", "unknownUnicast")
 TYPES = {2: "Counter64", 3: "INTEGER", 4: "Counter64"}
 END = "No more variables left in this MIB View (It is past the end of the MIB tree)"
-V1 = ("-v1", "-cpublic")
-V2C = ("-v2c", "-cpublic")
+V1, V2C = ("-v1", "-cpublic"), ("-v2c", "-cpublic")
+ENGINE = ("1.3.6.1.6.3.10.2.1.1.0", "1.3.6.1.6.3.10.2.1.2.0")  # snmpEngineID and snmpEngineBoots
+# SNMPv3 users at authPriv: their lines in a -C file, and a client's options.
+OP_USER = "createUser op SHA-256 authpass12 AES privpass12\n"
 OP = ("-v3", "-lauthPriv", "-uop", "-aSHA-256", "-Aauthpass12", "-xAES", "-Xprivpass12")
+LEGACY_USER = "createUser legacy SHA authpass34 AES privpass34\n"
 LEGACY = ("-v3", "-lauthPriv", "-ulegacy", "-aSHA", "-Aauthpass34", "-xAES", "-Xprivpass34")
 U64 = 2**64 - 1
 CLIENT_S = 180.0  # a hung client's deadline: a walk of 24,000 values in the sanitizer build
-
 N = None
 
 
 def intf(*classes):
-    """An interface's status: (level, units, scale, drops) per class in CLASSES' order, N
-    leaving a field out and N or () a whole class."""
+    """An interface's status: (level, units, scale, drops) per class; N omits a field or class."""
     return {CLASSES[c]: dict((k, v) for k, v in zip(("level", "units", "scale", "drops"), t)
                              if v is not N) for c, t in enumerate(classes) if t is not N}
 
@@ -42,7 +44,8 @@ SAMPLE = {
                             (2**63 - 1, 1, N, U64 - 1))}, "slice1": {
         "Ethernet1/2": intf((U64, 2, 255, U64), (0, 0, 0, 0), (2**32, 1, 4, 2**32 + 1),
                             (1, 1, 1, 1)),
-        "Ethernet1/3": {}, "Ethernet8/4": {}, "Ethernet2/1": intf((2500, 1, 4, 250), N, (N, 0, 4, 99)),
+        "Ethernet1/3": {}, "Ethernet8/4": {},
+        "Ethernet2/1": intf((2500, 1, 4, 250), N, (N, 0, 4, 99)),
         "Port-Channel5": intf((N, 2), N, N, (N, N, N, 5)),
         "Ethernet8/2": intf((2**63, 1, N, 2**63 - 1), N, N, (U64, 2, N, U64))}},
 }
@@ -50,12 +53,9 @@ SAMPLE = {
 
 def large(count):
     """`count` interfaces with ifIndexes 1 to `count`, odd ones in slice0, even ones in slice1."""
-    state = {"interfaces": {}, "status": {"slice0": {}, "slice1": {}}}
-    for i in range(1, count + 1):
-        state["interfaces"][name(i)] = i
-        state["status"][f"slice{1 - i % 2}"][name(i)] = intf((i, i % 3, N, i * 7), N, N,
-                                                               (N, N, N, i))
-    return state
+    return {"interfaces": {name(i): i for i in range(1, count + 1)},
+            "status": {f"slice{s}": {name(i): intf((i, i % 3, N, i * 7), N, N, (N, N, N, i))
+                                     for i in range(1 + s, count + 1, 2)} for s in (0, 1)}}
 
 
 def name(i):
@@ -64,28 +64,21 @@ def name(i):
 
 def write(path, state, in_place=False):
     """Writes the state file, renamed over the old one unless `in_place`."""
-    if in_place:
-        path.write_text(json.dumps(state))
-        return
-    path.with_suffix(".new").write_text(json.dumps(state))
-    os.replace(path.with_suffix(".new"), path)
+    (written := path if in_place else path.with_suffix(".new")).write_text(json.dumps(state))
+    os.replace(written, path)
 
 
 def rows(state):
     """(ifIndex, class, level, units, drops) of each row, in index order; a threshold equal to
     the default (level 10000, units 0, scale 4) is served as level 0."""
-    out = []
-    for entity in state["status"].values():
-        for name, classes in entity.items():
-            if name not in state["interfaces"]:
-                continue
-            for c, cls in enumerate(CLASSES):
-                v = classes.get(cls, {})
-                level, units = v.get("level", 10000), v.get("units", 0)
-                default = (level, units, v.get("scale", 4)) == (10000, 0, 4)
-                out.append((state["interfaces"][name], c, 0 if default else level, units,
-                            v.get("drops", 0)))
-    return sorted(out)
+    def row(if_index, c, v):
+        level, units = v.get("level", 10000), v.get("units", 0)
+        default = (level, units, v.get("scale", 4)) == (10000, 0, 4)
+        return if_index, c, 0 if default else level, units, v.get("drops", 0)
+
+    return sorted(row(state["interfaces"][n], c, classes.get(cls, {}))
+                  for entity in state["status"].values() for n, classes in entity.items()
+                  if n in state["interfaces"] for c, cls in enumerate(CLASSES))
 
 
 def cells(state, columns=(2, 3, 4)):
@@ -96,6 +89,11 @@ def cells(state, columns=(2, 3, 4)):
 
 def dotted(oid):
     return "." + ".".join(map(str, oid))
+
+
+def number(value):
+    """The number a client printed: `Counter64: 12` is 12."""
+    return int(value.split(": ")[1])
 
 
 def parse(out):
@@ -110,16 +108,12 @@ def parse(out):
     return pairs
 
 
-def checked(result):
-    """The pairs of a client run that succeeded and printed no error."""
+def ask(target, tool, *args):
+    """The pairs `tool` reads from `target` (a Daemon), after checking it reported no error."""
+    result = target.client(tool, "-On", *args, timeout=CLIENT_S)
     failed = result.returncode or "Error" in result.stderr or "Timeout" in result.stderr
     assert not failed, f"{result.args}: {result.stderr}{result.stdout[-2000:]}"
     return parse(result.stdout)
-
-
-def ask(target, tool, *args):
-    """Runs `tool` against `target` (a Daemon) with numeric OIDs; its pairs."""
-    return checked(target.client(tool, "-On", *args, timeout=CLIENT_S))
 
 
 def walk(target, *args, tool="snmpbulkwalk", root=TABLE):
@@ -129,25 +123,25 @@ def walk(target, *args, tool="snmpbulkwalk", root=TABLE):
 
 
 def increasing(pairs):
-    oids = [oid for oid, _ in pairs]
-    return oids == sorted(set(oids))
+    return (oids := [oid for oid, _ in pairs]) == sorted(set(oids))
 
 
-class Walker(threading.Thread):
-    """Walks the table with `args` again and again until stopped; `stop` gives every walk."""
+def walker(target, *args, keep=lambda run: run(), **where):
+    """Walks again and again in a thread; returns a function that stops it and gives what `keep`
+    made of each walk from a call that runs it (the pairs by default), or raises a walk's error."""
+    done = threading.Event()
 
-    def __init__(self, target, *args):
-        super().__init__(daemon=True)
-        self.target, self.args, self.results = target, args, []
-        self.done = threading.Event()
-        self.start()
+    def loop():
+        results = []
+        while not done.is_set():
+            results.append(keep(lambda: walk(target, *args, **where)))
+        return results
 
-    def run(self):
-        while not self.done.is_set():
-            self.results.append(self.target.client("snmpbulkwalk", "-On", *self.args,
-                                                   dotted(TABLE), timeout=CLIENT_S))
+    future = (pool := ThreadPoolExecutor(1)).submit(loop)
+    pool.shutdown(wait=False)  # its thread ends with the loop
 
-    def stop(self):
-        self.done.set()
-        self.join()
-        return [[p for p in checked(r) if p[1] != END] for r in self.results]
+    def stop():
+        done.set()
+        return future.result()
+
+    return stop

@@ -1,112 +1,75 @@
-# tests/host/system/test_soak.py — the daemon under a long mixed load for SOAK_S seconds (60
-# unless set): 2,000 simulated interfaces whose drop counters change every 10 ms, a flap every
-# 100 ms, an agent restart every 5 s, four managers walking the table again and again; then its
-# memory, its allocations, its log and its exit are checked. The figures are printed at the end.
+# tests/host/system/test_soak.py — the daemon for SOAK_S seconds (60 unless set) under drop
+# changes, flaps, agent restarts and four managers walking again and again, each walk checked;
+# then its memory, allocations, log and exit. It prints its figures at the end.
 import os
 import re
 import signal
-import threading
 import time
+from collections import Counter
 from pathlib import Path
 
 import pytest
 
 from conftest import AGENT, START_S
+from snmp import ENTRY, V2C, dotted, number, walker
 
-INTERFACES = 2000
-CLASSES = 4  # rows per interface
-ENTRY = "1.3.6.1.4.1.32473.3.35.1.1.1"
-RESTART_S = 5
-# Resident memory at the end, in % above its level after the warm-up (a third of the run, at
-# most a minute); not under AddressSanitizer, whose quarantine keeps freed memory.
-MAX_GROWTH_PERCENT = 5
-# Flap steps logged before a walk whose interfaces may still be changing in the table: the
-# machine applies a step a moment after the simulator logs it.
-FLAP_LAG = 8
+INTERFACES, CLASSES, RESTART_S = 2000, 4, 5  # CLASSES: rows per interface
+MAX_GROWTH_PERCENT = 5  # resident memory at the end over its level after the warm-up
+FLAP_LAG = 8  # flap steps logged before a walk that the table may apply only during it
 # A step of a flap; the next flap brings the interface back with a new ifIndex.
 FLAP = re.compile(r"Simulator/1 Simulator::\w+: Ethernet\d+/\d+ "
                   r"(?:down, ifIndex (\d+) withdrawn|up, new ifIndex (\d+))")
 # Every other line the daemon may log during the soak.
 EXPECTED = ("listening on ", "table ready: ", "restarting agent", "counters: ", "scheduler: ",
             "notifications: ", "allocations: ", "requests: ", "shutting down")
-# Live objects between the simulator's rounds: a table entry per row (one interface is away),
-# a status object per interface, no walk context.
+# Between rounds: an entry per row (one interface away), a status per interface, no walk context.
 STEADY = {"StormControlSnmp::StormControlIfTableEntry": CLASSES * (INTERFACES - 1),
           "Bridging::StormControl::IntfStatus": INTERFACES, "breltaStormControlIfTable_entry": None}
-# One value of the table: column, ifIndex, traffic class, then the value.
-CELL = re.compile(r"\." + re.escape(ENTRY) + r"\.(\d+)\.(\d+)\.(\d+) = \w+: (\d+)")
-CLIENT = ("-On", "-Oe", "-t5", "-r2", "-v2c", "-cpublic")
-
-
-def lines(daemon):
-    """The log's complete lines (the last may still be being written)."""
-    return daemon.log().split("\n")[:-1]
 
 
 def flap_steps(daemon):
     """(came back, ifIndex) for each flap step logged so far, in order."""
-    return [(m[1] is None, int(m[1] or m[2])) for m in map(FLAP.fullmatch, lines(daemon)) if m]
+    return [(m[1] is None, int(m[1] or m[2])) for m in map(FLAP.fullmatch, daemon.lines()) if m]
 
 
 def allocations(daemon, steady):
     """The live objects by type the daemon logs on SIGUSR1, sampled until `steady` holds, 10 s
     at most (the counts are exact only between the simulator's rounds and the machine's runs)."""
     for _ in range(50):
-        logged = sum(l.startswith("allocations: ") for l in lines(daemon))
-        daemon.signal(signal.SIGUSR1)
-        assert daemon.wait_for_log("allocations: ", logged + 1), daemon.log()
-        while len(found := [l for l in lines(daemon) if l.startswith("allocations: ")]) <= logged:
-            time.sleep(0.01)  # the line is being written
-        counts = (w.rsplit("=", 1) for w in found[logged].split()[1:])
+        counts = (w.rsplit("=", 1) for w in daemon.report("allocations: ").split()[1:])
         if steady(live := {t: int(n) for t, n in counts if n != "0"}):  # zeros stay listed
             break
         time.sleep(0.2)
     return live
 
 
-class Manager(threading.Thread):
-    """A manager walking `columns` of the table until `done`. Each walk must be strictly
+class Check:
+    """What is wrong with each walk of `columns` (None when nothing): it must be strictly
     increasing, hold every cell of each interface that did not flap while it ran (as the flap
     lines tell) and no row of an ifIndex already gone, and no drop counter below the last walk's."""
 
-    def __init__(self, daemon, done, columns, *args):
-        super().__init__(name=" ".join(a for a in args if a not in CLIENT and a[0] != "1"))
-        self.daemon, self.done, self.cells, self.args = daemon, done, columns * CLASSES, args
-        self.walks, self.failures, self.drops = 0, [], {}
-        self.start()
+    def __init__(self, daemon, columns):
+        self.daemon, self.cells, self.drops = daemon, columns * CLASSES, {}
 
-    def run(self):
-        while not self.done.is_set():
-            before = flap_steps(self.daemon)
-            try:
-                walk = self.daemon.client(*self.args, timeout=120)
-                during = flap_steps(self.daemon)[max(0, len(before) - FLAP_LAG):]
-                failure = self.check(walk, before, {if_index for _, if_index in during})
-            except Exception as error:  # a client hung past its deadline
-                failure = repr(error)
-            self.walks += 1
-            if failure:
-                self.failures.append(f"{self.name}, walk {self.walks}: {failure}")
-
-    def check(self, walk, before, flapped):
-        """The first thing wrong with the walk, or None."""
-        if walk.returncode or "Error" in walk.stderr or "Timeout" in walk.stderr:
-            return f"client failed (exit {walk.returncode}): {walk.stderr}"
-        last, cells, drops, out = (), {}, {}, walk.stdout.splitlines()
-        for line in out[:-1] if out and "No more variables left" in out[-1] else out:
-            if not (m := CELL.fullmatch(line)):
-                return f"unexpected variable {line}"
-            if (cell := tuple(map(int, m.group(1, 2, 3)))) <= last:
-                return f"{line} does not increase"
-            last, cells[cell[1]] = cell, cells.get(cell[1], 0) + 1
-            if cell[0] == 4:
-                drops[cell[1:]] = int(m[4])
+    def __call__(self, run):
+        before = flap_steps(self.daemon)
+        try:
+            pairs = run()
+        except Exception as error:  # the client failed or hung past its deadline
+            return f"{type(error).__name__}: {error}"
+        flapped = {i for _, i in flap_steps(self.daemon)[max(0, len(before) - FLAP_LAG):]}
+        if odd := [p for p in pairs if p[0][:-3] != ENTRY or not re.fullmatch(r"\w+: \d+", p[1])]:
+            return f"unexpected variable {odd[0]}"
+        if back := [b for a, b in zip(pairs, pairs[1:]) if b[0] <= a[0]]:
+            return f"{dotted(back[0][0])} does not increase"
+        cells = Counter(oid[-2] for oid, _ in pairs)
+        drops = {oid[-2:]: number(value) for oid, value in pairs if oid[-3] == 4}
         # Interface i is Ethernet<m>/<p>, ifIndex m * 1000 + p, until a flap gives it another.
         table = {(i // 48 + 1) * 1000 + i % 48 + 1 for i in range(INTERFACES)}
         for up, if_index in before:
             (table.add if up else table.discard)(if_index)
-        if short := [i for i in sorted(table - flapped) if cells.get(i) != self.cells]:
-            return f"ifIndex {short[0]} has {cells.get(short[0], 0)} cells of {self.cells}"
+        if short := [i for i in sorted(table - flapped) if cells[i] != self.cells]:
+            return f"ifIndex {short[0]} has {cells[short[0]]} cells of {self.cells}"
         if gone := set(cells) - table - flapped:
             return f"rows of ifIndex {min(gone)}, which was gone"
         old, self.drops = self.drops, drops
@@ -122,21 +85,20 @@ def test_daemon_stays_exact_and_flat_under_load(agent):
                            "--sim-flap-ms", "100", "--trace", "Simulator/1")
     status = Path(f"/proc/{daemon.proc.pid}/status")
     sanitized = b"__asan_init" in Path(AGENT).read_bytes()
-    # Once the table is ready and the first flap made, one interface is away at any time.
-    assert daemon.wait_for_log("table ready: ", timeout=START_S), daemon.log()
-    assert daemon.wait_for_log("Simulator/1 "), daemon.log()
+    daemon.expect("Simulator/1 ")  # from the first flap on, one interface is away at any time
     # The counts to come back to are a restarted agent's: the first machine keeps its
     # reconciliation task (it had no rows to reconcile), one started on a held table releases it.
-    daemon.signal(signal.SIGUSR2)
-    assert daemon.wait_for_log("table ready: ", 2, timeout=START_S), daemon.log()
+    daemon.proc.send_signal(signal.SIGUSR2)
+    daemon.expect("table ready: ", 2, timeout=START_S)
     restarts, steady = 1, lambda live: {t: live.get(t) for t in STEADY} == STEADY
     assert steady(before := allocations(daemon, steady)), before
 
-    # GETNEXT walks only the drops column: a request per value, and the whole table would take
-    # the sanitizer build longer than the client's deadline.
-    done = threading.Event()
-    managers = [Manager(daemon, done, 1, "snmpwalk", *CLIENT, ENTRY + ".4")] + [
-        Manager(daemon, done, 3, "snmpbulkwalk", f"-Cr{r}", *CLIENT, ENTRY) for r in (10, 50, 1000)]
+    # GETNEXT walks the drops column only: the whole table would take the sanitizer build too long.
+    client = ("-Oe", "-t5", "-r2", *V2C)
+    managers = {"snmpwalk": walker(daemon, *client, tool="snmpwalk", root=ENTRY + (4,),
+                                   keep=Check(daemon, 1))} | {
+        f"-Cr{r}": walker(daemon, f"-Cr{r}", *client, root=ENTRY, keep=Check(daemon, 3))
+        for r in (10, 50, 1000)}
     start, kib = time.monotonic(), []  # resident memory at each tenth of the run
     next_restart, warm_kib = start + RESTART_S, 0
     while (now := time.monotonic()) < start + duration:
@@ -147,24 +109,25 @@ def test_daemon_stays_exact_and_flat_under_load(agent):
             kib.append(resident)
         # Each restart once the previous one has made the table ready again.
         if now >= next_restart and daemon.log_count("table ready: ") == restarts + 1:
-            daemon.signal(signal.SIGUSR2)
+            daemon.proc.send_signal(signal.SIGUSR2)
             restarts, next_restart = restarts + 1, now + RESTART_S
     kib.append(resident)
-    done.set()
-    for manager in managers:
-        manager.join()
+    walks = {name: stop() for name, stop in managers.items()}
 
-    assert daemon.wait_for_log("table ready: ", restarts + 1, timeout=START_S), daemon.log()
+    daemon.expect("table ready: ", restarts + 1, timeout=START_S)
     after = allocations(daemon, lambda live: live == before)
     assert daemon.stop() == 0, daemon.log()
     growth = 100 * (kib[-1] - warm_kib) / warm_kib
+    failed = {name: [f"{name}, walk {n + 1}: {r}" for n, r in enumerate(ws) if r]
+              for name, ws in walks.items()}
     print(f"\nsoak: {duration:.0f} s, {restarts} restarts, {daemon.log_count(' down, ifIndex ')} "
-          "flaps; walks (failed):", *(f"{m.name} {m.walks} ({len(m.failures)})" for m in managers),
+          "flaps; walks (failed):", *(f"{n} {len(w)} ({len(failed[n])})" for n, w in walks.items()),
           f"resident memory after the {warm_up:.0f} s warm-up {warm_kib} KiB, at the end {kib[-1]}"
           f" KiB: {growth:+.2f} %{' (not checked under AddressSanitizer)' * sanitized}",
           "resident memory (KiB) at each tenth of the run: " + " ".join(map(str, kib)), sep="\n  ")
-    assert not (failed := [f for m in managers for f in m.failures[:5]]), "\n".join(failed)
+    assert not (failures := [f for fs in failed.values() for f in fs[:5]]), "\n".join(failures)
     assert after == before, "allocation counts not back to those before the load"
-    unexpected = [l for l in lines(daemon) if not (l.startswith(EXPECTED) or FLAP.fullmatch(l))]
+    unexpected = [l for l in daemon.lines() if not (l.startswith(EXPECTED) or FLAP.fullmatch(l))]
     assert not unexpected, "\n".join(unexpected)
+    # Not under AddressSanitizer, whose quarantine keeps freed memory.
     assert sanitized or growth <= MAX_GROWTH_PERCENT, "resident memory grew"

@@ -1,42 +1,21 @@
 // tests/host/system/walk.js — walks a subtree with the npm package net-snmp, an SNMP client
-// independent of net-snmp's C library, and prints one `OID TYPE VALUE` line per variable.
-//
+// independent of net-snmp's C library, and prints one `OID TYPE VALUE` line per variable: TYPE
+// the package's name (Integer, Counter64, ...), VALUE exact (Counter64 through BigInt: a
+// JavaScript number loses precision above 2^53). An error or an exception value ends it (status 1).
 //   node walk.js --mode getnext|bulk [--max-repetitions N] --agent HOST:PORT --oid OID
-//                (--community NAME | --user NAME --auth sha|sha256 --auth-key KEY
-//                                    --priv aes --priv-key KEY)
-//
-// A community means SNMPv2c, a user SNMPv3 at authPriv. OID is dotted decimal, TYPE the
-// package's name of the type (Integer, Counter64, ...), VALUE the exact decimal (Counter64
-// through BigInt: a JavaScript number loses precision above 2^53). An error or an exception
-// value ends the script with a message on standard error and status 1.
+//     (--community NAME: SNMPv2c | --user NAME --auth sha|sha256 --auth-key KEY --priv aes
+//      --priv-key KEY: SNMPv3 at authPriv)
 'use strict';
 
 const { parseArgs } = require('node:util');
 const snmp = require('net-snmp');
 
-const options = Object.fromEntries(
-  ['mode', 'agent', 'oid', 'community', 'user', 'auth', 'auth-key', 'priv', 'priv-key']
-    .map((name) => [name, { type: 'string' }]));
+const options = Object.fromEntries(['mode', 'agent', 'oid', 'community', 'user', 'auth',
+  'auth-key', 'priv', 'priv-key'].map((name) => [name, { type: 'string' }]));
 options['max-repetitions'] = { type: 'string', default: '10' };
 const { values: args } = parseArgs({ options });
 
-function fail(message) {
-  process.stderr.write(message + '\n');
-  process.exit(1);
-}
-
-function openSession() {
-  const [host, port] = args.agent.split(':');
-  const options = { port: Number(port), timeout: 5000, retries: 2 };
-  if (args.community !== undefined) {
-    return snmp.createSession(host, args.community, { ...options, version: snmp.Version2c });
-  }
-  return snmp.createV3Session(host, {
-    name: args.user, level: snmp.SecurityLevel.authPriv,
-    authProtocol: snmp.AuthProtocols[args.auth], authKey: args['auth-key'],
-    privProtocol: snmp.PrivProtocols[args.priv], privKey: args['priv-key'],
-  }, options);
-}
+const fail = (message) => { process.stderr.write(message + '\n'); process.exit(1); };
 
 // A Counter64 comes as its BER content octets, big-endian.
 function lineOf(varbind) {
@@ -46,29 +25,35 @@ function lineOf(varbind) {
   return `${varbind.oid} ${snmp.ObjectType[varbind.type]} ${value}\n`;
 }
 
-// One GETNEXT per variable until the answer leaves the subtree or the view ends.
-function walkGetNext(session, oid, out, done) {
-  session.getNext([oid], (error, [varbind] = []) => {
-    if (error) return done(error);
-    if (varbind.type === snmp.ObjectType.EndOfMibView || !varbind.oid.startsWith(args.oid + '.')) {
-      return done(null);
-    }
-    out.push(lineOf(varbind));
-    walkGetNext(session, varbind.oid, out, done);
-  });
-}
+const walks = {
+  // One GETNEXT per variable until the answer leaves the subtree or the view ends.
+  getnext: function walkGetNext(session, oid, out, done) {
+    session.getNext([oid], (error, [next] = []) => {
+      if (error) return done(error);
+      if (next.type === snmp.ObjectType.EndOfMibView || !next.oid.startsWith(args.oid + '.')) {
+        return done(null);
+      }
+      out.push(lineOf(next));
+      walkGetNext(session, next.oid, out, done);
+    });
+  },
+  // GETBULKs of --max-repetitions; the package drops what lies past the subtree or the view.
+  bulk: (session, oid, out, done) => session.subtree(oid, Number(args['max-repetitions']),
+    (varbinds) => varbinds.forEach((v) => out.push(lineOf(v))), done),
+};
 
-// GETBULKs of --max-repetitions; the package drops what lies past the subtree or the view.
-function walkBulk(session, oid, out, done) {
-  session.subtree(oid, Number(args['max-repetitions']),
-                  (varbinds) => varbinds.forEach((v) => out.push(lineOf(v))), done);
-}
-
-const walk = { getnext: walkGetNext, bulk: walkBulk }[args.mode];
-if (!walk || !args.agent || !args.oid) fail('usage: see the comment at the top of walk.js');
-const session = openSession();
+if (!walks[args.mode] || !args.agent || !args.oid) fail('usage: see the top of walk.js');
+const [host, port] = args.agent.split(':');
+const common = { port: Number(port), timeout: 5000, retries: 2 };
+const session = args.community !== undefined
+  ? snmp.createSession(host, args.community, { ...common, version: snmp.Version2c })
+  : snmp.createV3Session(host, {
+    name: args.user, level: snmp.SecurityLevel.authPriv,
+    authProtocol: snmp.AuthProtocols[args.auth], authKey: args['auth-key'],
+    privProtocol: snmp.PrivProtocols[args.priv], privKey: args['priv-key'],
+  }, common);
 const out = [];
-walk(session, args.oid, out, (error) => {
+walks[args.mode](session, args.oid, out, (error) => {
   session.close();
   if (error) fail(`walk of ${args.oid} at ${args.agent}: ${error.message}`);
   process.stdout.write(out.join(''));

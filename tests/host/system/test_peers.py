@@ -1,0 +1,134 @@
+# tests/host/system/test_peers.py — the daemon with Debian's snmptrapd and snmpd: notifications
+# (breltaStormControlDropsRising) to its -C file's targets, checked against the table; and the
+# daemon as an AgentX subagent, read through the master across its absence and while it churns.
+import re
+import time
+
+from conftest import until
+from snmp import (ENTRY, N, OP, OP_USER, SAMPLE, TABLE, V2C, ask, cells, dotted, increasing, intf,
+                  number, parse, walk)
+
+# breltaStormControlDropsRising, snmpTrapOID.0, ifIndex, the notification's class object.
+RISING, TRAP_OID = (1, 3, 6, 1, 4, 1, 32473, 3, 35, 0, 1), (1, 3, 6, 1, 6, 3, 1, 1, 4, 1, 0)
+IF_INDEX, CLASS_OID = (1, 3, 6, 1, 2, 1, 2, 2, 1, 1), (1, 3, 6, 1, 4, 1, 32473, 3, 35, 1, 2, 0)
+KINDS = ("TRAP2, SNMP v2c, community public", "INFORM, SNMP v2c, community public",
+         "INFORM, SNMP v3, user op, context ")
+# Without the ifIndexes of 2^31 and more, which snmpd's AgentX master does not walk past.
+STATE = {"interfaces": {k: v for k, v in SAMPLE["interfaces"].items() if v < 2**31 - 1},
+         "status": SAMPLE["status"]}
+CONNECTED, LOST = "agentx: connected to master at ", "agentx: lost master at "
+
+
+def start_pair(agent, targets, *args, state=None):
+    """A receiver (snmptrapd), then the daemon sending to it as each of `targets`."""
+    receiver = agent("receiver")
+    # A header line with the sender's description, the variables one per line, a footer.
+    receiver.serve("/usr/sbin/snmptrapd", f"authCommunity log public\n{OP_USER}authUser log op "
+                   "priv\n", "-On", "-F", r"notification %P\n%V\n%v\nend\n")
+    conf = "rocommunity public 127.0.0.1\n" + "".join(f"{t} {receiver.address}\n" for t in targets)
+    return agent().start("-Dtrap", *args, conf=conf, state=state), receiver
+
+
+def received(receiver):
+    """(kind, (ifIndex, class), drops) per notification, once its variables are checked:
+    sysUpTime, snmpTrapOID, then ifIndex, class and drops, all of the same row."""
+    out = []
+    for kind, lines in re.findall(r"^notification (.*)\n((?:.*\n)*?)end\n", receiver.log(), re.M):
+        pairs = parse(lines)
+        (drops_oid, drops), ifindex, cls = pairs[-1], pairs[-1][0][-2], pairs[-1][0][-1]
+        assert pairs[1:] == [(TRAP_OID, f"OID: {dotted(RISING)}"),
+                             (IF_INDEX + (ifindex,), f"INTEGER: {ifindex}"),
+                             (CLASS_OID, f"INTEGER: {cls}"), (ENTRY + (4, ifindex, cls), drops)]
+        out.append((kind, (ifindex, cls), number(drops)))
+    return out
+
+
+def held_down(daemon):
+    """The notifier's count of notifications held down, from SIGUSR1's line."""
+    return int(re.search(r"heldDown=(\d+)", daemon.report("notifications: "))[1])
+
+
+def drops_of(daemon, row):
+    return number(ask(daemon, "snmpget", *V2C, dotted(ENTRY + (4, *row)))[0][1])
+
+
+def test_one_notification_per_row_and_target_within_the_hold_down(agent):
+    # Storms on the simulated switch: each configured row's counter starts rising again after a
+    # still spell, several times, but is notified once per target within the hold-down.
+    daemon, receiver = start_pair(
+        agent, ["trap2sink", "informsink", f"trapsess -Ci {' '.join(OP)}"], "--simulate", "4",
+        "--sim-slices", "1", "--sim-interval-ms", "100", "--notify-still-s", "1",
+        "--context", "other")
+    configured = {o[-2:] for o, v in walk(daemon, *V2C, root=ENTRY + (2,)) if v != "Counter64: 0"}
+    assert len(configured) == 6
+    until(lambda: len(received(receiver)) >= 6 * 3, receiver.log)
+    until(lambda: held_down(daemon) >= 6, "every row rose again after a still spell")
+    got = received(receiver)
+    assert sorted((kind, row) for kind, row, _ in got) == \
+        sorted((kind, row) for kind in KINDS for row in configured), receiver.log()
+    assert all(drops <= drops_of(daemon, row) for _, row, drops in got), "drops it had, not more"
+    assert daemon.log_count("received the inform response") == 6 * 2, daemon.log()
+    assert daemon.log_count("send_trap:") == 0, "no complaint about the notification"
+
+
+def test_notification_carries_the_tables_value_and_respects_the_hold_down(agent):
+    state = {"interfaces": {"Ethernet1": 7, "Ethernet2": 8},
+             "status": {"slice0": {"Ethernet1": intf((500, 1, N, 100))}}}
+    daemon, receiver = start_pair(agent, ["trap2sink"], "--notify-still-s", "1", state=state)
+    # A rise after a still spell; a second one within the hold-down, a cleared counter and rows
+    # that appear or go send nothing.
+    for drops, other in ((150, N), (200, N), (0, (N, (10, 1, N, 5))), (0, N)):
+        time.sleep(1.1 if drops else 0)  # still since start-up, or since the last rise
+        state["status"]["slice0"] = {"Ethernet1": intf((500, 1, N, drops))}
+        if other:
+            state["status"]["slice0"]["Ethernet2"] = intf(*other)
+        daemon.apply(state)
+        if drops == 150:
+            until(lambda: received(receiver), daemon.log)
+            assert received(receiver) == [(KINDS[0], (7, 0), 150)]
+            assert drops_of(daemon, (7, 0)) == 150
+    until(lambda: held_down(daemon) >= 1, daemon.log)
+    assert len(received(receiver)) == 1, receiver.log()
+
+
+def start_master(master):
+    # genErr for a subagent silent for agentXTimeout, and no retries: a subagent gets 1 s.
+    return master.serve("/usr/sbin/snmpd", f"master agentx\nagentXSocket {master.dir}/agentx\n"
+                        "agentXTimeout 1\nagentXRetries 0\nrocommunity public 127.0.0.1\n"
+                        "dontLogTCPWrappersConnects yes\n")
+
+
+def subagent(agent, master, *args, state=None):
+    return agent().start("--agentx", str(master.dir / "agentx"), "--agentx-ping-s", "1", *args,
+                         listen=False, state=state)
+
+
+def test_subagent_follows_the_master_through_late_start_restart_and_absence(agent):
+    master, state = agent("master"), STATE
+    daemon, socket = subagent(agent, master, state=STATE), master.dir / "agentx"
+    daemon.expect(f"agentx: no master at {socket} yet; retrying every 1 s")
+    for connection in (1, 2, 3):
+        start_master(master)
+        daemon.expect(f"{CONNECTED}{socket}", connection)
+        assert walk(master, *V2C) == cells(state), f"connection {connection}"
+        if connection == 1:
+            assert master.stop() == 0, master.log()
+            daemon.expect(f"{LOST}{socket}; retrying every 1 s")
+        elif connection == 2:
+            # Killed: while it is away the state changes, and three attempts fail.
+            master.kill()
+            daemon.expect(LOST, 2)
+            state = {"interfaces": STATE["interfaces"], "status": {"slice0": {
+                "Ethernet1/1": {"all": {"drops": 13}}}, "slice1": SAMPLE["status"]["slice1"]}}
+            daemon.apply(state)
+            time.sleep(3.5)
+    assert daemon.log_count(LOST) == 2 and "Failed to connect" not in daemon.log(), daemon.log()
+
+
+def test_walk_through_the_master_stays_complete_while_the_table_churns(agent):
+    # Drops moving every 1 ms: task slices run between the master's requests, each within 1 s.
+    master = agent("master")
+    start_master(master)
+    subagent(agent, master, "--simulate", "1000", "--sim-interval-ms", "1").expect(CONNECTED)
+    pairs = walk(master, *V2C, root=TABLE)
+    assert len(pairs) == 3 * 4 * 1000 and increasing(pairs)
