@@ -162,7 +162,8 @@ TEST_F(StormControlIfTableSmTest, EntityAddedReplacedAndRemoved) {
 }
 
 // One interface in two entities: rows written per entity in directory order, the last winning.
-TEST_F(StormControlIfTableSmTest, InterfaceInTwoEntities) {
+// An entry with a null value is a present status: its rows refer to no status and read 0.
+TEST_F(StormControlIfTableSmTest, InterfaceInTwoEntitiesAndNullStatus) {
   auto status1 = Pondo::make<Status>(real("status1"));
   slice_->entityIs(status1);
   publishIn(*status0_, "Ethernet1", 100);
@@ -175,22 +176,15 @@ TEST_F(StormControlIfTableSmTest, InterfaceInTwoEntities) {
   ifIndexIs("Ethernet2", 6);
   status1->intfStatusDel(real("Ethernet1"));
   note();
-  expectRecord();
-}
-
-// An entry with a null value is a present status: its rows refer to no status and read 0.
-TEST_F(StormControlIfTableSmTest, NullStatusEntryWritesRowsThatReadZero) {
-  ifIndexIs("Ethernet1", 5);
-  startReady();
   status0_->intfStatusIs(real("Ethernet1"), nullptr);
-  status0_->intfStatusIs(real("Ethernet2"), nullptr);  // no ifIndex yet: filtered
-  ifIndexIs("Ethernet2", 6);
+  status0_->intfStatusIs(real("Ethernet3"), nullptr);  // no ifIndex yet: filtered
+  ifIndexIs("Ethernet3", 7);
   note();
   for (auto it = mib_->stormControlIfTable().begin(); !it.atEnd(); ++it) {
     EXPECT_EQ(it->thresholdLevel() + U64(it->thresholdUnits()) + it->drops(), 0u);
   }
   publishIn(*status0_, "Ethernet1");
-  status0_->intfStatusDel(real("Ethernet2"));
+  status0_->intfStatusDel(real("Ethernet3"));
   note();
   expectRecord();
 }
