@@ -317,25 +317,6 @@ TEST(OutputStateTest, ReadyPublishedBeforeOutputFlag) {
                                           OutputState::mibStormControlIfTableOutputReadyAttr}));
 }
 
-// Each object names its own type; the generic constructor takes mib, slice, ifMib and control.
-TEST_F(StormControlIfTableSmTest, ObjectsNameTheirTypesAndGenericConstruction) {
-  start(Ostra::SmControl::synchronousOn);
-  const Qel::Module& m = stormControlIfTableSmModule();
-  const std::vector<const Qel::TypeData*> types{sm_->inputSmScanState()->typeData(),
-                                                sm_->outputState()->typeData(),
-                                                childSm("status0")->typeData(),
-                                                sm_->ifMibSm2()->typeData(),
-                                                sm_->sliceSm0()->typeData(),
-                                                &m.type(5),
-                                                sm_->typeData()};
-  for (U16 i = 0; i < types.size(); ++i) EXPECT_EQ(types[i], &m.type(i)) << i;
-  const auto made = std::any_cast<Pondo::Ptr<Sm>>(m.type(6).ops().construct(
-      {mib_, Pondo::Ptr<const Qel::Dir>(slice_), Pondo::Ptr<const IntfSnmp::IfMib>(ifMib_),
-       control(Ostra::SmControl::synchronousOn)}));
-  EXPECT_TRUE(made->mib() == mib_ && made->slice() == slice_ && made->ifMib() == ifMib_);
-  EXPECT_TRUE(made->synchronous() && made->hasNotificationActive());
-}
-
 /// The message of the range error `f` throws, or "" if it throws none.
 std::string rangeError(const std::function<void()>& f) try {
   return f(), "";
@@ -379,10 +360,25 @@ TEST(MibStormControlIfTableOutputKeyTypeTest, TextParseHashValidationAndRefusals
   EXPECT_NE(rangeError([&] { ops.parse(Pondo::String(badClass)); }).find("k0"), std::string::npos);
 }
 
+// Each object names its own type; the generic constructor takes mib, slice, ifMib and control.
 // Attribute 138 adds keys with the value true, answers membership, size and version, and
 // removes keys; adding with false is refused, saying so, and changes nothing.
-TEST_F(StormControlIfTableSmTest, SeenSetGenericAccess) {
+TEST_F(StormControlIfTableSmTest, TypesConstructionAndSeenSetGenericAccess) {
   start(Ostra::SmControl::synchronousOn);
+  const Qel::Module& m = stormControlIfTableSmModule();
+  const std::vector<const Qel::TypeData*> types{sm_->inputSmScanState()->typeData(),
+                                                sm_->outputState()->typeData(),
+                                                childSm("status0")->typeData(),
+                                                sm_->ifMibSm2()->typeData(),
+                                                sm_->sliceSm0()->typeData(),
+                                                &m.type(5),
+                                                sm_->typeData()};
+  for (U16 i = 0; i < types.size(); ++i) EXPECT_EQ(types[i], &m.type(i)) << i;
+  const auto made = std::any_cast<Pondo::Ptr<Sm>>(m.type(6).ops().construct(
+      {mib_, Pondo::Ptr<const Qel::Dir>(slice_), Pondo::Ptr<const IntfSnmp::IfMib>(ifMib_),
+       control(Ostra::SmControl::synchronousOn)}));
+  EXPECT_TRUE(made->mib() == mib_ && made->slice() == slice_ && made->ifMib() == ifMib_);
+  EXPECT_TRUE(made->synchronous() && made->hasNotificationActive());
   const Qel::TypeData& type = *sm_->typeData();
   const Qel::CollectionAccess& seen = Qel::attrCollection(type, 138);
   const OutputKey k1 = OutputKey::valid(Key(1, TC::all)), k2 = OutputKey::valid(Key(2, TC::all));
