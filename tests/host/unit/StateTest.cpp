@@ -357,6 +357,21 @@ TEST_F(StateApplierTest, AppliesInTaskRunsAndRestartsOnANewTarget) {
   EXPECT_EQ(std::tuple(applied_, published(), tableRows().size()), std::tuple(4, U64(0), 0ul));
 }
 
+// An interface keeps its rows moved between entities in one edit, or out then in, yielding a lot.
+TEST_F(StateApplierTest, InterfaceMovesBetweenEntities) {
+  const auto file = [](const char* a, const char* b) {
+    return fmt::format(R"({{"interfaces": {{"E1": 1, "E2": 2}},
+      "status": {{"a": {{"E2": {{}}{}}}, "b": {{{}}}}}}})",
+                       a, b);
+  };
+  const std::string inA = file(R"(, "E1": {"all": {"drops": 1}})", ""), inNone = file("", "");
+  const std::string inB = file("", R"("E1": {"all": {"drops": 1}})");
+  scheduler_->yieldAfterChecksIs(1);
+  for (const std::string* text : {&inA, &inB, &inA, &inNone, &inB, &inNone, &inA}) {
+    applyInTasks(*text);
+    EXPECT_EQ(tableRows(), rowsOf(*text)) << *text;
+  }
+}
 /// The lines logged through snmp_log since the last call.
 Events logged() {
   static Events lines;
