@@ -1,4 +1,4 @@
-// Pondo: use counts of nodes under Ptr, the publisher's re-entrancy rules, trace records.
+// Pondo: the publisher's re-entrancy rules, trace records.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -8,48 +8,12 @@
 #include <tuple>
 #include <vector>
 
-#include "Pondo/Ptr.h"
 #include "Pondo/Publisher.h"
 #include "TraceCapture.h"
 
 namespace {
 
 using Log = std::vector<std::string>;
-
-/// Counts its destructions; `duringConstruction` runs inside the constructor.
-struct Counted : Pondo::Node {
-  explicit Counted(int& destroyed, const std::function<void(Counted&)>& duringConstruction = {})
-      : destroyed(destroyed) {
-    if (duringConstruction) duringConstruction(*this);
-  }
-  ~Counted() override { ++destroyed; }
-  int& destroyed;
-};
-
-// A new node holds its creator's reference, handed over by make and adopt; a Ptr from a raw
-// pointer or a base-class copy adds one; the last release destroys it, once, not before.
-TEST(PtrTest, UseCounts) {
-  int destroyed = 0;
-  U32 during = 0;
-  auto* raw = new Counted(destroyed);
-  EXPECT_EQ(raw->references(), 1u);
-  Pondo::Ptr<Counted> adopted = Pondo::Ptr<Counted>::adopt(raw);
-  EXPECT_EQ(raw->references(), 1u);
-  Pondo::Ptr<Counted> made = Pondo::make<Counted>(destroyed, [&](Counted& self) {
-    Pondo::Ptr<Counted> guard(&self);
-    during = self.references();
-  });
-  EXPECT_TRUE(during == 2u && made->references() == 1u);
-  {
-    Pondo::Ptr<Counted> shared(raw);
-    Pondo::Ptr<Pondo::Node> base = shared;
-    EXPECT_EQ(raw->references(), 3u);
-  }
-  EXPECT_TRUE(raw->references() == 1u && destroyed == 0);
-  adopted.reset();
-  made.reset();
-  EXPECT_EQ(destroyed, 2);
-}
 
 struct Recorder {
   Recorder(Log& log, std::string name) : log(log), name(std::move(name)) {}

@@ -65,20 +65,6 @@ TEST_F(TaskSchedulerTest, RunsByPriorityThenFifo) {
   EXPECT_TRUE(!sched->runOne() && !sched->runningTask());
 }
 
-// A task rescheduled in its run (twice: idempotent) goes behind its peers; a queued peer
-// scheduled again keeps its place; a more urgent one scheduled meanwhile goes first.
-TEST_F(TaskSchedulerTest, SchedulingDuringRun) {
-  Worker a(sched, 1, "a", log), b(sched, 1, "b", log), c(sched, 1, "c", log),
-      low(sched, 0, "low", log), hi(sched, 9, "hi", log);
-  a.then = [&] {
-    a.then = nullptr;
-    schedule({&a, &a, &b, &hi});
-  };
-  schedule({&low, &a, &b, &c});
-  EXPECT_EQ(sched->runUntilIdle(), 6u);
-  EXPECT_EQ(log, (Log{"a", "hi", "b", "c", "a", "low"}));
-}
-
 // Every n-th check of the running task yields, afresh in each run, so a self-rescheduling scan
 // works in exact chunks; a task not running is told to yield, uncounted. runUntilIdle stops at
 // maxRuns; statistics count runs. A zero time slice yields at once, an hour's never.
