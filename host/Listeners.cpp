@@ -70,6 +70,13 @@ void append(netsnmp_pdu& pdu, netsnmp_variable_list* rest) {
   *link = rest;
 }
 
+/// A tooBig answer's variables go (RFC 3416 4.2.1), and its error-index with them.
+void dropVariables(netsnmp_pdu& pdu) {
+  snmp_free_varbind(pdu.variables);
+  pdu.variables = nullptr;
+  pdu.errindex = 0;
+}
+
 std::size_t countOf(const netsnmp_variable_list* variables) {
   std::size_t count = 0;
   for (; variables; variables = variables->next_variable) ++count;
@@ -159,21 +166,19 @@ int Listeners::build(netsnmp_session* session, netsnmp_pdu* pdu, unsigned char**
   if (pdu->command != SNMP_MSG_RESPONSE || pdu->errstat != SNMP_ERR_TOOBIG) {
     return encode(session, pdu, buffer, bufferSize, length);
   }
-  if (pdu->version != SNMP_VERSION_1) self.emptyTooBig(*pdu);
-  const int result = encode(session, pdu, buffer, bufferSize, length);
-  if (result != 0 || *length <= std::size_t(pdu->msgMaxSize) || !pdu->variables) return result;
-  self.emptyTooBig(*pdu);
-  return encode(session, pdu, buffer, bufferSize, length);
+  return self.buildTooBig(session, pdu, buffer, bufferSize, length);
 }
 
-void Listeners::emptyTooBig(netsnmp_pdu& pdu) {
-  const std::size_t count = countOf(pdu.variables);
-  snmp_free_varbind(pdu.variables);
-  pdu.variables = nullptr;
-  pdu.errindex = 0;
+int Listeners::buildTooBig(netsnmp_session* session, netsnmp_pdu* pdu, unsigned char** buffer,
+                           std::size_t* bufferSize, std::size_t* length) {
   ++tooBig_;
   log_.record(LOG_WARNING, fmt::format("answered tooBig: the answer to {} variables exceeds {} "
-                                       "bytes\n", count, pdu.msgMaxSize));
+                                       "bytes\n", countOf(pdu->variables), pdu->msgMaxSize));
+  if (pdu->version != SNMP_VERSION_1) dropVariables(*pdu);
+  const int result = encode(session, pdu, buffer, bufferSize, length);
+  if (result != 0 || *length <= std::size_t(pdu->msgMaxSize) || !pdu->variables) return result;
+  dropVariables(*pdu);
+  return encode(session, pdu, buffer, bufferSize, length);
 }
 
 int Listeners::buildTrimmed(netsnmp_session* session, netsnmp_pdu* pdu, unsigned char** buffer,

@@ -58,7 +58,10 @@ class Listeners {
   /// Encodes a GETBULK answer with as many of its variables as fit in `pdu.msgMaxSize`.
   int buildTrimmed(snmp_session* session, snmp_pdu* pdu, unsigned char** buffer,
                    std::size_t* bufferSize, std::size_t* length);
-  void emptyTooBig(snmp_pdu& pdu);
+  /// Encodes net-snmp's tooBig answer without variables (SNMPv1: with them while they fit),
+  /// counted and logged.
+  int buildTooBig(snmp_session* session, snmp_pdu* pdu, unsigned char** buffer,
+                  std::size_t* bufferSize, std::size_t* length);
 
   LogLimiter log_;
   std::vector<snmp_session*> sessions_;
