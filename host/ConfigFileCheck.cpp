@@ -102,7 +102,8 @@ class ConfigScan {
 
 bool checkConfigFile(const std::string& path, std::string& error) {
   if (path.find(',') != std::string::npos || path[0] == '-') {
-    error = "-C: '" + path + "': net-snmp would read a name with ',' as a list of files, and "
+    error = "-C: '" + path +
+            "': net-snmp would read a name with ',' as a list of files, and "
             "one starting with '-' without it";
     return false;
   }

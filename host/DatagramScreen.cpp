@@ -33,7 +33,8 @@ class BerReader {
     std::size_t header = 2;
     if (length & 0x80) {
       const std::size_t count = length & 0x7F;
-      if (count == 0 || count > sizeof(std::size_t) || rest_.size() < 2 + count) return std::nullopt;
+      if (count == 0 || count > sizeof(std::size_t) || rest_.size() < 2 + count)
+        return std::nullopt;
       length = 0;
       for (std::size_t i = 0; i < count; ++i) length = (length << 8) | rest_[2 + i];
       header += count;

@@ -36,10 +36,12 @@ std::size_t answerLimit(netsnmp_session* session, const netsnmp_pdu& pdu) {
 
 /// The most values net-snmp puts in one GETBULK answer, as it computes it.
 long bulkBudget(const netsnmp_pdu& pdu) {
-  long budget = netsnmp_ds_get_int(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_MAX_GETBULKRESPONSES);
+  long budget =
+      netsnmp_ds_get_int(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_MAX_GETBULKRESPONSES);
   if (budget == 0) budget = defaultBulkResponses;
   if (budget < 0) return LONG_MAX;
-  long varbindSize = netsnmp_ds_get_int(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_AVG_BULKVARBINDSIZE);
+  long varbindSize =
+      netsnmp_ds_get_int(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_AVG_BULKVARBINDSIZE);
   if (varbindSize <= 0) varbindSize = defaultVarbindSize;
   const long size = pdu.msgMaxSize > 0 ? pdu.msgMaxSize : long(netsnmp_max_send_msg_size());
   return std::max(1L, std::min(budget, size / varbindSize));
@@ -129,7 +131,8 @@ int Listeners::parse(netsnmp_session* session, netsnmp_pdu* pdu, unsigned char* 
     return SNMPERR_BAD_PARSE;
   }
   LogLimiter::Gate gate(self.log_);
-  return snmp_parse(static_cast<session_list*>(snmp_sess_pointer(session)), session, pdu, data, size);
+  return snmp_parse(static_cast<session_list*>(snmp_sess_pointer(session)), session, pdu, data,
+                    size);
 }
 
 int Listeners::postParse(netsnmp_session* session, netsnmp_pdu* pdu, int result) {
@@ -173,7 +176,8 @@ int Listeners::buildTooBig(netsnmp_session* session, netsnmp_pdu* pdu, unsigned 
                            std::size_t* bufferSize, std::size_t* length) {
   ++tooBig_;
   log_.record(LOG_WARNING, fmt::format("answered tooBig: the answer to {} variables exceeds {} "
-                                       "bytes\n", countOf(pdu->variables), pdu->msgMaxSize));
+                                       "bytes\n",
+                                       countOf(pdu->variables), pdu->msgMaxSize));
   if (pdu->version != SNMP_VERSION_1) dropVariables(*pdu);
   const int result = encode(session, pdu, buffer, bufferSize, length);
   if (result != 0 || *length <= std::size_t(pdu->msgMaxSize) || !pdu->variables) return result;
@@ -208,8 +212,8 @@ void Listeners::logCounters() const {
   for (std::size_t i = 1; i < datagramFaultCount; ++i) {
     line += fmt::format(" dropped.{}={}", datagramFaultName(DatagramFault(i)), dropped_[i]);
   }
-  line += fmt::format(" tooBig={} bulkTrimmed={} bulkCapped={}", tooBig_, bulkTrimmed_,
-                      bulkCapped_);
+  line +=
+      fmt::format(" tooBig={} bulkTrimmed={} bulkCapped={}", tooBig_, bulkTrimmed_, bulkCapped_);
   snmp_log(LOG_INFO, "%s\n", line.c_str());
   log_.logCounters();
 }

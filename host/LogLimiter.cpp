@@ -30,8 +30,9 @@ std::string kindKey(std::string_view line) {
     std::size_t end = i;
     while (end < line.size() && !std::isspace(static_cast<unsigned char>(line[end]))) ++end;
     const std::string_view word = line.substr(i, end - i);
-    const bool numeric = std::any_of(word.begin(), word.end(),
-                                     [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
+    const bool numeric = std::any_of(word.begin(), word.end(), [](char c) {
+      return std::isdigit(static_cast<unsigned char>(c));
+    });
     if (words++) key += ' ';
     key += numeric ? std::string_view("#") : word;
     i = end;
@@ -60,7 +61,8 @@ LogLimiter::~LogLimiter() {
 
 LogLimiter::Kind& LogLimiter::kindOf(std::string_view line) {
   std::string key = kindKey(line);
-  auto kind = std::find_if(kinds_.begin(), kinds_.end(), [&](const Kind& k) { return k.key == key; });
+  auto kind =
+      std::find_if(kinds_.begin(), kinds_.end(), [&](const Kind& k) { return k.key == key; });
   if (kind != kinds_.end()) return *kind;
   if (kinds_.size() >= maxKinds - 1) key = otherKind;
   kind = std::find_if(kinds_.begin(), kinds_.end(), [&](const Kind& k) { return k.key == key; });

@@ -23,9 +23,11 @@ Key parse(const std::string& s) { return Qel::strepToValue(Pondo::String(s), (Ke
 /// Class i: level `n` + i, units i (the last one's threshold the model's default), drops
 /// `n` + 10 i.
 Pondo::Ptr<const IntfStatus> makeStatus(U64 n) {
-  return Pondo::make<IntfStatus>("Ethernet1", IntfStatus::Classes{
-      {{n, ThresholdType::percentage, 1}, n}, {{n + 1, ThresholdType::packetsPerSecond, 1}, n + 10},
-      {{n + 2, ThresholdType::kilobitsPerSecond, 1}, n + 20}, {{}, n + 30}});
+  return Pondo::make<IntfStatus>(
+      "Ethernet1", IntfStatus::Classes{{{n, ThresholdType::percentage, 1}, n},
+                                       {{n + 1, ThresholdType::packetsPerSecond, 1}, n + 10},
+                                       {{n + 2, ThresholdType::kilobitsPerSecond, 1}, n + 20},
+                                       {{}, n + 30}});
 }
 
 // Numbers and names map to the four classes and nothing else.
@@ -41,9 +43,13 @@ TEST(StormControlTCTypeTest, InstancesAndNames) {
 // Keys order by unsigned ifIndex, then class; equal keys are equal and hash alike; only the
 // zero key is default; the text parses back and anything else is refused, naming the field.
 TEST(StormControlIfTableKeyTest, OrderEqualityAndText) {
-  const std::vector<Key> ascending = {Key(), Key(0, TC::broadcast), Key(5, TC::all),
-                                      Key(5, TC::multicast), Key(5, TC::unknownUnicast),
-                                      Key(6, TC::all), Key(0x80000000u, TC::all),
+  const std::vector<Key> ascending = {Key(),
+                                      Key(0, TC::broadcast),
+                                      Key(5, TC::all),
+                                      Key(5, TC::multicast),
+                                      Key(5, TC::unknownUnicast),
+                                      Key(6, TC::all),
+                                      Key(0x80000000u, TC::all),
                                       Key(0xffffffffu, TC::multicast)};
   for (std::size_t i = 0; i < ascending.size(); ++i) {
     const Key &k = ascending[i], &before = ascending[i > 0 ? i - 1 : 0];
@@ -51,7 +57,7 @@ TEST(StormControlIfTableKeyTest, OrderEqualityAndText) {
     SCOPED_TRACE(text(k));
     EXPECT_TRUE(Key::isEq(&k, &same));
     EXPECT_EQ(k.hash(17), same.hash(17));
-    EXPECT_EQ(before < k, i > 0);
+    EXPECT_EQ(before<k, i> 0);
     EXPECT_EQ(Key::isEq(&k, &before), i == 0);
     EXPECT_EQ(k.hash(17) == before.hash(17), i == 0);
     EXPECT_EQ(k.isNonDefault(), i > 0);
@@ -116,12 +122,15 @@ TEST(StormControlMibTest, RowsChangesAndPublications) {
   ++it;
   EXPECT_EQ(it->key(), Key(7, TC::multicast));
   EXPECT_EQ(mib->stormControlIfTable().findElementOrNext(Key(8, TC::all))->key(), Key(9, TC::all));
-  EXPECT_EQ(log.events, (Events{{Key(7, TC::all), true}, {Key(7, TC::all), false},
-                                {Key(7, TC::broadcast), true}}));
+  EXPECT_EQ(
+      log.events,
+      (Events{{Key(7, TC::all), true}, {Key(7, TC::all), false}, {Key(7, TC::broadcast), true}}));
   log.events.clear();
   mib->stormControlIfTableDelAll();
-  const Events inOrder = {{Key(7, TC::all), true}, {Key(7, TC::multicast), true},
-                          {Key(7, TC::unknownUnicast), true}, {Key(9, TC::all), true}};
+  const Events inOrder = {{Key(7, TC::all), true},
+                          {Key(7, TC::multicast), true},
+                          {Key(7, TC::unknownUnicast), true},
+                          {Key(9, TC::all), true}};
   EXPECT_EQ(log.events, inOrder);
   for (const auto& [key, removal] : inOrder) mib->stormControlIfTableIs(key, status);
   log.events.clear();
