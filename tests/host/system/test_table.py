@@ -204,7 +204,7 @@ def test_answers_fit_the_smaller_of_both_limits_or_are_tooBig(daemon, manager):
         answer = manager.ask(wire.v2c(wire.GETNEXT, [DROPS] * 3000, request_id=request_id))
         assert answer is not None, "no answer: the manager would retry for ever"
         assert (answer.error_status, answer.error_index, answer.varbinds) == (wire.TOO_BIG, 0, [])
-    answer = manager.ask(wire.v2c(wire.GETNEXT, [DROPS] * 2000, request_id=3, version=0))
+    answer = manager.ask(wire.v2c(wire.GETNEXT, [DROPS] * 2000, request_id=3, version=0), 30)
     assert (answer.error_status, answer.error_index, len(answer.varbinds)) == (wire.TOO_BIG, 0, 2000)
     assert still_answers(manager)
     assert daemon.log_count("answered tooBig") == 1, daemon.log()
