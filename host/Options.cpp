@@ -306,8 +306,8 @@ std::string usage(const char* program) {
   for (const OptionRow& row : optionTable) {
     if (!row.help) continue;
     std::string left = "  " + displayName(row);
-    if (row.value)
-      left += (isShort(row) && row.value[0] == '.' ? "" : " ") + std::string(row.value);
+    // -L's letters follow it without a blank ("-L..."); other values follow a blank.
+    if (row.value) left += (row.value[0] == '.' ? "" : " ") + std::string(row.value);
     left.resize(std::max(helpColumn, left.size() + 1), ' ');
     text += left;
     for (const char* h = row.help; *h; ++h) {
