@@ -13,7 +13,7 @@
 #include <chrono>
 #include <optional>
 
-#include "DropsRisingDetector.h"
+#include "host/notifications/DropsRisingDetector.h"
 #include "Pondo/Ptr.h"
 #include "Pondo/Publisher.h"
 #include "Qel/Entity.h"

@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "host/DatagramScreen.h"
+#include "host/requests/DatagramScreen.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const Host::DatagramFault fault = Host::screenDatagram({data, size});

@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 #include <syslog.h>
 
-#include "host/DropsRisingDetector.h"
-#include "host/LogLimiter.h"
+#include "host/notifications/DropsRisingDetector.h"
+#include "host/requests/LogLimiter.h"
 
 namespace {
 

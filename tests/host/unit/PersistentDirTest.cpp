@@ -1,5 +1,5 @@
 // PersistentDirTest.cpp — the persistent directory's default and which directories are usable.
-#include "host/PersistentDir.h"
+#include "host/process/PersistentDir.h"
 
 #include <gtest/gtest.h>
 #include <pwd.h>

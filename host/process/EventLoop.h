@@ -1,4 +1,4 @@
-// host/EventLoop.h — the daemon's one thread: net-snmp's sockets and alarms, signals and the
+// host/process/EventLoop.h — the daemon's one thread: net-snmp's sockets and alarms, signals and the
 // cooperative scheduler.
 ///
 /// Each iteration collects net-snmp's descriptors (its sessions and those registered with

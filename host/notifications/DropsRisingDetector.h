@@ -1,4 +1,4 @@
-// host/DropsRisingDetector.h — decides when a row's drop counter has started rising.
+// host/notifications/DropsRisingDetector.h — decides when a row's drop counter has started rising.
 ///
 /// A counter is still once it has not risen for the still period; its next rise is a start,
 /// and a start is reported unless the row was reported within the hold-down. Rows the detector

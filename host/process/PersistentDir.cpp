@@ -1,4 +1,4 @@
-// host/PersistentDir.cpp — choosing, creating and checking the persistent directory.
+// host/process/PersistentDir.cpp — choosing, creating and checking the persistent directory.
 #include "PersistentDir.h"
 
 #include <stdlib.h>

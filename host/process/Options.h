@@ -1,4 +1,4 @@
-// host/Options.h — the agent daemon's command line.
+// host/process/Options.h — the agent daemon's command line.
 ///
 /// `parseOptions` reads the whole command line once. It never exits: a bad option or value
 /// yields `Action::fail` with one line naming the option, which the caller prints before

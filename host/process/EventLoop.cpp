@@ -1,4 +1,4 @@
-// host/EventLoop.cpp — select loop over net-snmp's descriptors, alarms and the scheduler.
+// host/process/EventLoop.cpp — select loop over net-snmp's descriptors, alarms and the scheduler.
 #include "EventLoop.h"
 
 // net-snmp wants its configuration header first.

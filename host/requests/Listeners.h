@@ -1,4 +1,4 @@
-// host/Listeners.h — the agent's listening sessions, with the guards net-snmp 5.9 lacks.
+// host/requests/Listeners.h — the agent's listening sessions, with the guards net-snmp 5.9 lacks.
 ///
 /// Each endpoint (`--listen`, or -C's agentaddress) becomes one net-snmp session made as the
 /// agent library's own `init_master_agent` makes it, answered by its `handle_snmp_packet`, with

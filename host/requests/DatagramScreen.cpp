@@ -1,4 +1,4 @@
-// host/DatagramScreen.cpp — a BER walk over the message's envelope, PDU header and names.
+// host/requests/DatagramScreen.cpp — a BER walk over the message's envelope, PDU header and names.
 #include "DatagramScreen.h"
 
 #include <array>

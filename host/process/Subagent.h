@@ -1,4 +1,4 @@
-// host/Subagent.h — the daemon as an AgentX subagent of a master agent (--agentx).
+// host/process/Subagent.h — the daemon as an AgentX subagent of a master agent (--agentx).
 ///
 /// A subagent does not listen: it connects to the master's AgentX socket and registers its
 /// table there; the master answers the managers and forwards requests for the table over that

@@ -1,4 +1,4 @@
-// host/Options.cpp — command-line parsing of the agent daemon (getopt_long, no permutation).
+// host/process/Options.cpp — command-line parsing of the agent daemon (getopt_long, no permutation).
 ///
 /// Every option is one row of `optionTable`: its name, how its value is taken and checked, and
 /// its lines in --help. getopt's tables and the usage text are derived from the rows, so an

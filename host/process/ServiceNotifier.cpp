@@ -1,4 +1,4 @@
-// host/ServiceNotifier.cpp — the daemon's readiness and status, through sd_notify.
+// host/process/ServiceNotifier.cpp — the daemon's readiness and status, through sd_notify.
 #include "ServiceNotifier.h"
 
 // net-snmp wants its configuration header first.

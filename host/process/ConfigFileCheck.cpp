@@ -1,4 +1,4 @@
-// host/ConfigFileCheck.cpp — the -C file and its includes, checked as net-snmp will read them.
+// host/process/ConfigFileCheck.cpp — the -C file and its includes, checked as net-snmp will read them.
 #include "ConfigFileCheck.h"
 
 // net-snmp wants its configuration header first.

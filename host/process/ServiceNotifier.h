@@ -1,4 +1,4 @@
-// host/ServiceNotifier.h — tells the service manager (systemd, `Type=notify`) when the daemon
+// host/process/ServiceNotifier.h — tells the service manager (systemd, `Type=notify`) when the daemon
 // serves its table.
 ///
 /// READY=1 goes once, when both have happened, in either order: the daemon is serving (its

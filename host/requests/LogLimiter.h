@@ -1,4 +1,4 @@
-// host/LogLimiter.h — keeps senders from filling the log: lines about received datagrams are
+// host/requests/LogLimiter.h — keeps senders from filling the log: lines about received datagrams are
 // rate limited per kind.
 ///
 /// net-snmp logs a line for each datagram it refuses (a bad version, a failed authentication,

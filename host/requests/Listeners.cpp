@@ -1,4 +1,4 @@
-// host/Listeners.cpp — the listening sessions and their hooks.
+// host/requests/Listeners.cpp — the listening sessions and their hooks.
 #include "Listeners.h"
 
 // net-snmp wants its configuration header first.

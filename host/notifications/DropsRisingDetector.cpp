@@ -1,4 +1,4 @@
-// host/DropsRisingDetector.cpp — start detection and hold-down per row.
+// host/notifications/DropsRisingDetector.cpp — start detection and hold-down per row.
 #include "DropsRisingDetector.h"
 
 #include <algorithm>

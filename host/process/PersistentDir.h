@@ -1,4 +1,4 @@
-// host/PersistentDir.h — the directory where net-snmp keeps the daemon's persistent state.
+// host/process/PersistentDir.h — the directory where net-snmp keeps the daemon's persistent state.
 ///
 /// net-snmp saves the SNMPv3 engine's identity (oldEngineID) and boot counter (engineBoots)
 /// there and reads them back at the next start, so engineBoots grows across restarts and the

@@ -1,4 +1,4 @@
-// host/Subagent.cpp — AgentX subagent set-up and the connection's log lines.
+// host/process/Subagent.cpp — AgentX subagent set-up and the connection's log lines.
 #include "Subagent.h"
 
 // net-snmp wants its configuration header first.

@@ -1,4 +1,4 @@
-// host/ConfigFileCheck.h — refuses a -C file that net-snmp's reader would block or spin on.
+// host/process/ConfigFileCheck.h — refuses a -C file that net-snmp's reader would block or spin on.
 ///
 /// net-snmp opens the -C file, and every file its include directives name, with fopen and reads
 /// it line by line, whatever kind of file it is: a FIFO holds the start-up until a writer comes,
