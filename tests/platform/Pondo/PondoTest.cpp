@@ -1,15 +1,13 @@
-// Pondo: the publisher's re-entrancy rules, trace records.
+// Pondo: the publisher's re-entrancy rules.
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "Pondo/Publisher.h"
-#include "TraceCapture.h"
 
 namespace {
 
@@ -88,19 +86,6 @@ TEST(PublisherTest, DestroyedOrThrowingEndsDelivery) {
   again.subscriberRemove(b.slot);
   publish(again, 4);
   EXPECT_EQ(log, (Log{"a:1", "a:2", "a:3", "b:3", "a:4"}));
-}
-
-// One handler per name; fmtrace records level, component, position and the formatted text.
-TEST(DebugHandlerTest, FmtraceRecordsTheMessage) {
-  auto h = Pondo::Platform::getDebugHandler("DebugHandlerTest", false);
-  EXPECT_EQ(h, Pondo::Platform::getDebugHandler("DebugHandlerTest", true));
-  TraceCapture capture;
-  Pondo::fmtrace(*h, 7, "file.cpp", "handleX", 42, "Machine", "k={} n={} ok={:}",
-                 std::string("Ethernet1"), U32(4), true);
-  ASSERT_EQ(capture.records.size(), 1u);
-  const Pondo::TraceRecord& r = capture.records[0];
-  EXPECT_EQ(std::tuple(r.facility, r.level, r.component, std::string(r.function), r.line, r.text),
-            std::tuple("DebugHandlerTest", 7, "Machine", "handleX", 42, "k=Ethernet1 n=4 ok=true"));
 }
 
 }  // namespace

@@ -185,28 +185,24 @@ struct Value : Pondo::Node {
 static_assert(sizeof(Qel::HashMap2018<Pondo::String, Pondo::Ptr<Value>>::Node) <= 32,
               "a member is link, hash, key, value");
 
-// Counted values are released by remove, replacement, clear and destruction and handed over
-// by take; a released value may remove further members meanwhile; no node outlives the map.
+// Counted values are released by remove, clear and destruction; a released value may remove
+// further members meanwhile; no value or node outlives the map.
 TEST(HashMap2018Test, CountedValuesAreReleased) {
   const U64 nodes = ValueMap::Node::memAllocationTracker_.liveObjects;
   for (int how = 0; how < 3; ++how) {
     auto map = std::make_unique<ValueMap>(testSeed);
     for (U32 i = 0; i < 200; ++i)
       map->insert(i, Pondo::make<Value>(i < 100 ? nullptr : map.get(), i + 1));
-    map->remove(0);
-    map->insertOrAssign(1, Pondo::make<Value>(nullptr, 0));
-    std::optional<Pondo::Ptr<Value>> taken = map->take(2);
     const U32 version = map->version();
     if (how == 0) map->remove(100);  // releases 100, which removes 101, ...
     if (how == 1) map->clear();
     const std::tuple<U32, int, bool, bool> expected[] = {
-        {98, 99, true, true}, {0, 1, true, false}, {198, 199, false, true}};
+        {100, 100, true, true}, {0, 0, true, false}, {200, 200, false, true}};
     EXPECT_EQ(std::tuple(map->count(), Value::live, map->version() != version, bool(map->begin())),
               expected[how]);
     map.reset();
-    EXPECT_EQ(Value::live, 1);
-    taken.reset();
-    EXPECT_EQ(ValueMap::Node::memAllocationTracker_.liveObjects, nodes);
+    EXPECT_EQ(std::pair(Value::live, ValueMap::Node::memAllocationTracker_.liveObjects),
+              std::pair(0, nodes));
   }
 }
 
@@ -224,7 +220,6 @@ TEST(HashMap2018Test, GrowthAndIteratorValue) {
   }
   EXPECT_EQ(map.find(n * 7919), survivor);
   for (auto it = map.begin(); it; ++it) it.value() *= 2;
-  EXPECT_EQ(*map.find(7 * 7919), 14u);
   auto it = map.begin();
   map.remove(it.key() == 0 ? 7919 : 0);
   EXPECT_EQ(it.value(), 2 * (it.key() / 7919));

@@ -43,36 +43,10 @@ struct Variable {
 };
 
 // Integers up to the 32-bit limits reach net-snmp as the same number and decode back; values
-// beyond are a range error, not a truncation (net-snmp cuts positive values above 32 bits,
-// so those are given directly); counter64 values keep both 32-bit halves.
-TEST(AsnConversionsTest, RoundTripsAndRange) {
-  std::array<unsigned char, 1024> buffer{};
-  for (int value : {0, -1, 42, Limits::max(), Limits::min()}) {
-    Variable v(ASN_INTEGER, buffer.data(), S32ToAsnIntegerF()(value, buffer.data(), buffer.size()));
-    ASSERT_TRUE(v.ok);
-    EXPECT_EQ(*v.var.val.integer, value);
-    EXPECT_EQ(AsnIntegerToS32(v.var.val.integer), value);
-  }
-  for (long value : {2147483648L, 4294967295L, -2147483649L, std::numeric_limits<long>::min()}) {
-    Variable v(ASN_INTEGER, &value, sizeof(value));
-    ASSERT_TRUE(v.ok);
-    EXPECT_THROW(AsnIntegerToS32(v.var.val.integer), Qel::RangeException) << value;
-  }
-  for (long value : {4294967296L, std::numeric_limits<long>::max()}) {
-    EXPECT_THROW(AsnIntegerToS32(&value), Qel::RangeException) << value;
-  }
-  for (unsigned long value : {0UL, 0xffffffffUL, (1UL << 40) + 5, ~0UL}) {
-    Variable v(ASN_COUNTER64, buffer.data(),
-               U64ToCounter64F()(value, buffer.data(), buffer.size()));
-    ASSERT_TRUE(v.ok);
-    EXPECT_EQ(v.var.val.counter64->high, value >> 32);
-    EXPECT_EQ(v.var.val.counter64->low, value & 0xffffffffUL);
-  }
-}
-
-// A buffer below the form's size, or none, fails and is left untouched; the exact size
-// suffices, unaligned, and nothing is written past the form.
-TEST(AsnConversionsTest, BufferSizes) {
+// beyond are a range error, not a truncation; counter64 values keep both 32-bit halves. A
+// buffer below the form's size, or none, fails untouched; the exact size suffices, unaligned,
+// and nothing is written past the form.
+TEST(AsnConversionsTest, RoundTripsRangeAndBuffers) {
   std::array<unsigned char, 1024> buffer;
   buffer.fill(0xab);
   EXPECT_LT(S32ToAsnIntegerF()(7, buffer.data(), sizeof(long) - 1), 0);
@@ -80,9 +54,24 @@ TEST(AsnConversionsTest, BufferSizes) {
   EXPECT_LT(S32ToAsnIntegerF()(7, nullptr, 1024), 0);
   EXPECT_LT(U64ToCounter64F()(7, nullptr, 1024), 0);
   for (unsigned char byte : buffer) ASSERT_EQ(byte, 0xab);
-  EXPECT_EQ(S32ToAsnIntegerF()(-7, buffer.data() + 1, sizeof(long)), int(sizeof(long)));
-  EXPECT_EQ(U64ToCounter64F()(7, buffer.data() + 1, 1024), int(sizeof(counter64)));
+  EXPECT_EQ(U64ToCounter64F()(7, buffer.data() + 1, sizeof(counter64)), int(sizeof(counter64)));
   EXPECT_EQ(buffer[1 + sizeof(counter64)], 0xab);
+  for (int value : {0, -1, Limits::max(), Limits::min()}) {
+    Variable v(ASN_INTEGER, buffer.data() + 1,
+               S32ToAsnIntegerF()(value, buffer.data() + 1, sizeof(long)));
+    ASSERT_TRUE(v.ok);
+    EXPECT_EQ(std::pair(*v.var.val.integer, AsnIntegerToS32(v.var.val.integer)),
+              std::pair(long{value}, value));
+  }
+  for (long value : {2147483648L, 4294967296L, -2147483649L, std::numeric_limits<long>::min()})
+    EXPECT_THROW(AsnIntegerToS32(&value), Qel::RangeException) << value;
+  for (unsigned long value : {0xffffffffUL, (1UL << 40) + 5, ~0UL}) {
+    Variable v(ASN_COUNTER64, buffer.data(),
+               U64ToCounter64F()(value, buffer.data(), buffer.size()));
+    ASSERT_TRUE(v.ok);
+    EXPECT_EQ(std::pair(v.var.val.counter64->high, v.var.val.counter64->low),
+              std::pair(value >> 32, value & 0xffffffffUL));
+  }
 }
 
 using Log = std::vector<std::string>;
@@ -143,36 +132,26 @@ TEST(AutoRegistreeTest, PassesUnderChange) {
 // Notes are per pair and form a set: a second note of a pair is gone after one withdrawal;
 // withdrawing a pair, present or not, leaves the others.
 TEST(MibContextTest, SetOfPairs) {
-  Snmp::registerMibContext("ctxA", "mibOne");
-  Snmp::registerMibContext("ctxA", "mibOne");
-  Snmp::registerMibContext("ctxB", "mibOne");
-  EXPECT_TRUE(Snmp::mibContextExists("ctxA", "mibOne"));
-  EXPECT_FALSE(Snmp::mibContextExists("ctxA", "mibTwo"));
+  for (const char* context : {"ctxA", "ctxA", "ctxB"}) Snmp::registerMibContext(context, "mibOne");
   Snmp::unregisterMibContext("ctxC", "mibOne");
   Snmp::unregisterMibContext("ctxA", "mibOne");
-  EXPECT_FALSE(Snmp::mibContextExists("ctxA", "mibOne"));
-  EXPECT_TRUE(Snmp::mibContextExists("ctxB", "mibOne"));
-  Snmp::unregisterMibContext("ctxB", "mibOne");
-  EXPECT_FALSE(Snmp::mibContextExists("ctxB", "mibOne"));
+  EXPECT_EQ(
+      std::tuple(Snmp::mibContextExists("ctxA", "mibOne"), Snmp::mibContextExists("ctxB", "mibOne"),
+                 Snmp::mibContextExists("ctxB", "mibTwo")),
+      std::tuple(false, true, false));
 }
 
 // The registry is made the way plug-ins make it, from module "Snmp"'s third type and the name
 // (which takes no arguments), and is the host's instance. A record carries its pair, payload
-// and own counters, each event type counted apart; it is found by its pair only, the registry
-// alone keeps it until deleted, and deleting one pair leaves the others. Adding a pair again
-// replaces its record; the earlier holder keeps the earlier one. Counters dropped from a
-// record live on with their holder; a record may be made without any.
+// and own counters, which add any amount; it is found by its pair only, the registry alone
+// keeps it until deleted, and deleting one pair leaves the others. Adding a pair again
+// replaces its record; the earlier holder keeps the earlier one. A record may drop its counters.
 TEST(RegVoidCollByContextTest, RecordsPerContext) {
-  const Qel::Module* module = Qel::qelModule("Snmp");
-  ASSERT_TRUE(module && module->typeCount() == 3);
-  EXPECT_STREQ(module->type(0).name(), "Snmp::TableCounters");
-  EXPECT_STREQ(module->type(1).name(), "Snmp::RegVoid");
-  const Qel::TypeData& type = module->type(2);
+  const Qel::TypeData& type = Qel::qelModule("Snmp")->type(2);
   using Snmp::RegVoidCollByContext;
   auto made = Qel::Entity::singletonIs(&type, RegVoidCollByContext::singletonName);
   auto registry = RegVoidCollByContext::instance();
-  EXPECT_EQ(made, registry);
-  EXPECT_EQ(made->typeData(), &type);
+  EXPECT_TRUE(made == registry && made->typeData() == &type);
   const Qel::Args args{Qel::Value(1)};
   EXPECT_THROW(type.ops().newEntity("r", &args), Qel::NewEntityArgsException);
 
@@ -189,13 +168,9 @@ TEST(RegVoidCollByContextTest, RecordsPerContext) {
   EXPECT_TRUE(ax->context() == "ctxA" && ax->table() == "tableX" && ax->payload() == &payloadA);
   EXPECT_FALSE(registry->regVoid("ctxB", "tableY"));
   constexpr auto getNext = OrderedTableIteratorCounterTypes::getNextRow;
-  for (unsigned t = 0; t < Snmp::orderedTableIteratorCounterTypeCount; ++t)
-    ax->tableCounters()->orderedIterCntrsInc(OrderedTableIteratorCounterTypes(t), t + 1);
   ax->tableCounters()->orderedIterCntrsInc(getNext, 10);
-  for (unsigned t = 0; t < Snmp::orderedTableIteratorCounterTypeCount; ++t) {
-    EXPECT_EQ(ax->tableCounters()->orderedIterCntr(OrderedTableIteratorCounterTypes(t)),
-              t + 1 + (OrderedTableIteratorCounterTypes(t) == getNext ? 10 : 0));
-  }
+  ax->tableCounters()->orderedIterCntrsInc(getNext, 5);
+  EXPECT_EQ(ax->tableCounters()->orderedIterCntr(getNext), 15u);
   EXPECT_EQ(bx->tableCounters()->orderedIterCntr(getNext), 0u);
   EXPECT_TRUE(registry->delRegVoid("ctxA", "tableX"));
   EXPECT_FALSE(registry->delRegVoid("ctxA", "tableX"));
@@ -204,16 +179,12 @@ TEST(RegVoidCollByContextTest, RecordsPerContext) {
   Pondo::Ptr<RegVoid> second = registry->addRegVoid("ctxB", "tableX", &payloadA);
   EXPECT_EQ(registry->regVoid("ctxB", "tableX"), second);
   EXPECT_TRUE(bx->references() == 1u && bx->payload() == &payloadB);
-  Pondo::Ptr<TableCounters> dropped = second->tableCounters();
   second->tableCountersDel();
   EXPECT_FALSE(registry->regVoid("ctxB", "tableX")->tableCounters());
-  EXPECT_EQ(dropped->references(), 1u);
-  EXPECT_FALSE(Pondo::make<RegVoid>("ctxA", "tableX", &payloadA, nullptr)->tableCounters());
   registry->delRegVoid("ctxB", "tableX");
   registry->delRegVoid("ctxA", "tableY");
   bx.reset();
   second.reset();
-  dropped.reset();
   EXPECT_EQ(live(), std::tuple(count, records, counters));
 }
 
