@@ -68,7 +68,7 @@ class Simulator {
   }
   static std::string sliceName(U32 slice);
   /// The status an interface starts with: defaults for every fourth, configured classes else.
-  static Bridging::StormControl::IntfStatus::Classes initialClasses(U32 ordinal);
+  static Bridging::StormControl::Classes initialClasses(U32 ordinal);
 
  private:
   struct Port {

@@ -23,6 +23,8 @@ namespace Host {
 namespace ondemand = simdjson::ondemand;
 using Bridging::StormControl::ClassStatus;
 using Bridging::StormControl::ThresholdType;
+using Bridging::StormControl::trafficClassCount;
+using Bridging::StormControl::trafficClassNames;
 
 namespace {
 
@@ -622,19 +624,18 @@ class StateFileReader {
 
   StateFile::Classes classes(ondemand::object obj, const Path& path) {
     StateFile::Classes result;
-    bool seen[4] = {};
+    bool seen[trafficClassCount] = {};
     for (auto field : obj) {
       auto [key, value] = member(std::move(field));
       const Path at = path / key;
-      static constexpr std::string_view names[] = {"all", "broadcast", "multicast",
-                                                   "unknownUnicast"};
-      ClassStatus* const slots[] = {&result.all, &result.broadcast, &result.multicast,
-                                    &result.unknownUnicast};
-      const auto* found = std::find(std::begin(names), std::end(names), key);
-      if (found == std::end(names)) invalid(at, "unknown class \"" + std::string(key) + "\"");
-      const std::size_t i = std::size_t(found - std::begin(names));
+      const auto* found =
+          std::find(std::begin(trafficClassNames), std::end(trafficClassNames), key);
+      if (found == std::end(trafficClassNames)) {
+        invalid(at, "unknown class \"" + std::string(key) + "\"");
+      }
+      const std::size_t i = std::size_t(found - std::begin(trafficClassNames));
       once(seen[i], at);
-      *slots[i] = classStatus(object(value, at), at);
+      result.byClass[i] = classStatus(object(value, at), at);
     }
     return result;
   }

@@ -31,7 +31,7 @@ class StateFileReader;
 
 class StateFile {
  public:
-  using Classes = Bridging::StormControl::IntfStatus::Classes;
+  using Classes = Bridging::StormControl::Classes;
 
   struct Interface {
     std::string_view name;

@@ -60,12 +60,6 @@ void appendKey(std::string& out, std::string_view key) {
 
 /// The state as JSON with every field written out: equal texts, equal states.
 std::string jsonOf(const StateFile& file) {
-  using Classes = StateFile::Classes;
-  static constexpr std::pair<const char*, Bridging::StormControl::ClassStatus Classes::*>
-      classes[] = {{"all", &Classes::all},
-                   {"broadcast", &Classes::broadcast},
-                   {"multicast", &Classes::multicast},
-                   {"unknownUnicast", &Classes::unknownUnicast}};
   std::string out = "{\"interfaces\":{";
   for (const StateFile::Interface& intf : file.interfaces()) {
     appendKey(out, intf.name);
@@ -78,9 +72,9 @@ std::string jsonOf(const StateFile& file) {
     for (const StateFile::Entry& entry : file.entries(entity)) {
       appendKey(out, entry.intfName);
       out += '{';
-      for (const auto& [name, member] : classes) {
-        const auto& status = entry.classes.*member;
-        appendKey(out, name);
+      for (std::size_t c = 0; c < entry.classes.byClass.size(); ++c) {
+        const auto& status = entry.classes.byClass[c];
+        appendKey(out, Bridging::StormControl::trafficClassNames[c]);
         out += "{\"level\":" + std::to_string(status.threshold.level) +
                ",\"units\":" + std::to_string(unsigned(status.threshold.type)) +
                ",\"scale\":" + std::to_string(unsigned(status.threshold.scale)) +
