@@ -21,6 +21,7 @@
 #include "Simulator.h"
 #include "StateApplier.h"
 #include "StateFile.h"
+#include "StateFileLoader.h"
 
 namespace Host {
 

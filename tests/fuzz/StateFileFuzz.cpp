@@ -8,6 +8,8 @@
 /// back as JSON reads as the same state. A refusal is one line that names the file. A broken
 /// promise aborts with a description, which libFuzzer reports as a crash.
 #include "host/StateFile.h"
+#include "host/StateFileLoader.h"
+#include "host/StateFileWriter.h"
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -41,50 +43,18 @@ const std::string& memoryFile(const std::uint8_t* data, std::size_t size) {
   return path;
 }
 
-/// Appends `key` as a JSON object's key, after a comma unless it is the object's first.
-void appendKey(std::string& out, std::string_view key) {
-  if (out.back() != '{') out += ',';
-  out += '"';
-  for (const char c : key) {
-    if (c == '"' || c == '\\') out += '\\';
-    if (static_cast<unsigned char>(c) >= 0x20) {
-      out += c;
-      continue;
-    }
-    char escaped[8];
-    std::snprintf(escaped, sizeof escaped, "\\u%04x", unsigned(c));
-    out += escaped;
-  }
-  out += "\":";
-}
-
-/// The state as JSON with every field written out: equal texts, equal states.
+/// The state written back as JSON, every field spelt out: equal texts, equal states.
 std::string jsonOf(const StateFile& file) {
-  std::string out = "{\"interfaces\":{";
-  for (const StateFile::Interface& intf : file.interfaces()) {
-    appendKey(out, intf.name);
-    out += std::to_string(intf.ifIndex);
-  }
-  out += "},\"status\":{";
+  Host::StateFileWriter writer;
+  for (const StateFile::Interface& intf : file.interfaces())
+    writer.interface(intf.name, intf.ifIndex);
   for (const StateFile::Entity& entity : file.entities()) {
-    appendKey(out, entity.name);
-    out += '{';
+    writer.entity(entity.name);
     for (const StateFile::Entry& entry : file.entries(entity)) {
-      appendKey(out, entry.intfName);
-      out += '{';
-      for (std::size_t c = 0; c < entry.classes.byClass.size(); ++c) {
-        const auto& status = entry.classes.byClass[c];
-        appendKey(out, Bridging::StormControl::trafficClassNames[c]);
-        out += "{\"level\":" + std::to_string(status.threshold.level) +
-               ",\"units\":" + std::to_string(unsigned(status.threshold.type)) +
-               ",\"scale\":" + std::to_string(unsigned(status.threshold.scale)) +
-               ",\"drops\":" + std::to_string(status.drops) + "}";
-      }
-      out += '}';
+      writer.entry(entry.intfName, entry.classes);
     }
-    out += '}';
   }
-  return out + "}}";
+  return writer.finish();
 }
 
 void checkAccepted(const StateFile& file) {

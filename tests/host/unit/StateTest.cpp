@@ -17,6 +17,8 @@
 #include "StormControlSnmp/StormControlIfTableSm.h"
 #include "host/Simulator.h"
 #include "host/StateApplier.h"
+#include "host/StateFields.h"
+#include "host/StateFileLoader.h"
 #include "host/StateSource.h"
 
 namespace HostTest {
@@ -34,6 +36,7 @@ using StatusPtr = Pondo::Ptr<const IntfStatus>;
 using Bridging::StormControl::TrafficClass;
 using Bridging::StormControl::trafficClassCount;
 using Bridging::StormControl::trafficClassNames;
+using Host::StateFields::classFields;
 /// A class's level, units, scale and drops, as a state file names them.
 std::array<U64, 4> fieldsOf(const ClassStatus& c) {
   return {c.threshold.level, U64(c.threshold.type), c.threshold.scale, c.drops};
@@ -320,14 +323,16 @@ TEST_F(StateApplierTest, PublishesOnlyDifferencesInOrder) {
 // A change of any one field of any one traffic class publishes the status again, with it.
 TEST_F(StateApplierTest, ChangeOfAnyClassRepublishesTheStatus) {
   const std::string head = R"({"interfaces": {"E1": 1}, "status": {"s0": {"E1": {)";
-  const char* const fields[] = {"level", "units", "scale", "drops"};
-  for (std::size_t c = 0, f = 0; c < trafficClassCount; f = (f + 1) % 4, c += !f) {
-    applyNow(head + "}}}}");
-    InputLog log(*slice_, *ifMib_);
-    applyNow(head + fmt::format(R"("{}": {{"{}": 1}})", trafficClassNames[c], fields[f]) + "}}}}");
-    EXPECT_EQ(std::pair(log.events, fieldsOf(live("E1")->classes().byClass[c])[f]),
-              std::pair(Events{"status= s0/E1"}, U64(1)))
-        << trafficClassNames[c] << "." << fields[f];
+  for (std::size_t c = 0; c < trafficClassCount; ++c) {
+    for (const auto& field : classFields) {
+      applyNow(head + "}}}}");
+      InputLog log(*slice_, *ifMib_);
+      applyNow(head + fmt::format(R"("{}": {{"{}": 1}})", trafficClassNames[c], field.name) +
+               "}}}}");
+      EXPECT_EQ(std::pair(log.events, field.get(live("E1")->classes().byClass[c])),
+                std::pair(Events{"status= s0/E1"}, U64(1)))
+          << trafficClassNames[c] << "." << field.name;
+    }
   }
 }
 
