@@ -65,6 +65,20 @@ void StateFileWriter::closeSection() {
   at_ = At::status;
 }
 
+std::string stateFileJson(const StateFile& file) {
+  StateFileWriter writer;
+  for (const StateFile::Interface& intf : file.interfaces()) {
+    writer.interface(intf.name, intf.ifIndex);
+  }
+  for (const StateFile::Entity& entity : file.entities()) {
+    writer.entity(entity.name);
+    for (const StateFile::Entry& entry : file.entries(entity)) {
+      writer.entry(entry.intfName, entry.classes);
+    }
+  }
+  return writer.finish();
+}
+
 void StateFileWriter::key(std::string_view key) {
   if (out_.back() != '{') out_ += ',';
   out_ += '"';

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "Bridging/IntfStatus.h"
+#include "StateFile.h"
 
 namespace Host {
 
@@ -39,5 +40,8 @@ class StateFileWriter {
   std::string out_;
   At at_ = At::interfaces;
 };
+
+/// The text of `file`, which reads back as the same state.
+std::string stateFileJson(const StateFile& file);
 
 }  // namespace Host

@@ -43,20 +43,6 @@ const std::string& memoryFile(const std::uint8_t* data, std::size_t size) {
   return path;
 }
 
-/// The state written back as JSON, every field spelt out: equal texts, equal states.
-std::string jsonOf(const StateFile& file) {
-  Host::StateFileWriter writer;
-  for (const StateFile::Interface& intf : file.interfaces())
-    writer.interface(intf.name, intf.ifIndex);
-  for (const StateFile::Entity& entity : file.entities()) {
-    writer.entity(entity.name);
-    for (const StateFile::Entry& entry : file.entries(entity)) {
-      writer.entry(entry.intfName, entry.classes);
-    }
-  }
-  return writer.finish();
-}
-
 void checkAccepted(const StateFile& file) {
   std::unordered_set<U32> ifIndexes;
   for (const StateFile::Interface& intf : file.interfaces()) {
@@ -109,11 +95,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   check(stepped != nullptr, "refused in steps, accepted at once: " + loader.error());
   checkAccepted(*file);
-  const std::string json = jsonOf(*file);
-  check(jsonOf(*stepped) == json, "read differently in steps");
+  const std::string json = Host::stateFileJson(*file);
+  check(Host::stateFileJson(*stepped) == json, "read differently in steps");
   std::string rereadError;
   const std::unique_ptr<StateFile> reread = StateFile::parse("written.json", json, rereadError);
   check(reread != nullptr, "the state written back is refused: " + rereadError + "\n" + json);
-  check(jsonOf(*reread) == json, "the state written back reads differently:\n" + json);
+  check(Host::stateFileJson(*reread) == json, "the state written back reads differently:\n" + json);
   return 0;
 }
