@@ -9,6 +9,7 @@
 
 #include <simdjson.h>
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <optional>
 
@@ -52,6 +53,13 @@ std::string lineColumn(std::string_view text, std::size_t offset) {
   const std::size_t column = offset - (lineStart == std::string_view::npos ? 0 : lineStart + 1) + 1;
   return std::to_string(line) + ":" + std::to_string(column);
 }
+
+/// The classes' names as views, measured once.
+constexpr auto classNames = [] {
+  std::array<std::string_view, trafficClassCount> names;
+  for (std::size_t i = 0; i < trafficClassCount; ++i) names[i] = trafficClassNames[i];
+  return names;
+}();
 
 /// A JSON path, kept as views and joined only for a message.
 struct Path {
@@ -340,12 +348,11 @@ class StateFileReader {
     for (auto field : obj) {
       auto [key, value] = member(std::move(field));
       const Path at = path / key;
-      const auto* found =
-          std::find(std::begin(trafficClassNames), std::end(trafficClassNames), key);
-      if (found == std::end(trafficClassNames)) {
+      const auto* found = std::find(classNames.begin(), classNames.end(), key);
+      if (found == classNames.end()) {
         invalid(at, "unknown class \"" + std::string(key) + "\"");
       }
-      const std::size_t i = std::size_t(found - std::begin(trafficClassNames));
+      const std::size_t i = std::size_t(found - classNames.begin());
       once(seen[i], at);
       result.byClass[i] = classStatus(object(value, at), at);
     }
