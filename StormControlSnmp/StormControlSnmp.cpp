@@ -17,6 +17,7 @@ using Bridging::StormControl::ClassStatus;
 using Bridging::StormControl::IntfStatus;
 using Bridging::StormControl::Threshold;
 using Bridging::StormControl::ThresholdType;
+using Bridging::StormControl::TrafficClass;
 using Entry = StormControlIfTableEntry;
 using Key = StormControlIfTableKey;
 using StatusPtr = Pondo::Ptr<const IntfStatus>;
@@ -28,7 +29,11 @@ const Qel::TypeData& keyType() { return stormControlSnmpModule().type(keyIndex);
 
 void registerTcType(Qel::Module& m) {
   Qel::TypeData& t = m.typeIs("StormControlSnmp::StormControlTCType", Qel::TypeKind::enumeration);
-  t.enumeratorsIs({{"all", 0}, {"broadcast", 1}, {"multicast", 2}, {"unknownUnicast", 3}});
+  std::vector<Qel::Enumerator> enumerators;
+  for (const char* name : Bridging::StormControl::trafficClassNames) {
+    enumerators.push_back({name, U32(enumerators.size())});
+  }
+  t.enumeratorsIs(std::move(enumerators));
   Qel::TypeOps ops = Qel::Reg::valueOps<StormControlTCType>();
   ops.construct = [](const Qel::Args& args) {
     return Qel::Value(StormControlTCTypeInstance(Qel::arg<U32>(args, 0)));
@@ -135,17 +140,9 @@ const bool registered = Qel::Reg::registeredAtLoad(moduleDefinition());
 
 /// The status fields of `trafficClass`, or null for a class outside 0 to 3.
 const ClassStatus* classStatus(const IntfStatus& status, StormControlTCType trafficClass) {
-  switch (trafficClass) {
-    case StormControlTCType::all:
-      return &status.all();
-    case StormControlTCType::broadcast:
-      return &status.broadcast();
-    case StormControlTCType::multicast:
-      return &status.multicast();
-    case StormControlTCType::unknownUnicast:
-      return &status.unknownUnicast();
-  }
-  return nullptr;
+  const auto index = std::size_t(trafficClass);
+  if (index >= Bridging::StormControl::trafficClassCount) return nullptr;
+  return &status.classStatus(TrafficClass(index));
 }
 
 }  // namespace

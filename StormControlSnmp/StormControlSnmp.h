@@ -50,6 +50,17 @@ inline constexpr StormControlTCType stormControlTCTypes[] = {
     StormControlTCType::unknownUnicast};
 static_assert(std::size(stormControlTCTypes) == stormControlTCTypeCount);
 
+// The table's traffic classes are the status model's, number for number; their names are the
+// model's too (the type module registers them from `trafficClassNames`).
+static_assert(stormControlTCTypeCount == Bridging::StormControl::trafficClassCount);
+static_assert(U8(StormControlTCType::all) == U8(Bridging::StormControl::TrafficClass::all));
+static_assert(U8(StormControlTCType::broadcast) ==
+              U8(Bridging::StormControl::TrafficClass::broadcast));
+static_assert(U8(StormControlTCType::multicast) ==
+              U8(Bridging::StormControl::TrafficClass::multicast));
+static_assert(U8(StormControlTCType::unknownUnicast) ==
+              U8(Bridging::StormControl::TrafficClass::unknownUnicast));
+
 /// The traffic class with `number`; `Qel::RangeException` outside 0 to 3.
 StormControlTCType StormControlTCTypeInstance(unsigned number);
 /// The traffic class whose name text is `name`; `Qel::RangeException` for any other name.

@@ -39,9 +39,9 @@ using IntfStatusPtr = Pondo::Ptr<const IntfStatus>;
 Pondo::String intfName(U32 ifIndex) { return Pondo::String("Ethernet" + std::to_string(ifIndex)); }
 
 IntfStatusPtr makeStatus(U32 ifIndex, U64 drops) {
-  IntfStatus::Classes c;
-  c.all.drops = drops;
-  c.broadcast.drops = drops + 1;
+  Bridging::StormControl::Classes c;
+  c[Bridging::StormControl::TrafficClass::all].drops = drops;
+  c[Bridging::StormControl::TrafficClass::broadcast].drops = drops + 1;
   return Pondo::make<IntfStatus>(intfName(ifIndex), c);
 }
 
@@ -98,7 +98,8 @@ using StdMap = std::map<Key, StatusShared>;
 std::vector<StatusShared> sharedStatuses(U32 interfaces) {
   std::vector<StatusShared> out;
   for (U32 k = 1; k <= interfaces; ++k) {
-    out.push_back(std::make_shared<const IntfStatus>(intfName(k), IntfStatus::Classes{}));
+    out.push_back(
+        std::make_shared<const IntfStatus>(intfName(k), Bridging::StormControl::Classes{}));
   }
   return out;
 }
@@ -207,7 +208,7 @@ void BM_StdMap4Replace(benchmark::State& state) {
   for (U64 j = 0; j < changedInterfaces; ++j) {
     for (auto& v : variants) {
       v.push_back(std::make_shared<const IntfStatus>(intfName(changedIfIndex(interfaces, j)),
-                                                     IntfStatus::Classes{}));
+                                                     Bridging::StormControl::Classes{}));
     }
   }
   U64 i = 0;

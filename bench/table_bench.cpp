@@ -39,8 +39,8 @@ const std::vector<U32>& randomRows(U64 rows) {
 
 const IntfStatus* rawStatus(int which) {
   static const Pondo::Ptr<const IntfStatus> statuses[2] = {
-      Pondo::make<IntfStatus>("Ethernet1", IntfStatus::Classes{}),
-      Pondo::make<IntfStatus>("Ethernet1", IntfStatus::Classes{})};
+      Pondo::make<IntfStatus>("Ethernet1", Bridging::StormControl::Classes{}),
+      Pondo::make<IntfStatus>("Ethernet1", Bridging::StormControl::Classes{})};
   return statuses[which].get();
 }
 
@@ -81,8 +81,8 @@ using StdMap = std::map<Key, StatusShared, std::less<Key>,
 
 const StatusShared& sharedStatus(int which) {
   static const StatusShared statuses[2] = {
-      std::make_shared<const IntfStatus>("Ethernet1", IntfStatus::Classes{}),
-      std::make_shared<const IntfStatus>("Ethernet1", IntfStatus::Classes{})};
+      std::make_shared<const IntfStatus>("Ethernet1", Bridging::StormControl::Classes{}),
+      std::make_shared<const IntfStatus>("Ethernet1", Bridging::StormControl::Classes{})};
   return statuses[which];
 }
 

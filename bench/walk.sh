@@ -40,7 +40,7 @@ trap cleanup EXIT
 
 die() { echo "walk.sh: $*" >&2; exit 1; }
 
-for tool in walk_iterator_agent walk_container_agent walk_bare_agent walk_gap_probe; do
+for tool in walk_iterator_agent walk_container_agent walk_bare_agent walk_gap_probe walk_state; do
   [[ -x $BIN/$tool ]] || die "$BIN/$tool is missing: build the bench targets first"
 done
 command -v snmpbulkwalk >/dev/null || die "snmpbulkwalk is missing (Debian package snmp)"
@@ -85,36 +85,11 @@ wait_for_line() {
   done
 }
 
-# Writes the state file for N interfaces: ifIndex k is "Ethernet1/k", its status published in
-# slice k % 2, with the values the baseline agents compute (bench/walk_agent.h). CHANGED names an
-# interface whose "all" drop counter is one higher (the reload's one changed interface).
+# Writes the state file for N interfaces (bench/walk_state.cpp): the values the baseline agents
+# compute; CHANGED names an interface whose "all" drop counter is one higher.
 write_state() {
-  local file=$1 n=$2 changed=${3:-0}
-  awk -v n="$n" -v changed="$changed" '
-    function entry(k, c, name,   drops) {
-      drops = k * 37 + c + (k == changed && c == 0 ? 1 : 0)
-      return sprintf("\"%s\": {\"level\": %d, \"units\": %d, \"drops\": %d}",
-                     name, 1000000 + k * 4 + c, (k + c) % 3, drops)
-    }
-    BEGIN {
-      printf "{\n  \"interfaces\": {"
-      for (k = 1; k <= n; ++k) printf "%s\n    \"Ethernet1/%d\": %d", (k > 1 ? "," : ""), k, k
-      printf "\n  },\n  \"status\": {"
-      for (s = 0; s < 2; ++s) {
-        printf "%s\n    \"slice%d\": {", (s > 0 ? "," : ""), s
-        first = 1
-        for (k = 1; k <= n; ++k) {
-          if (k % 2 != s) continue
-          printf "%s\n      \"Ethernet1/%d\": {%s, %s, %s, %s}", (first ? "" : ","), k,
-                 entry(k, 0, "all"), entry(k, 1, "broadcast"), entry(k, 2, "multicast"),
-                 entry(k, 3, "unknownUnicast")
-          first = 0
-        }
-        printf "\n    }"
-      }
-      printf "\n  }\n}\n"
-    }' >"$file.tmp"
-  mv "$file.tmp" "$file"
+  "$BIN/walk_state" "$2" "${3:-0}" >"$1.tmp"
+  mv "$1.tmp" "$1"
 }
 
 # Starts COMMAND in the background with its output in LOG; sets PID.

@@ -1,8 +1,8 @@
 // bench/walk_agent.h — the frame and the table shared by the walk benchmark's baseline agents.
 //
 /// Each baseline agent serves the storm-control table's shape (same OID, two INTEGER indexes
-/// ifIndex and traffic class 0..3, columns 2 Counter64, 3 INTEGER, 4 Counter64) for a given
-/// number of interfaces, with values computed from the index alone. The walk script writes its
+/// ifIndex and traffic class, columns 2 Counter64, 3 INTEGER, 4 Counter64) for a given
+/// number of interfaces, with values computed from the index alone. walk_state writes the
 /// state files with the same formulas, so every agent and the daemon answer a walk with the
 /// same bytes. Row r (0-based, in index order) is interface r / 4 + 1, traffic class r % 4.
 #pragma once
@@ -14,11 +14,13 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "Bridging/TrafficClass.h"
+
 namespace WalkBench {
 
 inline constexpr oid tableOid[] = {1, 3, 6, 1, 4, 1, 32473, 3, 35, 1, 1};
 inline constexpr std::size_t tableOidLen = sizeof(tableOid) / sizeof(tableOid[0]);
-inline constexpr unsigned classes = 4;
+inline constexpr unsigned classes = Bridging::StormControl::trafficClassCount;
 inline constexpr unsigned minColumn = 2;
 inline constexpr unsigned maxColumn = 4;
 inline constexpr unsigned levelColumn = 2;
@@ -39,7 +41,7 @@ inline std::uint64_t rowOf(RowKey key) {
   return std::uint64_t{key.ifIndex - 1} * classes + key.trafficClass;
 }
 
-// Column values; walk.sh writes the same numbers into its state files.
+// Column values; walk_state writes the same numbers into its state files.
 inline std::uint64_t thresholdLevel(RowKey key) {
   return 1000000 + std::uint64_t{key.ifIndex} * 4 + key.trafficClass;
 }

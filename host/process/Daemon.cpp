@@ -41,10 +41,10 @@
 #include "ServiceNotifier.h"
 #include "Subagent.h"
 #include "Velo/TaskScheduler.h"
-#include "host/DropsNotifier.h"
-#include "host/PluginHost.h"
-#include "host/StateSource.h"
+#include "host/notifications/DropsNotifier.h"
+#include "host/process/PluginHost.h"
 #include "host/requests/Listeners.h"
+#include "host/switchstate/StateSource.h"
 
 // In net-snmp's agent library, not in its installed headers: registers the community, user and
 // VACM configuration tokens (rocommunity, rouser, com2sec, view, access, ...) and the access

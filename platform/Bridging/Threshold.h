@@ -21,9 +21,8 @@ struct Threshold {
   ThresholdType type = ThresholdType::percentage;
   U8 scale = 4;
 
-  static bool isEq(const Threshold& a, const Threshold& b) noexcept {
-    return a.level == b.level && a.type == b.type && a.scale == b.scale;
-  }
+  static bool isEq(const Threshold& a, const Threshold& b) noexcept { return a == b; }
+  bool operator==(const Threshold&) const = default;
 };
 
 }  // namespace Bridging::StormControl

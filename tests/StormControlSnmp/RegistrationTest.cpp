@@ -59,7 +59,7 @@ TEST(RegistrationTest, TypesAndAttributesCallersUse) {
 // follows their registration order.
 TEST(RegistrationTest, ObjectsNameTheirTypes) {
   const auto status = Pondo::make<const Bridging::StormControl::IntfStatus>(
-      "Ethernet1", Bridging::StormControl::IntfStatus::Classes{});
+      "Ethernet1", Bridging::StormControl::Classes{});
   const auto row = Pondo::make<StormControlIfTableEntry>(StormControlIfTableKey(), status);
   EXPECT_EQ(row->typeData(), Qel::qelType(ns + "StormControlIfTableEntry"));
   EXPECT_EQ(stormControlMibFactory("m")->typeData(), Qel::qelType(ns + "StormControlMib"));

@@ -24,10 +24,11 @@ Key parse(const std::string& s) { return Qel::strepToValue(Pondo::String(s), (Ke
 /// `n` + 10 i.
 Pondo::Ptr<const IntfStatus> makeStatus(U64 n) {
   return Pondo::make<IntfStatus>(
-      "Ethernet1", IntfStatus::Classes{{{n, ThresholdType::percentage, 1}, n},
-                                       {{n + 1, ThresholdType::packetsPerSecond, 1}, n + 10},
-                                       {{n + 2, ThresholdType::kilobitsPerSecond, 1}, n + 20},
-                                       {{}, n + 30}});
+      "Ethernet1",
+      Bridging::StormControl::Classes{{{{{n, ThresholdType::percentage, 1}, n},
+                                        {{n + 1, ThresholdType::packetsPerSecond, 1}, n + 10},
+                                        {{n + 2, ThresholdType::kilobitsPerSecond, 1}, n + 20},
+                                        {{}, n + 30}}}});
 }
 
 // Numbers and names map to the four classes and nothing else.

@@ -195,9 +195,10 @@ class MibModuleTest : public ::testing::Test {
       StormControlSnmp::stormControlMibFactory("stormcontrolmib");
   /// Class i: level 500 + i, units i (the last class 3, outside the enumeration), drops 40 + 10 i.
   const Pondo::Ptr<const IntfStatus> status_ = Pondo::make<IntfStatus>(
-      "Ethernet1/1",
-      IntfStatus::Classes{
-          {{500, T(0), 1}, 40}, {{501, T(1), 1}, 50}, {{502, T(2), 1}, 60}, {{503, T(3), 1}, 70}});
+      "Ethernet1/1", Bridging::StormControl::Classes{{{{{500, T(0), 1}, 40},
+                                                       {{501, T(1), 1}, 50},
+                                                       {{502, T(2), 1}, 60},
+                                                       {{503, T(3), 1}, 70}}}});
   TraceLevels levels_{"Snmp", 0xffff};
   TraceCapture traces_;
   std::string transcript_;

@@ -7,7 +7,9 @@
 /// entries grouped by entity, an interface's status in one entity at most, and the state written
 /// back as JSON reads as the same state. A refusal is one line that names the file. A broken
 /// promise aborts with a description, which libFuzzer reports as a crash.
-#include "host/StateFile.h"
+#include "host/switchstate/StateFile.h"
+#include "host/switchstate/StateFileLoader.h"
+#include "host/switchstate/StateFileWriter.h"
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -39,58 +41,6 @@ const std::string& memoryFile(const std::uint8_t* data, std::size_t size) {
   check(fd >= 0 && ftruncate(fd, 0) == 0 && pwrite(fd, data, size, 0) == ssize_t(size),
         "cannot write the file in memory");
   return path;
-}
-
-/// Appends `key` as a JSON object's key, after a comma unless it is the object's first.
-void appendKey(std::string& out, std::string_view key) {
-  if (out.back() != '{') out += ',';
-  out += '"';
-  for (const char c : key) {
-    if (c == '"' || c == '\\') out += '\\';
-    if (static_cast<unsigned char>(c) >= 0x20) {
-      out += c;
-      continue;
-    }
-    char escaped[8];
-    std::snprintf(escaped, sizeof escaped, "\\u%04x", unsigned(c));
-    out += escaped;
-  }
-  out += "\":";
-}
-
-/// The state as JSON with every field written out: equal texts, equal states.
-std::string jsonOf(const StateFile& file) {
-  using Classes = StateFile::Classes;
-  static constexpr std::pair<const char*, Bridging::StormControl::ClassStatus Classes::*>
-      classes[] = {{"all", &Classes::all},
-                   {"broadcast", &Classes::broadcast},
-                   {"multicast", &Classes::multicast},
-                   {"unknownUnicast", &Classes::unknownUnicast}};
-  std::string out = "{\"interfaces\":{";
-  for (const StateFile::Interface& intf : file.interfaces()) {
-    appendKey(out, intf.name);
-    out += std::to_string(intf.ifIndex);
-  }
-  out += "},\"status\":{";
-  for (const StateFile::Entity& entity : file.entities()) {
-    appendKey(out, entity.name);
-    out += '{';
-    for (const StateFile::Entry& entry : file.entries(entity)) {
-      appendKey(out, entry.intfName);
-      out += '{';
-      for (const auto& [name, member] : classes) {
-        const auto& status = entry.classes.*member;
-        appendKey(out, name);
-        out += "{\"level\":" + std::to_string(status.threshold.level) +
-               ",\"units\":" + std::to_string(unsigned(status.threshold.type)) +
-               ",\"scale\":" + std::to_string(unsigned(status.threshold.scale)) +
-               ",\"drops\":" + std::to_string(status.drops) + "}";
-      }
-      out += '}';
-    }
-    out += '}';
-  }
-  return out + "}}";
 }
 
 void checkAccepted(const StateFile& file) {
@@ -145,11 +95,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   check(stepped != nullptr, "refused in steps, accepted at once: " + loader.error());
   checkAccepted(*file);
-  const std::string json = jsonOf(*file);
-  check(jsonOf(*stepped) == json, "read differently in steps");
+  const std::string json = Host::stateFileJson(*file);
+  check(Host::stateFileJson(*stepped) == json, "read differently in steps");
   std::string rereadError;
   const std::unique_ptr<StateFile> reread = StateFile::parse("written.json", json, rereadError);
   check(reread != nullptr, "the state written back is refused: " + rereadError + "\n" + json);
-  check(jsonOf(*reread) == json, "the state written back reads differently:\n" + json);
+  check(Host::stateFileJson(*reread) == json, "the state written back reads differently:\n" + json);
   return 0;
 }

@@ -119,11 +119,8 @@ class Table {
   /// Makes the row at `key` read `status`'s class, in an interface whose other classes are the
   /// defaults; the row is replaced when it exists.
   void rowIs(Key key, const ClassStatus& status) {
-    static constexpr ClassStatus IntfStatus::Classes::*classes[] = {
-        &IntfStatus::Classes::all, &IntfStatus::Classes::broadcast, &IntfStatus::Classes::multicast,
-        &IntfStatus::Classes::unknownUnicast};
-    IntfStatus::Classes intf;
-    intf.*classes[unsigned(key.trafficClass())] = status;
+    Bridging::StormControl::Classes intf;
+    intf.byClass[unsigned(key.trafficClass())] = status;
     mib_->stormControlIfTableReplace(key, Pondo::make<IntfStatus>("Ethernet1/1", intf));
     const auto units = U64(status.threshold.type);
     const U64 values[] = {

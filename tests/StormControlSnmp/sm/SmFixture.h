@@ -36,6 +36,7 @@ namespace StormControlSnmp::SmTest {
 
 using Bridging::StormControl::IntfStatus;
 using Bridging::StormControl::Status;
+using Bridging::StormControl::TrafficClass;
 using Key = StormControlIfTableKey;
 using TC = StormControlTCType;
 using StatusPtr = Pondo::Ptr<const IntfStatus>;
@@ -103,9 +104,9 @@ struct CountedIntfStatus : IntfStatus {
 
 /// A new status object for `intf` with threshold level `level`, not yet published.
 inline StatusPtr newStatus(const char* intf, U64 level = 100) {
-  IntfStatus::Classes c;
-  c.all.threshold.level = level;
-  c.broadcast.drops = level;
+  Bridging::StormControl::Classes c;
+  c[TrafficClass::all].threshold.level = level;
+  c[TrafficClass::broadcast].drops = level;
   return Pondo::make<CountedIntfStatus>(real(intf), c);
 }
 
@@ -299,7 +300,9 @@ class SmFixture : public ::testing::Test {
     for (auto it = sm_->mib()->stormControlIfTable().begin(); !it.atEnd(); ++it) {
       const StatusPtr& s = it->status();
       byIfIndex[it->ifIndex()].push_back(
-          s ? s->name().stdString() + "/" + std::to_string(s->all().threshold.level) : "null");
+          s ? s->name().stdString() + "/" +
+                  std::to_string(s->classStatus(TrafficClass::all).threshold.level)
+            : "null");
     }
     std::string out;
     for (const auto& [ifIndex, values] : byIfIndex) {

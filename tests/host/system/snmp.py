@@ -2,12 +2,21 @@
 # cells it means, the clients' output read back as (OID, value) pairs, and walks in the background.
 import json
 import os
+import subprocess
 import threading
 from concurrent.futures import ThreadPoolExecutor
+from pathlib import Path
 
 TABLE = (1, 3, 6, 1, 4, 1, 32473, 3, 35, 1, 1)
 ENTRY = TABLE + (1,)  # columns 2 to 4: threshold level, threshold units, drops
-CLASSES = ("all", "broadcast", "multicast", "unknownUnicast")
+# Each class's fields and defaults in the state file's order, as the daemon's writer spells out
+# a status that names none (stormcontrol-state, built beside the daemon).
+DEFAULTS = json.loads(subprocess.run(
+    [Path(os.environ.get("STORMCONTROL_AGENT", "")).with_name("stormcontrol-state")],
+    input='{"status": {"s": {"E": {}}}}', capture_output=True, text=True,
+    check=True).stdout)["status"]["s"]["E"]
+CLASSES = tuple(DEFAULTS)
+FIELDS = tuple(DEFAULTS[CLASSES[0]])
 TYPES = {2: "Counter64", 3: "INTEGER", 4: "Counter64"}
 END = "No more variables left in this MIB View (It is past the end of the MIB tree)"
 V1, V2C = ("-v1", "-cpublic"), ("-v2c", "-cpublic")
@@ -23,8 +32,9 @@ N = None
 
 
 def intf(*classes):
-    """An interface's status: (level, units, scale, drops) per class; N omits a field or class."""
-    return {CLASSES[c]: dict((k, v) for k, v in zip(("level", "units", "scale", "drops"), t)
+    """An interface's status: values of FIELDS (level, units, scale, drops) per class; N omits a
+    field or class."""
+    return {CLASSES[c]: dict((k, v) for k, v in zip(FIELDS, t)
                              if v is not N) for c, t in enumerate(classes) if t is not N}
 
 
@@ -70,11 +80,11 @@ def write(path, state, in_place=False):
 
 def rows(state):
     """(ifIndex, class, level, units, drops) of each row, in index order; a threshold equal to
-    the default (level 10000, units 0, scale 4) is served as level 0."""
-    def row(if_index, c, v):
-        level, units = v.get("level", 10000), v.get("units", 0)
-        default = (level, units, v.get("scale", 4)) == (10000, 0, 4)
-        return if_index, c, 0 if default else level, units, v.get("drops", 0)
+    the default (every field but the drops at its default) is served as level 0."""
+    def row(if_index, c, given):
+        v = {**DEFAULTS[CLASSES[c]], **given}
+        default = all(v[f] == d for f, d in DEFAULTS[CLASSES[c]].items() if f != "drops")
+        return if_index, c, 0 if default else v["level"], v["units"], v["drops"]
 
     return sorted(row(state["interfaces"][n], c, classes.get(cls, {}))
                   for entity in state["status"].values() for n, classes in entity.items()

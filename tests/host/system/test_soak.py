@@ -11,9 +11,9 @@ from pathlib import Path
 import pytest
 
 from conftest import AGENT, START_S
-from snmp import ENTRY, V2C, dotted, number, walker
+from snmp import CLASSES as NAMES, ENTRY, V2C, dotted, number, walker
 
-INTERFACES, CLASSES, RESTART_S = 2000, 4, 5  # CLASSES: rows per interface
+INTERFACES, CLASSES, RESTART_S = 2000, len(NAMES), 5  # CLASSES: rows per interface
 MAX_GROWTH_PERCENT = 5  # resident memory at the end over its level after the warm-up
 FLAP_LAG = 8  # flap steps logged before a walk that the table may apply only during it
 # A step of a flap; the next flap brings the interface back with a new ifIndex.

@@ -15,9 +15,11 @@
 #include <set>
 
 #include "StormControlSnmp/StormControlIfTableSm.h"
-#include "host/Simulator.h"
-#include "host/StateApplier.h"
-#include "host/StateSource.h"
+#include "host/switchstate/Simulator.h"
+#include "host/switchstate/StateApplier.h"
+#include "host/switchstate/StateFields.h"
+#include "host/switchstate/StateFileLoader.h"
+#include "host/switchstate/StateSource.h"
 
 namespace HostTest {
 namespace {
@@ -31,14 +33,10 @@ using Host::StateFile;
 using Events = std::vector<std::string>;
 using StatusPtr = Pondo::Ptr<const IntfStatus>;
 
-const char* const classNames[] = {"all", "broadcast", "multicast", "unknownUnicast"};
-/// The four traffic classes in table order.
-std::array<const ClassStatus*, 4> classesOf(const IntfStatus::Classes& c) {
-  return {&c.all, &c.broadcast, &c.multicast, &c.unknownUnicast};
-}
-std::array<const ClassStatus*, 4> classesOf(const IntfStatus& s) {
-  return {&s.all(), &s.broadcast(), &s.multicast(), &s.unknownUnicast()};
-}
+using Bridging::StormControl::TrafficClass;
+using Bridging::StormControl::trafficClassCount;
+using Bridging::StormControl::trafficClassNames;
+using Host::StateFields::classFields;
 /// A class's level, units, scale and drops, as a state file names them.
 std::array<U64, 4> fieldsOf(const ClassStatus& c) {
   return {c.threshold.level, U64(c.threshold.type), c.threshold.scale, c.drops};
@@ -108,9 +106,8 @@ std::set<std::string> rowsOf(const std::string& text) {
   for (const auto& entity : file->entities()) {
     for (const auto& entry : file->entries(entity)) {
       const auto ifIndex = file->ifIndex(entry.intfName);
-      const auto classes = classesOf(entry.classes);
-      for (int n = 0; ifIndex && n < 4; ++n)
-        rows.insert(fmt::format("{}.{}={}", *ifIndex, n, classes[n]->drops));
+      for (std::size_t n = 0; ifIndex && n < trafficClassCount; ++n)
+        rows.insert(fmt::format("{}.{}={}", *ifIndex, n, entry.classes.byClass[n].drops));
     }
   }
   return rows;
@@ -172,7 +169,8 @@ TEST(StateFileTest, ReadsInStepsOnlyWholeRegularFiles) {
     ASSERT_TRUE(file) << loader.error();
     const auto* s0 = file->entity("s0");
     const auto& e1 = file->entry(*s0, "E1")->classes;
-    EXPECT_EQ(std::tuple(*file->ifIndex("E/0"), e1.all.drops, fieldsOf(e1.unknownUnicast)),
+    EXPECT_EQ(std::tuple(*file->ifIndex("E/0"), e1[TrafficClass::all].drops,
+                         fieldsOf(e1[TrafficClass::unknownUnicast])),
               std::tuple(4294967295u, ~U64(0), std::array<U64, 4>{~U64(0), 2, 255, 0}));
     EXPECT_FALSE(file->ifIndex("E101") || file->entity("s1") || file->entry(*s0, "E2"));
   }
@@ -313,7 +311,10 @@ TEST_F(StateApplierTest, PublishesOnlyDifferencesInOrder) {
     EXPECT_TRUE(log.inOrder(chain)) << chain[1];
   EXPECT_EQ(tableRows(), rowsOf(b));
   EXPECT_EQ(live("E6"), e6) << "an unchanged status is kept";
-  EXPECT_EQ(live("E1")->all().drops - e1->all().drops, 1u) << "published objects never change";
+  EXPECT_EQ(
+      live("E1")->classStatus(TrafficClass::all).drops - e1->classStatus(TrafficClass::all).drops,
+      1u)
+      << "published objects never change";
   log.events.clear();
   applyNow(b);
   EXPECT_EQ(log.events, Events{}) << "applying the live state again publishes nothing";
@@ -322,14 +323,16 @@ TEST_F(StateApplierTest, PublishesOnlyDifferencesInOrder) {
 // A change of any one field of any one traffic class publishes the status again, with it.
 TEST_F(StateApplierTest, ChangeOfAnyClassRepublishesTheStatus) {
   const std::string head = R"({"interfaces": {"E1": 1}, "status": {"s0": {"E1": {)";
-  const char* const fields[] = {"level", "units", "scale", "drops"};
-  for (int c = 0, f = 0; c < 4; f = (f + 1) % 4, c += !f) {
-    applyNow(head + "}}}}");
-    InputLog log(*slice_, *ifMib_);
-    applyNow(head + fmt::format(R"("{}": {{"{}": 1}})", classNames[c], fields[f]) + "}}}}");
-    EXPECT_EQ(std::pair(log.events, fieldsOf(*classesOf(*live("E1"))[c])[f]),
-              std::pair(Events{"status= s0/E1"}, U64(1)))
-        << classNames[c] << "." << fields[f];
+  for (std::size_t c = 0; c < trafficClassCount; ++c) {
+    for (const auto& field : classFields) {
+      applyNow(head + "}}}}");
+      InputLog log(*slice_, *ifMib_);
+      applyNow(head + fmt::format(R"("{}": {{"{}": 1}})", trafficClassNames[c], field.name) +
+               "}}}}");
+      EXPECT_EQ(std::pair(log.events, field.get(live("E1")->classes().byClass[c])),
+                std::pair(Events{"status= s0/E1"}, U64(1)))
+          << trafficClassNames[c] << "." << field.name;
+    }
   }
 }
 
@@ -456,23 +459,24 @@ TEST_F(SimulatorTest, StormsAdvanceEveryConfiguredClass) {
   sim.tick(), sim.tick();  // during the round: the second is coalesced with the first
   const U64 runs = 1 + scheduler_->runUntilIdle();
   EXPECT_EQ(sim.rounds(), 2u);
-  std::size_t stormed = 0, configured = 0, advanced[4] = {};
+  std::size_t stormed = 0, configured = 0, advanced[trafficClassCount] = {};
   for (U32 i = 0; i < 100; ++i) {
     const StatusPtr now = live(Simulator::intfName(i)), &old = before[i];
     const bool storms = Simulator::storming(i, 0) || Simulator::storming(i, 1);
     bool any = false;
-    for (int c = 0; c < 4; ++c) {
-      const ClassStatus &was = *classesOf(*old)[c], &is = *classesOf(*now)[c];
+    for (std::size_t c = 0; c < trafficClassCount; ++c) {
+      const ClassStatus &was = old->classes().byClass[c], &is = now->classes().byClass[c];
       const bool set = !Threshold::isEq(is.threshold, Threshold{});
       EXPECT_TRUE(Threshold::isEq(is.threshold, was.threshold) && was.drops == 0) << i;
-      EXPECT_EQ(is.drops > 0, set && storms) << i << " " << classNames[c];
+      EXPECT_EQ(is.drops > 0, set && storms) << i << " " << trafficClassNames[c];
       advanced[c] += set && storms, any |= set;
     }
     configured += any, stormed += any ? Simulator::storming(i, 0) + Simulator::storming(i, 1) : 0;
     EXPECT_EQ(now == old, !any || !storms) << i;
   }
   EXPECT_EQ(configured, 75u);
-  for (int c = 0; c < 4; ++c) EXPECT_GT(advanced[c], 0u) << classNames[c] << " never stormed";
+  for (std::size_t c = 0; c < trafficClassCount; ++c)
+    EXPECT_GT(advanced[c], 0u) << trafficClassNames[c] << " never stormed";
   EXPECT_EQ(log.events.size(), stormed) << "one publication per storming interface a round";
   EXPECT_GE(runs, stormed / 2);
   for (auto it = mib_->stormControlIfTable().begin(); !it.atEnd(); ++it)

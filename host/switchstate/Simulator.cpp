@@ -1,4 +1,5 @@
-// host/Simulator.cpp — the simulated switch: its ports, its thresholds, its timers and flaps.
+// host/switchstate/Simulator.cpp — the simulated switch: its ports, its thresholds, its timers and
+// flaps.
 #include "Simulator.h"
 
 #include <net-snmp/net-snmp-config.h>
@@ -6,11 +7,13 @@
 
 namespace Host {
 
+using Bridging::StormControl::Classes;
 using Bridging::StormControl::ClassStatus;
 using Bridging::StormControl::IntfStatus;
 using Bridging::StormControl::Status;
 using Bridging::StormControl::Threshold;
 using Bridging::StormControl::ThresholdType;
+using Bridging::StormControl::TrafficClass;
 
 namespace {
 
@@ -53,20 +56,20 @@ U32 Simulator::ifIndex(U32 ordinal) {
 
 std::string Simulator::sliceName(U32 slice) { return "slice" + std::to_string(slice); }
 
-IntfStatus::Classes Simulator::initialClasses(U32 ordinal) {
-  IntfStatus::Classes c;
+Classes Simulator::initialClasses(U32 ordinal) {
+  Classes c;
   switch (ordinal % 4) {
     case 1:
-      c.all.threshold = {500, ThresholdType::packetsPerSecond, 4};
-      c.broadcast.threshold = {1000, ThresholdType::packetsPerSecond, 4};
+      c[TrafficClass::all].threshold = {500, ThresholdType::packetsPerSecond, 4};
+      c[TrafficClass::broadcast].threshold = {1000, ThresholdType::packetsPerSecond, 4};
       break;
     case 2:
-      c.broadcast.threshold = {100000, ThresholdType::kilobitsPerSecond, 3};
-      c.multicast.threshold = {50, ThresholdType::percentage, 2};
+      c[TrafficClass::broadcast].threshold = {100000, ThresholdType::kilobitsPerSecond, 3};
+      c[TrafficClass::multicast].threshold = {50, ThresholdType::percentage, 2};
       break;
     case 3:
-      c.all.threshold = {8000, ThresholdType::percentage, 4};
-      c.unknownUnicast.threshold = {2000, ThresholdType::packetsPerSecond, 4};
+      c[TrafficClass::all].threshold = {8000, ThresholdType::percentage, 4};
+      c[TrafficClass::unknownUnicast].threshold = {2000, ThresholdType::packetsPerSecond, 4};
       break;
     default:
       break;
@@ -173,13 +176,9 @@ void Simulator::onRun(const Pondo::Change& change) {
 void Simulator::advance(const Port& port) {
   const Pondo::Ptr<const IntfStatus> live = port.status->intfStatus(port.name);
   if (!live) return;
-  IntfStatus::Classes next{live->all(), live->broadcast(), live->multicast(),
-                           live->unknownUnicast()};
+  Classes next = live->classes();
   const U64 step = dropStep(port.ordinal);
-  advanceClass(next.all, step);
-  advanceClass(next.broadcast, step);
-  advanceClass(next.multicast, step);
-  advanceClass(next.unknownUnicast, step);
+  for (ClassStatus& c : next.byClass) advanceClass(c, step);
   port.status->intfStatusIs(port.name, Pondo::make<IntfStatus>(port.name, next));
 }
 

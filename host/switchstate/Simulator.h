@@ -1,4 +1,4 @@
-// host/Simulator.h — a simulated switch publishing its storm-control state.
+// host/switchstate/Simulator.h — a simulated switch publishing its storm-control state.
 ///
 /// Interface `i` (from 0) is `Ethernet<m>/<p>` with module m = i / 48 + 1 and port
 /// p = i % 48 + 1, and has ifIndex m * 1000 + p, as a modular switch numbers its ports
@@ -68,7 +68,7 @@ class Simulator {
   }
   static std::string sliceName(U32 slice);
   /// The status an interface starts with: defaults for every fourth, configured classes else.
-  static Bridging::StormControl::IntfStatus::Classes initialClasses(U32 ordinal);
+  static Bridging::StormControl::Classes initialClasses(U32 ordinal);
 
  private:
   struct Port {

@@ -1,4 +1,4 @@
-// host/StateSource.cpp — the two state sources: a watched state file and the simulator.
+// host/switchstate/StateSource.cpp — the two state sources: a watched state file and the simulator.
 ///
 /// The file source watches the file's directory with inotify (so replacing the file by a
 /// rename is seen) and reacts only once a writer has closed the file or a new file was moved
@@ -21,6 +21,7 @@
 #include "Simulator.h"
 #include "StateApplier.h"
 #include "StateFile.h"
+#include "StateFileLoader.h"
 
 namespace Host {
 

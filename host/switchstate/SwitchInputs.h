@@ -1,4 +1,5 @@
-// host/SwitchInputs.h — the two inputs of the plug-in's machine and the scheduler they share.
+// host/switchstate/SwitchInputs.h — the two inputs of the plug-in's machine and the scheduler they
+// share.
 ///
 /// The state database owns these entities; whoever publishes the switch's state (a state file
 /// or the simulator) writes into them, and the plug-in's agent reads them. One thread.

@@ -1,4 +1,4 @@
-// host/StateSource.h — what publishes the switch's state into the plug-in's inputs.
+// host/switchstate/StateSource.h — what publishes the switch's state into the plug-in's inputs.
 ///
 /// Two sources exist: a JSON state file, watched and re-applied as it changes, and a simulated
 /// switch whose drop counters advance on a timer. Both publish through the models' own

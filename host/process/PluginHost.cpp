@@ -1,4 +1,4 @@
-// host/PluginHost.cpp — the plug-in's loading, the state database and the agent's wiring.
+// host/process/PluginHost.cpp — the plug-in's loading, the state database and the agent's wiring.
 #include "PluginHost.h"
 
 #include <net-snmp/net-snmp-config.h>

@@ -1,4 +1,5 @@
-// host/DropsNotifier.cpp — rise detection on the table's publications and the notification.
+// host/notifications/DropsNotifier.cpp — rise detection on the table's publications and the
+// notification.
 #include "DropsNotifier.h"
 
 #include <net-snmp/net-snmp-config.h>

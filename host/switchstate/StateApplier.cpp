@@ -1,26 +1,14 @@
-// host/StateApplier.cpp — the four steps of applying a state file, each resumable.
+// host/switchstate/StateApplier.cpp — the four steps of applying a state file, each resumable.
 #include "StateApplier.h"
 
 #include <utility>
 
 namespace Host {
 
-using Bridging::StormControl::ClassStatus;
 using Bridging::StormControl::IntfStatus;
 using Bridging::StormControl::Status;
-using Bridging::StormControl::Threshold;
 
 namespace {
-
-bool sameClass(const ClassStatus& a, const ClassStatus& b) {
-  return Threshold::isEq(a.threshold, b.threshold) && a.drops == b.drops;
-}
-
-bool sameStatus(const IntfStatus& live, const StateFile::Classes& wanted) {
-  return sameClass(live.all(), wanted.all) && sameClass(live.broadcast(), wanted.broadcast) &&
-         sameClass(live.multicast(), wanted.multicast) &&
-         sameClass(live.unknownUnicast(), wanted.unknownUnicast);
-}
 
 /// The status entity named `name` in `dir`, or null (also when it is of another type).
 Pondo::Ptr<Status> liveStatus(const Qel::Dir& dir, const Pondo::String& name) {
@@ -204,7 +192,7 @@ bool StateApplier::setStatus() {
       const StateFile::Entry& entry = entries[subIndex_++];
       const Pondo::String intfName(entry.intfName);
       const Pondo::Ptr<const IntfStatus> live = status->intfStatus(intfName);
-      if (!live || !sameStatus(*live, entry.classes)) {
+      if (!live || live->classes() != entry.classes) {
         status->intfStatusIs(intfName, Pondo::make<IntfStatus>(intfName, entry.classes));
       }
       if (yieldNow()) return false;

@@ -1,4 +1,5 @@
-// host/StateApplier.h — publishes the differences between a state file and the live inputs.
+// host/switchstate/StateApplier.h — publishes the differences between a state file and the live
+// inputs.
 ///
 /// Only what differs is published, through the models' own mutators, so the plug-in receives
 /// the change notifications a switch would send. The comparison is made against the live

@@ -1,4 +1,4 @@
-// host/PluginHost.h — loads the plug-in, builds the state database and drives the plug-in's
+// host/process/PluginHost.h — loads the plug-in, builds the state database and drives the plug-in's
 // root, agent and SNMP contexts.
 ///
 /// The plug-in is loaded with dlopen so that its static initialisers register its type modules
@@ -32,7 +32,7 @@
 #include "Pondo/String.h"
 #include "Qel/Dir.h"
 #include "Qel/Entity.h"
-#include "SwitchInputs.h"
+#include "host/switchstate/SwitchInputs.h"
 
 namespace Host {
 

@@ -1,4 +1,5 @@
-// host/DropsNotifier.h — sends breltaStormControlDropsRising when a row's drops start rising.
+// host/notifications/DropsNotifier.h — sends breltaStormControlDropsRising when a row's drops start
+// rising.
 ///
 /// Watches the table entity's publications. A row whose status changes is removed and inserted
 /// again at once, so a removal followed by the insertion of the same key is one move of that
@@ -13,11 +14,11 @@
 #include <chrono>
 #include <optional>
 
-#include "host/notifications/DropsRisingDetector.h"
 #include "Pondo/Ptr.h"
 #include "Pondo/Publisher.h"
 #include "Qel/Entity.h"
 #include "Qel/TypeData.h"
+#include "host/notifications/DropsRisingDetector.h"
 
 namespace Host {
 
