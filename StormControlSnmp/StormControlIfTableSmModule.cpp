@@ -11,6 +11,7 @@
 #include "Qel/Registration.h"
 #include "Qel/Strep.h"
 #include "StormControlSnmp/StormControlIfTableSmInputs.h"
+#include "StormControlSnmp/StormControlSnmpContract.h"
 
 namespace StormControlSnmp {
 
@@ -175,8 +176,7 @@ void registerInputSmScanState(Qel::Module& m) {
 
 void registerOutputState(Qel::Module& m) {
   using T = OutputState;
-  Qel::TypeData& t = m.typeIs("StormControlSnmp::KrelCode::StormControlIfTableSm::OutputState",
-                              Qel::TypeKind::node);
+  Qel::TypeData& t = m.typeIs(Contract::outputStateType, Qel::TypeKind::node);
   t.attributeIs(Qel::Reg::settable<T>(
       T::mibStormControlIfTableOutputReadyAttr, "mibStormControlIfTableOutputReady",
       &T::mibStormControlIfTableOutputReady, &T::mibStormControlIfTableOutputReadyIs));
@@ -272,7 +272,7 @@ void registerOutputKey(Qel::Module& m) {
 
 void registerMachine(Qel::Module& m) {
   using T = Machine;
-  Qel::TypeData& t = m.typeIs("StormControlSnmp::StormControlIfTableSm", Qel::TypeKind::node);
+  Qel::TypeData& t = m.typeIs(Contract::machineType, Qel::TypeKind::node);
   t.attributeIs(Qel::Reg::field<T>(T::mibAttr, "mib", &T::mib, true));
   t.attributeIs(Qel::Reg::field<T>(T::sliceAttr, "slice", &T::slice, true));
   t.attributeIs(Qel::Reg::field<T>(T::ifMibAttr, "ifMib", &T::ifMib, true));

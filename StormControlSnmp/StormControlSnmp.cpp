@@ -100,7 +100,7 @@ Qel::CollectionAccess tableAccess() {
 }
 
 void registerMib(Qel::Module& m) {
-  Qel::TypeData& t = m.typeIs("StormControlSnmp::StormControlMib", Qel::TypeKind::entity);
+  Qel::TypeData& t = m.typeIs(Contract::mibType, Qel::TypeKind::entity);
   t.attributeIs(Qel::Reg::computed<StormControlMib>(StormControlMib::nameStringAttr, "nameString",
                                                     &StormControlMib::name));
   Qel::Attribute table{StormControlMib::stormControlIfTableAttr, "stormControlIfTable",
@@ -121,7 +121,7 @@ void registerMib(Qel::Module& m) {
     return Qel::Value(StormControlMib::StormControlMibIs(Qel::arg<Pondo::String>(args, 0)));
   };
   ops.newEntity = [](const Pondo::String& name, const Qel::Args* args) -> Pondo::Ptr<Qel::Entity> {
-    if (args) Qel::throwNewEntityArgsException("StormControlSnmp::StormControlMib");
+    if (args) Qel::throwNewEntityArgsException(Contract::mibType);
     return StormControlMib::StormControlMibIs(name);
   };
   t.opsIs(std::move(ops));
@@ -264,9 +264,9 @@ void StormControlMib::stormControlIfTableReplace(Key key, const StatusPtr& statu
     return;
   }
   if (present->status() == status) return;
-  unlinkAndPublish(*present);
-  // Searches again: the removal, and what its subscribers did, changed the tree.
-  stormControlIfTableIs(key, status);
+  // Searches again on insertion: the removal changed the tree.
+  Contract::RowReplaced::publish([&] { unlinkAndPublish(*present); },
+                                 [&] { stormControlIfTableIs(key, status); });
 }
 
 Pondo::Ptr<Entry> StormControlMib::insertAndPublish(const Table::InsertPosition& at, Key key,

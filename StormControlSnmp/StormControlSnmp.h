@@ -25,6 +25,7 @@
 #include "Qel/Entity.h"
 #include "Qel/Module.h"
 #include "Qel/RbTreeMap.h"
+#include "StormControlSnmp/StormControlSnmpContract.h"
 
 namespace StormControlSnmp {
 
@@ -101,7 +102,9 @@ class StormControlIfTableKey {
   }
 
  private:
-  U64 packed() const noexcept { return (U64(ifIndex_) << 8) | static_cast<U8>(trafficClass_); }
+  U64 packed() const noexcept {
+    return Contract::packedKey(ifIndex_, static_cast<U8>(trafficClass_));
+  }
 
   U32 ifIndex_ = 0;
   StormControlTCType trafficClass_ = StormControlTCType::all;
@@ -200,8 +203,8 @@ class StormControlMib : public Qel::Entity, public Pooly::Slab<StormControlMib> 
       StormControlIfTableKey key,
       const Pondo::Ptr<const Bridging::StormControl::IntfStatus>& status);
   /// Makes the row at `key` refer to `status`: keeps a row that already does, replaces one that
-  /// refers to another status (`Del`, then `Is`, each published), inserts one otherwise. One
-  /// search when the row is absent or already right.
+  /// refers to another status (`Del`, then `Is`, each published: `Contract::RowReplaced`),
+  /// inserts one otherwise. One search when the row is absent or already right.
   void stormControlIfTableReplace(
       StormControlIfTableKey key,
       const Pondo::Ptr<const Bridging::StormControl::IntfStatus>& status);

@@ -27,7 +27,7 @@ const Qel::TraceHandle& agentTrace() {
 }
 
 void registerAgent(Qel::Module& m) {
-  Qel::TypeData& t = m.typeIs("StormControlSnmp::StormControlSnmpAgent", Qel::TypeKind::node);
+  Qel::TypeData& t = m.typeIs(Contract::agentType, Qel::TypeKind::node);
   t.attributeIs(Qel::Reg::field<Agent>(Agent::scMibAttr, "scMib", &Agent::scMib, true));
   t.attributeIs(Qel::Reg::field<Agent>(Agent::sliceAttr, "slice", &Agent::slice, true));
   t.attributeIs(Qel::Reg::field<Agent>(Agent::ifMibAttr, "ifMib", &Agent::ifMib, true));
@@ -52,7 +52,7 @@ void registerAgent(Qel::Module& m) {
 }
 
 void registerRoot(Qel::Module& m) {
-  Qel::TypeData& t = m.typeIs("StormControlSnmp::Root", Qel::TypeKind::entity);
+  Qel::TypeData& t = m.typeIs(Contract::rootType, Qel::TypeKind::entity);
   t.attributeIs(Qel::Reg::computed<Root>(Root::nameStringAttr, "nameString", &Root::name));
   t.attributeIs(Qel::Reg::pointer<Root>(
       Root::stormControlSnmpAgentAttr, "stormControlSnmpAgent", &Root::stormControlSnmpAgent,
@@ -66,7 +66,7 @@ void registerRoot(Qel::Module& m) {
     return Qel::Value(Root::RootIs(Qel::arg<Pondo::String>(args, 0)));
   };
   ops.newEntity = [](const Pondo::String& name, const Qel::Args* args) -> Pondo::Ptr<Qel::Entity> {
-    if (args) Qel::throwNewEntityArgsException("StormControlSnmp::Root");
+    if (args) Qel::throwNewEntityArgsException(Contract::rootType);
     return Root::RootIs(name);
   };
   t.opsIs(std::move(ops));

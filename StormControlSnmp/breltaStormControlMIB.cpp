@@ -11,11 +11,13 @@
 #include <net-snmp/net-snmp-includes.h>
 #include <net-snmp/agent/net-snmp-agent-includes.h>
 
+#include <array>
 #include <cstdlib>
 #include <iostream>
 #include <limits>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "Pondo/Assert.h"
@@ -30,6 +32,7 @@
 #include "SnmpUtil/SnmpUtil.h"
 #include "StormControlSnmp/SnmpConversions.h"
 
+namespace Contract = StormControlSnmp::Contract;
 using StormControlSnmp::StormControlIfTableEntry;
 using StormControlSnmp::StormControlIfTableKey;
 using StormControlSnmp::StormControlMib;
@@ -43,16 +46,18 @@ namespace {
 
 constexpr const char* mibName = "breltaStormControlMIB";
 constexpr const char* tableName = "breltaStormControlIfTable";
-constexpr const char* entityPath = "snmp/stormcontrol/stormcontrolmib";
+constexpr const char* entityPath = Contract::mibPath.data();
 constexpr const char* registrationPrefix = "breltaStormControlIfTable_";
 
-const oid tableOid[] = {1, 3, 6, 1, 4, 1, StormControlSnmp::enterpriseNumber, 3, 35, 1, 1};
-constexpr std::size_t tableOidLength = sizeof(tableOid) / sizeof(tableOid[0]);
+static_assert(std::is_same_v<oid, Contract::Subid>);
+constexpr const oid* tableOid = Contract::tableOid.data();
+constexpr std::size_t tableOidLength = Contract::tableOid.size();
 static_assert(tableOidLength == 11);
 
-constexpr unsigned minColumn = 2;
-constexpr unsigned maxColumn = 4;
-unsigned int validColumns[] = {2, 3, 4};
+using Contract::maxColumn;
+using Contract::minColumn;
+/// The valid-column list net-snmp is given (it takes the list as writable).
+std::array<unsigned int, Contract::columns.size()> validColumns = Contract::columns;
 
 /// Size of the buffer a value is encoded into.
 constexpr std::size_t valueBufferSize = 1024;
@@ -311,13 +316,16 @@ struct Column {
   bool (*set)(netsnmp_variable_list* var, const StormControlIfTableEntry& row);
 };
 
-/// Columns 2 to 4, by column number less `minColumn`.
+/// The served columns, by column number less `minColumn`.
 constexpr Column columns[] = {
     {"breltaStormControlIfThresholdLevel", "U64ToCounter64", "thresholdLevel", setLevel},
     {"breltaStormControlIfThresholdUnits", "StormControlThresholdTypeToAsnInteger",
      "thresholdUnits", setUnits},
     {"breltaStormControlIfDrops", "U64ToCounter64", "drops", setDrops},
 };
+
+static_assert(std::size(columns) == Contract::columns.size() &&
+              maxColumn - minColumn + 1 == Contract::columns.size());
 
 enum class Answer { value, stop, fail };
 
@@ -412,8 +420,8 @@ Pondo::Ptr<StormControlMib> tableEntity() {
 netsnmp_column_info* newColumnInfo() {
   auto* columns = static_cast<netsnmp_column_info*>(calloc(1, sizeof(netsnmp_column_info)));
   columns->isRange = 0;
-  columns->list_count = 3;
-  columns->details.list = validColumns;
+  columns->list_count = validColumns.size();
+  columns->details.list = validColumns.data();
   columns->next = nullptr;
   return columns;
 }

@@ -1,7 +1,7 @@
 // StormControlSnmp/breltaStormControlMIB.h — the SNMP table module of the storm-control MIB.
 ///
-/// Serves the read-only table `breltaStormControlIfTable` (enterprises.32473.3.35.1.1) from the
-/// `StormControlMib` entity at "snmp/stormcontrol/stormcontrolmib". At load the module hands the
+/// Serves the read-only table `breltaStormControlIfTable` (`Contract::tableOid`) from the
+/// `StormControlMib` entity at `Contract::mibPath`. At load the module hands the
 /// agent host one registration object; the host calls it once per SNMP context. The default
 /// context (empty name) gets a net-snmp registration with the chain serialize handler → table
 /// helper → sorted table iterator (the request's index values are the hint where a walk starts)
@@ -29,14 +29,6 @@
 
 struct netsnmp_handler_registration_s;
 struct netsnmp_column_info_t;
-
-namespace StormControlSnmp {
-
-/// The IANA private enterprise number under which the MIB module lives (32473: reserved for
-/// documentation).
-inline constexpr unsigned long enterpriseNumber = 32473;
-
-}  // namespace StormControlSnmp
 
 /// Initialises the MIB module for one context: serves the table in the default context and
 /// notes the module with the host in every context.

@@ -1,7 +1,7 @@
 // bench/walk_agent.h — the frame and the table shared by the walk benchmark's baseline agents.
 //
-/// Each baseline agent serves the storm-control table's shape (same OID, two INTEGER indexes
-/// ifIndex and traffic class, columns 2 Counter64, 3 INTEGER, 4 Counter64) for a given
+/// Each baseline agent serves the storm-control table's shape (the contract's OID, two INTEGER
+/// indexes ifIndex and traffic class 0..3, columns 2 Counter64, 3 INTEGER, 4 Counter64) for a given
 /// number of interfaces, with values computed from the index alone. walk_state writes the
 /// state files with the same formulas, so every agent and the daemon answer a walk with the
 /// same bytes. Row r (0-based, in index order) is interface r / 4 + 1, traffic class r % 4.
@@ -14,18 +14,20 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "Bridging/TrafficClass.h"
+#include "StormControlSnmp/StormControlSnmpContract.h"
 
 namespace WalkBench {
 
-inline constexpr oid tableOid[] = {1, 3, 6, 1, 4, 1, 32473, 3, 35, 1, 1};
-inline constexpr std::size_t tableOidLen = sizeof(tableOid) / sizeof(tableOid[0]);
-inline constexpr unsigned classes = Bridging::StormControl::trafficClassCount;
-inline constexpr unsigned minColumn = 2;
-inline constexpr unsigned maxColumn = 4;
-inline constexpr unsigned levelColumn = 2;
-inline constexpr unsigned unitsColumn = 3;
-inline constexpr unsigned dropsColumn = 4;
+namespace Contract = StormControlSnmp::Contract;
+
+inline constexpr const oid* tableOid = Contract::tableOid.data();
+inline constexpr std::size_t tableOidLen = Contract::tableOid.size();
+inline constexpr unsigned classes = Contract::trafficClassCount;
+using Contract::maxColumn;
+using Contract::minColumn;
+inline constexpr unsigned levelColumn = Contract::thresholdLevelColumn;
+inline constexpr unsigned unitsColumn = Contract::thresholdUnitsColumn;
+inline constexpr unsigned dropsColumn = Contract::dropsColumn;
 
 /// The index of one row: ifIndex from 1, traffic class 0..3.
 struct RowKey {

@@ -268,8 +268,9 @@ int run(const Host::Options& options) {
   host.agentIs();
   host.initContexts(options.contexts);
   std::optional<Host::DropsNotifier> notifier;
-  notifier.emplace(host.mib(), Host::NotifySettings{std::chrono::seconds(options.notifyStillS),
-                                                    std::chrono::seconds(options.notifyHolddownS)});
+  notifier.emplace(host.mib(), host.changedRow(),
+                   Host::NotifySettings{std::chrono::seconds(options.notifyStillS),
+                                        std::chrono::seconds(options.notifyHolddownS)});
 
   std::optional<Host::Listeners> listeners;
   if (subagent) {

@@ -4,6 +4,7 @@
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>
 #include <dlfcn.h>
+#include <fmt/format.h>
 
 #include <any>
 #include <chrono>
@@ -20,49 +21,23 @@
 #include "Snmp/RegVoidCollByContext.h"
 #include "Snmp/TableCounters.h"
 #include "SnmpUtil/SnmpUtil.h"
-// Types only: generic access hands attribute values out as `std::any` holding the exact counted
-// pointer type, and the root's attribute 258 takes the table entity as exactly such a pointer.
-// Naming those pointer types needs the plug-in's class declarations; nothing declared there is
-// called (no plug-in symbol is linked), every operation goes through the type registry.
-#include "StormControlSnmp/StormControlSnmpAgent.h"
+#include "StormControlSnmp/StormControlSnmpContract.h"
 
 namespace Host {
 namespace {
 
-using StormControlSnmp::Root;
-using StormControlSnmp::StormControlIfTableSm;
-using StormControlSnmp::StormControlMib;
-using StormControlSnmp::StormControlSnmpAgent;
-using OutputState = StormControlIfTableSm::OutputState;
+namespace Contract = StormControlSnmp::Contract;
 
-// The table entity's place below the agent's mount, where the plug-in looks for it.
-constexpr const char* mibDirs[] = {"snmp", "stormcontrol"};
-constexpr const char* mibName = "stormcontrolmib";
-constexpr const char* rootName = "root";
-constexpr const char* sliceDirs[] = {"bridging", "stormcontrol"};
-constexpr const char* sliceName = "status";
-constexpr const char* ifMibDirs[] = {"interface", "snmp"};
-constexpr const char* ifMibName = "ifmib";
+/// The plug-in's entry point `name`, typed as the contract declares it; null when missing.
+template <class Function>
+Function entryPoint(void* library, const char* name) {
+  return reinterpret_cast<Function>(dlsym(library, name));
+}
+#define PLUGIN_ENTRY_POINT(library, name) entryPoint<decltype(&Contract::name)>(library, #name)
 
 constexpr const char* tableName = "breltaStormControlIfTable";
-constexpr const char* mibTypeName = "StormControlSnmp::StormControlMib";
-constexpr const char* rootTypeName = "StormControlSnmp::Root";
-constexpr const char* agentTypeName = "StormControlSnmp::StormControlSnmpAgent";
-constexpr const char* machineTypeName = "StormControlSnmp::StormControlIfTableSm";
-constexpr const char* outputStateTypeName =
-    "StormControlSnmp::KrelCode::StormControlIfTableSm::OutputState";
-// `unregister_breltaStormControlMIB(Pondo::String)`, a C++ function, by its mangled name.
-constexpr const char* unregisterSymbol = "_Z32unregister_breltaStormControlMIBN5Pondo6StringE";
-
-// Attribute numbers of the plug-in's types, as registered.
-constexpr U16 rootAgentAttr = 258;           // Root::stormControlSnmpAgent
-constexpr U16 agentScMibAttr = 130;          // StormControlSnmpAgent::scMib
-constexpr U16 agentSliceAttr = 131;          // StormControlSnmpAgent::slice
-constexpr U16 agentIfMibAttr = 132;          // StormControlSnmpAgent::ifMib
-constexpr U16 agentSmControlAttr = 133;      // StormControlSnmpAgent::smControl
-constexpr U16 agentMachineAttr = 134;        // StormControlSnmpAgent::stormControlIfTableSm
-constexpr U16 machineOutputStateAttr = 134;  // StormControlIfTableSm::outputState
-constexpr U16 outputReadyAttr = 131;         // OutputState::ready
+constexpr const char* pluginTypes[] = {Contract::mibType, Contract::rootType, Contract::agentType,
+                                       Contract::machineType, Contract::outputStateType};
 
 constexpr const char* counterNames[Snmp::orderedTableIteratorCounterTypeCount] = {
     "getFirstHintNotFound",  "getFirstFromHint", "getFirstFromStart",
@@ -76,7 +51,7 @@ const Qel::TypeData& typeNamed(const char* name) {
 }
 
 /// The directory `parent`/`name`, created when absent.
-Pondo::Ptr<Qel::Dir> subdir(Qel::Dir& parent, const char* name) {
+Pondo::Ptr<Qel::Dir> subdir(Qel::Dir& parent, const Pondo::String& name) {
   Pondo::Ptr<const Qel::Entity> present = parent.entityPtr(name);
   if (present) {
     const auto* dir = dynamic_cast<const Qel::Dir*>(present.get());
@@ -88,23 +63,43 @@ Pondo::Ptr<Qel::Dir> subdir(Qel::Dir& parent, const char* name) {
   return dir;
 }
 
-template <std::size_t N>
-Pondo::Ptr<Qel::Dir> dirPath(Qel::Dir& mount, const char* const (&names)[N]) {
+/// The directory holding `path`'s last step, made below `mount` as needed.
+Pondo::Ptr<Qel::Dir> dirOf(Qel::Dir& mount, std::string_view path) {
   Pondo::Ptr<Qel::Dir> dir(&mount);
-  for (const char* name : names) dir = subdir(*dir, name);
+  for (std::size_t slash; (slash = path.find('/')) != std::string_view::npos;
+       path.remove_prefix(slash + 1)) {
+    dir = subdir(*dir, Pondo::String(path.substr(0, slash)));
+  }
   return dir;
 }
 
-/// A new entity of a registered type, as a directory would create it.
-Pondo::Ptr<Qel::Entity> newEntity(const char* typeName, const char* name) {
-  return typeNamed(typeName).ops().newEntity(name, nullptr);
+/// `path`'s last step: the name of the entity there.
+Pondo::String leafOf(std::string_view path) {
+  return Pondo::String(path.substr(path.rfind('/') + 1));
+}
+
+/// `entity`, placed at `path` below `mount`.
+template <class E>
+const Pondo::Ptr<E>& placed(Qel::Dir& mount, std::string_view path, const Pondo::Ptr<E>& entity) {
+  dirOf(mount, path)->entityIs(entity);
+  return entity;
+}
+
+/// A new entity of a registered type, as a directory would create it, named after `path`.
+Pondo::Ptr<Qel::Entity> newEntity(const char* typeName, std::string_view path) {
+  return typeNamed(typeName).ops().newEntity(leafOf(path), nullptr);
+}
+
+/// The node a pointer attribute of `node`, of the registered type `typeName`, points to.
+Pondo::Ptr<Pondo::Node> pointee(const char* typeName, const Pondo::Node& node, U16 attribute) {
+  return Qel::attrNode(typeNamed(typeName), Qel::objectOf(node), attribute);
 }
 
 }  // namespace
 
 PluginHost::~PluginHost() { shutdown(); }
 
-void* PluginHost::rootObject() const { return static_cast<Root*>(root_.get()); }
+void* PluginHost::rootObject() const { return Qel::objectOf(*root_); }
 
 bool PluginHost::load(const std::string& path, std::string& error) {
   library_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -112,15 +107,15 @@ bool PluginHost::load(const std::string& path, std::string& error) {
     error = std::string("cannot load the plug-in: ") + dlerror();
     return false;
   }
-  void* unregister = dlsym(library_, unregisterSymbol);
-  if (!unregister) {
-    error = path + ": no symbol unregister_breltaStormControlMIB(Pondo::String) (" +
-            unregisterSymbol + ")";
+  unregisterContext_ = PLUGIN_ENTRY_POINT(library_, stormControlSnmpUnregisterContext);
+  changedRow_ = PLUGIN_ENTRY_POINT(library_, stormControlSnmpChangedRow);
+  if (!unregisterContext_ || !changedRow_) {
+    error =
+        path + ": no symbol " +
+        (unregisterContext_ ? "stormControlSnmpChangedRow" : "stormControlSnmpUnregisterContext");
     return false;
   }
-  unregisterMib_ = reinterpret_cast<void (*)(Pondo::String)>(unregister);
-  for (const char* type :
-       {mibTypeName, rootTypeName, agentTypeName, machineTypeName, outputStateTypeName}) {
+  for (const char* type : pluginTypes) {
     if (!Qel::qelType(type)) {
       error = path + ": the plug-in registered no type " + type;
       return false;
@@ -135,64 +130,57 @@ bool PluginHost::load(const std::string& path, std::string& error) {
 
 bool PluginHost::buildDatabase(Pondo::Ptr<Velo::TaskScheduler> scheduler, std::string& error) {
   mount_ = Pondo::make<Qel::Dir>("agent");
-  mib_ = newEntity(mibTypeName, mibName);
-  root_ = newEntity(rootTypeName, rootName);
+  mib_ = newEntity(Contract::mibType, Contract::mibPath);
+  root_ = newEntity(Contract::rootType, Contract::rootPath);
   if (!mib_ || !root_) {
     error = "the plug-in's types created no table entity or root";
     return false;
   }
-  const Pondo::Ptr<Qel::Dir> mibDir = dirPath(*mount_, mibDirs);
-  mibDir->entityIs(mib_);
-  mibDir->entityIs(root_);
-  inputs_.slice = Pondo::make<Qel::Dir>(sliceName);
-  dirPath(*mount_, sliceDirs)->entityIs(inputs_.slice);
-  inputs_.ifMib = Pondo::make<IntfSnmp::IfMib>(ifMibName);
-  dirPath(*mount_, ifMibDirs)->entityIs(inputs_.ifMib);
+  placed(*mount_, Contract::mibPath, mib_);
+  placed(*mount_, Contract::rootPath, root_);
+  inputs_.slice =
+      placed(*mount_, Contract::slicePath, Pondo::make<Qel::Dir>(leafOf(Contract::slicePath)));
+  inputs_.ifMib = placed(*mount_, Contract::ifMibPath,
+                         Pondo::make<IntfSnmp::IfMib>(leafOf(Contract::ifMibPath)));
   inputs_.scheduler = std::move(scheduler);
   SnmpUtil::agentMountIs(mount_);
   return true;
 }
 
 void PluginHost::agentIs() {
-  const Qel::TypeData& rootType = typeNamed(rootTypeName);
-  // The entity as the exact pointer type the attribute takes (see the include above).
-  const Pondo::Ptr<StormControlMib> mib(static_cast<StormControlMib*>(mib_.get()));
-  Qel::attrSet(rootType, rootObject(), rootAgentAttr,
-               {mib, Pondo::Ptr<const Qel::Dir>(inputs_.slice),
+  // The table entity goes as a node: generic access hands it on as the class it is.
+  Qel::attrSet(typeNamed(Contract::rootType), rootObject(), Contract::rootAgentAttr,
+               {Pondo::Ptr<Pondo::Node>(mib_), Pondo::Ptr<const Qel::Dir>(inputs_.slice),
                 Pondo::Ptr<const IntfSnmp::IfMib>(inputs_.ifMib)});
-  const auto agent = std::any_cast<Pondo::Ptr<StormControlSnmpAgent>>(
-      Qel::attrRead(rootType, rootObject(), rootAgentAttr));
+  const Pondo::Ptr<Pondo::Node> agentNode =
+      pointee(Contract::rootType, *root_, Contract::rootAgentAttr);
+  void* agent = Qel::objectOf(*agentNode);
   // The machine runs its tasks on the loop's scheduler: set it in the agent's control, and hand
   // the control to the machine by setting the machine with its own inputs (which keeps it).
-  const Qel::TypeData& agentType = typeNamed(agentTypeName);
-  auto control =
-      std::any_cast<Ostra::SmControl>(Qel::attrRead(agentType, agent.get(), agentSmControlAttr));
+  const Qel::TypeData& agentType = typeNamed(Contract::agentType);
+  auto control = std::any_cast<Ostra::SmControl>(
+      Qel::attrRead(agentType, agent, Contract::agentSmControlAttr));
   control.schedulerIs(inputs_.scheduler);
-  Qel::attrSet(agentType, agent.get(), agentSmControlAttr, {control});
-  Qel::attrSet(agentType, agent.get(), agentMachineAttr,
-               {Qel::attrRead(agentType, agent.get(), agentScMibAttr),
-                Qel::attrRead(agentType, agent.get(), agentSliceAttr),
-                Qel::attrRead(agentType, agent.get(), agentIfMibAttr), Qel::Value(control)});
-  watchOutput();
+  Qel::attrSet(agentType, agent, Contract::agentSmControlAttr, {control});
+  Qel::attrSet(agentType, agent, Contract::agentMachineAttr,
+               {Qel::attrRead(agentType, agent, Contract::agentMibAttr),
+                Qel::attrRead(agentType, agent, Contract::agentSliceAttr),
+                Qel::attrRead(agentType, agent, Contract::agentIfMibAttr), Qel::Value(control)});
+  watchOutput(*agentNode);
 }
 
 void PluginHost::restartAgent() {
   outputSlot_.unsubscribe();
   outputState_.reset();
-  Qel::attrDel(typeNamed(rootTypeName), rootObject(), rootAgentAttr);
+  Qel::attrDel(typeNamed(Contract::rootType), rootObject(), Contract::rootAgentAttr);
   agentIs();
 }
 
-void PluginHost::watchOutput() {
+void PluginHost::watchOutput(const Pondo::Node& agent) {
   readyReported_ = false;
-  const auto agent = std::any_cast<Pondo::Ptr<StormControlSnmpAgent>>(
-      Qel::attrRead(typeNamed(rootTypeName), rootObject(), rootAgentAttr));
-  const auto machine = std::any_cast<Pondo::Ptr<StormControlIfTableSm>>(
-      Qel::attrRead(typeNamed(agentTypeName), agent.get(), agentMachineAttr));
-  const auto output = std::any_cast<Pondo::Ptr<OutputState>>(
-      Qel::attrRead(typeNamed(machineTypeName), machine.get(), machineOutputStateAttr));
-  outputState_ = output;
-  // The publisher through the platform's base class: the node's own virtual.
+  const Pondo::Ptr<Pondo::Node> machine =
+      pointee(Contract::agentType, agent, Contract::agentMachineAttr);
+  outputState_ = pointee(Contract::machineType, *machine, Contract::machineOutputStateAttr);
   Pondo::Publisher* publisher = outputState_ ? outputState_->publisher() : nullptr;
   PONDO_ASSERT_MSG(publisher, "an initialised machine has an output state that publishes");
   publisher->subscriberAdd(outputSlot_, false);
@@ -200,21 +188,20 @@ void PluginHost::watchOutput() {
 }
 
 void PluginHost::onOutputChange(void* self, const Pondo::Change& change) {
-  if (change.attribute != outputReadyAttr) return;
+  if (change.attribute != Contract::outputReadyAttr) return;
   static_cast<PluginHost*>(self)->reportReadyOnce();
 }
 
 void PluginHost::reportReadyOnce() {
   if (readyReported_ || !outputState_) return;
-  const auto* output = static_cast<const OutputState*>(outputState_.get());
-  if (!std::any_cast<bool>(
-          Qel::attrRead(typeNamed(outputStateTypeName), output, outputReadyAttr))) {
+  if (!std::any_cast<bool>(Qel::attrRead(typeNamed(Contract::outputStateType),
+                                         Qel::objectOf(*outputState_),
+                                         Contract::outputReadyAttr))) {
     return;
   }
   readyReported_ = true;
-  const Qel::TypeData& mibType = typeNamed(mibTypeName);
-  const Qel::Attribute* table = mibType.attribute("stormControlIfTable");
-  const U32 rows = table->collection.count(static_cast<const StormControlMib*>(mib_.get()));
+  const U32 rows = Qel::attrCollection(typeNamed(Contract::mibType), Contract::mibTableAttr)
+                       .count(Qel::objectOf(*mib_));
   snmp_log(LOG_INFO, "table ready: %u rows\n", unsigned(rows));
   if (readyHandler_) readyHandler_(unsigned(rows));
 }
@@ -267,7 +254,7 @@ void PluginHost::logAllocations() {
 }
 
 void PluginHost::unregisterContexts() {
-  for (const Pondo::String& context : contexts_) unregisterMib_(context);
+  for (const Pondo::String& context : contexts_) unregisterContext_(context.c_str());
   contexts_.clear();
 }
 
@@ -275,7 +262,7 @@ void PluginHost::shutdown() {
   unregisterContexts();
   outputSlot_.unsubscribe();
   outputState_.reset();
-  if (root_) Qel::attrDel(typeNamed(rootTypeName), rootObject(), rootAgentAttr);
+  if (root_) Qel::attrDel(typeNamed(Contract::rootType), rootObject(), Contract::rootAgentAttr);
   SnmpUtil::agentMountIs(nullptr);
   root_.reset();
   mib_.reset();

@@ -2,19 +2,17 @@
 // root, agent and SNMP contexts.
 ///
 /// The plug-in is loaded with dlopen so that its static initialisers register its type modules
-/// and hand its registration object to `Snmp::AutoRegistree`, as in production. Everything the
-/// host does to the plug-in goes through the type registry and generic attribute access: the
-/// table entity and the root are created from their registered types, the agent is instantiated
-/// through the root's attribute 258 and given its control value through attributes 133 and 134.
-/// The only plug-in symbol resolved by name is `unregister_breltaStormControlMIB`, which the host
-/// needs at shutdown; it is resolved at load so that a library without it is refused at once.
+/// and hand its registration object to `Snmp::AutoRegistree`, as in production. The host names
+/// none of the plug-in's classes: what it knows of the plug-in is the contract
+/// (StormControlSnmp/StormControlSnmpContract.h). The table entity and the root are created from
+/// their registered types, the agent is instantiated through the root's attribute and given its
+/// control value through its own, all by generic access on counted nodes; the contract's
+/// `extern "C"` entry points are resolved at load, so that a library without them is refused
+/// at once.
 ///
-/// State database, mounted as the agent's view (`SnmpUtil::agentMountIs`):
-///
-///     snmp/stormcontrol/stormcontrolmib   the table entity (StormControlSnmp::StormControlMib)
-///     snmp/stormcontrol/root              the plug-in's root (StormControlSnmp::Root)
-///     bridging/stormcontrol/status        the slice directory of status entities
-///     interface/snmp/ifmib                the interface MIB (IntfSnmp::IfMib)
+/// State database, mounted as the agent's view (`SnmpUtil::agentMountIs`), at the contract's
+/// paths: the table entity, the plug-in's root, the slice directory of status entities and the
+/// interface MIB (IntfSnmp::IfMib).
 ///
 /// Lifecycle: `load`, `buildDatabase`, `agentIs`, `initContexts`; then `restartAgent` and
 /// `logCounters` any number of times; `shutdown` unregisters every context and releases the
@@ -32,6 +30,7 @@
 #include "Pondo/String.h"
 #include "Qel/Dir.h"
 #include "Qel/Entity.h"
+#include "StormControlSnmp/StormControlSnmpContract.h"
 #include "host/switchstate/SwitchInputs.h"
 
 namespace Host {
@@ -53,6 +52,8 @@ class PluginHost {
   bool buildDatabase(Pondo::Ptr<Velo::TaskScheduler> scheduler, std::string& error);
   /// The table entity, once the database is built.
   const Pondo::Ptr<Qel::Entity>& mib() const noexcept { return mib_; }
+  /// The plug-in's reader of the table's publications, once loaded.
+  StormControlSnmp::Contract::ChangedRowFunction changedRow() const noexcept { return changedRow_; }
   /// The machine's inputs, for the state source.
   const SwitchInputs& inputs() const noexcept { return inputs_; }
 
@@ -82,11 +83,12 @@ class PluginHost {
   void* rootObject() const;
   static void logAllocations();
   static void onOutputChange(void* self, const Pondo::Change& change);
-  void watchOutput();
+  void watchOutput(const Pondo::Node& agent);
   void reportReadyOnce();
 
   void* library_ = nullptr;
-  void (*unregisterMib_)(Pondo::String) = nullptr;
+  StormControlSnmp::Contract::UnregisterContextFunction unregisterContext_ = nullptr;
+  StormControlSnmp::Contract::ChangedRowFunction changedRow_ = nullptr;
   std::vector<Pondo::String> contexts_;  // initialised, in order
 
   Pondo::Ptr<Qel::Dir> mount_;

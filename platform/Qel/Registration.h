@@ -131,6 +131,9 @@ template <class T, class G, class I, class D>
 Attribute pointer(U16 number, const char* name, G get, I is, D del) {
   Attribute a = computed<T>(number, name, get);
   a.kind = AttrKind::pointer;
+  a.node = [get](const void* obj) {
+    return Pondo::Ptr<Pondo::Node>(std::invoke(get, *static_cast<const T*>(obj)));
+  };
   a.set = [is](void* obj, const Args& args) { is(*static_cast<T*>(obj), args); };
   a.del = [del](void* obj, const Args&) {
     auto removed = del(*static_cast<T*>(obj));

@@ -107,6 +107,12 @@ void attrSet(const TypeData& type, void* obj, U16 number, const Args& args) {
   a.set(obj, args);
 }
 
+Pondo::Ptr<Pondo::Node> attrNode(const TypeData& type, const void* obj, U16 number) {
+  const Attribute& a = attributeOf(type, number);
+  if (!a.node) throwNoAttribute(type, number, "is no pointer");
+  return a.node(obj);
+}
+
 Value attrDel(const TypeData& type, void* obj, U16 number, const Args& args) {
   const Attribute& a = attributeOf(type, number);
   if (!a.del) throwNoAttribute(type, number, "cannot be deleted");

@@ -4,7 +4,10 @@
 /// Qel/Module.h). Attributes are numbered; change publications name them by number, and the
 /// generic access below reaches each by number: read, set (`Is`), delete (`Del`), invoke.
 /// Values cross the generic access as `Qel::Value` (a `std::any` holding the attribute's own
-/// C++ type); objects as `void*` pointing at an object of exactly the registered type.
+/// C++ type); objects as `void*` pointing at an object of exactly the registered type. A caller
+/// that cannot name a plug-in's classes (a host that loads it with dlopen) passes and takes
+/// counted nodes instead: `arg` accepts a `Pondo::Ptr<Pondo::Node>` for any node argument,
+/// `attrNode` reads a pointer attribute as one, and `objectOf` turns a node into the object.
 ///
 /// Registration happens during static initialisation, on one thread; afterwards a `TypeData`
 /// never changes, so it may be read from anywhere.
@@ -14,9 +17,11 @@
 #include <functional>
 #include <iosfwd>
 #include <string>
+#include <type_traits>
 #include <typeinfo>
 #include <vector>
 
+#include "Pondo/Node.h"
 #include "Pondo/Ptr.h"
 #include "Pondo/String.h"
 #include "Pondo/Types.h"
@@ -73,6 +78,8 @@ struct Attribute {
   std::function<void(void* obj, const Args& args)> set;   // `Is`
   std::function<Value(void* obj, const Args& args)> del;  // `Del`
   std::function<Value(void* obj, const Args& args)> invoke;
+  /// A pointer attribute's pointee as a counted node; null when there is none.
+  std::function<Pondo::Ptr<Pondo::Node>(const void* obj)> node;
   /// Writes the attribute's value in the generic text form (value types' fields only).
   std::function<void(std::ostream& out, const void* obj)> print;
   CollectionAccess collection;
@@ -136,15 +143,34 @@ void attrSet(const TypeData& type, void* obj, U16 number, const Args& args);
 Value attrDel(const TypeData& type, void* obj, U16 number, const Args& args = {});
 Value attrInvoke(const TypeData& type, void* obj, U16 number, const Args& args = {});
 const CollectionAccess& attrCollection(const TypeData& type, U16 number);
+/// A pointer attribute's pointee, whatever its class.
+Pondo::Ptr<Pondo::Node> attrNode(const TypeData& type, const void* obj, U16 number);
+
+/// The object `node` is part of, of exactly its own class: what generic access takes as `obj`.
+inline void* objectOf(const Pondo::Node& node) {
+  return const_cast<void*>(dynamic_cast<const void*>(&node));
+}
 
 [[noreturn]] void throwBadArgument(std::size_t index, const char* expected);
 
-/// The argument at `index` as a `T`; raises `Qel::AttributeException` when it is missing or of
-/// another type.
+template <class T>
+inline constexpr bool isNodePtr = false;
+template <class N>
+inline constexpr bool isNodePtr<Pondo::Ptr<N>> = std::is_base_of_v<Pondo::Node, N>;
+
+/// The argument at `index` as a `T`; a node pointer may also come as a `Pondo::Ptr<Pondo::Node>`
+/// to an object of that class, or null. Raises `Qel::AttributeException` when it is missing or
+/// of another type.
 template <class T>
 T arg(const Args& args, std::size_t index) {
   if (index < args.size()) {
     if (const T* v = std::any_cast<T>(&args[index])) return *v;
+    if constexpr (isNodePtr<T>) {
+      if (const auto* node = std::any_cast<Pondo::Ptr<Pondo::Node>>(&args[index])) {
+        auto* object = dynamic_cast<typename T::element_type*>(node->get());
+        if (object || !*node) return T(object);
+      }
+    }
   }
   throwBadArgument(index, typeid(T).name());
 }

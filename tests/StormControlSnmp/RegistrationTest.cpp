@@ -1,14 +1,14 @@
-// The plug-in's three type modules as their callers reach them: modules and types by name (the
-// host looks them up so), the attributes the host, the notifier and generic accesses use by
-// number, and each object's type, which the modules find by registration index.
+// The plug-in's three type modules as their callers reach them: the contract's types and
+// attributes by name and number, as the daemon uses them, and each object's type, which the
+// modules find by registration index.
 #include <gtest/gtest.h>
 
-#include <sstream>
 #include <string>
 #include <utility>
 
 #include "StormControlSnmp/StormControlIfTableSmModule.h"
 #include "StormControlSnmp/StormControlSnmpAgent.h"
+#include "StormControlSnmp/StormControlSnmpContract.h"
 
 namespace StormControlSnmp {
 namespace {
@@ -17,42 +17,33 @@ const std::string ns = "StormControlSnmp::";
 const std::string sm = ns + "KrelCode::StormControlIfTableSm::";
 const std::string machine = ns + "StormControlIfTableSm";
 
-// Each type's module finds it by name, and every attribute a caller names by number carries
-// that number and name; the host's collection and pointer attributes have those kinds.
-TEST(RegistrationTest, TypesAndAttributesCallersUse) {
+// Every type the contract names is registered, with each attribute the daemon uses of the kind
+// its generic access needs.
+TEST(RegistrationTest, ContractTypesAndAttributes) {
+  using Qel::AttrKind;
+  namespace C = Contract;
   const struct {
-    const char* module;
-    std::string type;
-    const char* attributes;  // number and name, in pairs
+    const char* type;
+    U16 attribute;
+    AttrKind kind;
   } used[] = {
-      {"StormControlSnmp", ns + "StormControlTCType", ""},
-      {"StormControlSnmp", ns + "StormControlIfTableKey", "2 ifIndex 3 trafficClass"},
-      {"StormControlSnmp", ns + "StormControlIfTableEntry", "134 thresholdLevel 136 drops"},
-      {"StormControlSnmp", ns + "StormControlMib", "154 nameString 258 stormControlIfTable"},
-      {"StormControlSnmpAgent", ns + "Root", "154 nameString 258 stormControlSnmpAgent"},
-      {"StormControlSnmpAgent", ns + "StormControlSnmpAgent",
-       "130 scMib 131 slice 132 ifMib 133 smControl "
-       "134 stormControlIfTableSm 135 handleInitialized"},
-      {"StormControlIfTableSm", machine, "134 outputState 138 mibStormControlIfTableOutputSeen"},
-      {"StormControlIfTableSm", sm + "OutputState", "131 ready"},
-      {"StormControlIfTableSm", machine + "::MibStormControlIfTableOutputKeyType",
-       "2 k0 3 k0Valid 4 validate"},
+      {C::mibType, C::mibTableAttr, AttrKind::collection},
+      {C::rootType, C::rootAgentAttr, AttrKind::pointer},
+      {C::agentType, C::agentMibAttr, AttrKind::field},
+      {C::agentType, C::agentSliceAttr, AttrKind::field},
+      {C::agentType, C::agentIfMibAttr, AttrKind::field},
+      {C::agentType, C::agentSmControlAttr, AttrKind::field},
+      {C::agentType, C::agentMachineAttr, AttrKind::pointer},
+      {C::machineType, C::machineOutputStateAttr, AttrKind::pointer},
+      {C::outputStateType, C::outputReadyAttr, AttrKind::field},
   };
   for (const auto& u : used) {
-    SCOPED_TRACE(u.type);
-    const Qel::Module* module = Qel::qelModule(u.module);
     const Qel::TypeData* type = Qel::qelType(u.type);
-    ASSERT_TRUE(module && type);
-    EXPECT_EQ(&module->type(type->index()), type);
-    std::istringstream attributes(u.attributes);
-    U16 number;
-    for (std::string name; attributes >> number >> name;) {
-      ASSERT_TRUE(type->attribute(number)) << number;
-      EXPECT_EQ(type->attribute(number)->name, name) << number;
-    }
+    ASSERT_TRUE(type) << u.type;
+    const Qel::Attribute* attribute = type->attribute(u.attribute);
+    ASSERT_TRUE(attribute) << u.type << " " << u.attribute;
+    EXPECT_EQ(attribute->kind, u.kind) << u.type << " " << u.attribute;
   }
-  EXPECT_EQ(Qel::qelType(ns + "StormControlMib")->attribute(258)->kind, Qel::AttrKind::collection);
-  EXPECT_EQ(Qel::qelType(ns + "Root")->attribute(258)->kind, Qel::AttrKind::pointer);
 }
 
 // Objects name the type registered under their class's name: the modules' index of each type

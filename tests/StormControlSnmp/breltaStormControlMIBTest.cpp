@@ -35,6 +35,7 @@ using T = Bridging::StormControl::ThresholdType;
 using TC = StormControlSnmp::StormControlTCType;
 using Key = StormControlSnmp::StormControlIfTableKey;
 using Oid = std::vector<oid>;
+namespace Contract = StormControlSnmp::Contract;
 constexpr const char* tableName = "breltaStormControlIfTable";
 
 /// A manager session, made with the agent library on first use, over the callback transport,
@@ -56,7 +57,8 @@ netsnmp_session* manager() {
 
 /// Instance `index` of column `c` (the column itself without an index).
 Oid column(oid c, Oid index = {}) {
-  index.insert(index.begin(), {1, 3, 6, 1, 4, 1, 32473, 3, 35, 1, 1, 1, c});
+  index.insert(index.begin(), c);
+  index.insert(index.begin(), Contract::entryOid.begin(), Contract::entryOid.end());
   return index;
 }
 
@@ -105,7 +107,8 @@ class MibModuleTest : public ::testing::Test {
     }
     traces_.records.clear();
     text += line.empty() ? "" : line + "\n";
-    const std::string entry = ".1.3.6.1.4.1.32473.3.35.1.1.1.";
+    std::string entry = ".";
+    for (const oid arc : Contract::entryOid) entry += std::to_string(arc) + ".";
     for (std::size_t at; (at = text.find(entry)) != std::string::npos;)
       text.erase(at, entry.size());
     for (std::size_t at = 0; (at = text.find("0x", at)) != std::string::npos; at += 3) {

@@ -45,7 +45,8 @@ using StormControlSnmp::stormControlTCTypes;
 using Key = StormControlSnmp::StormControlIfTableKey;
 using Oid = std::vector<oid>;
 
-const Oid tableOid = {1, 3, 6, 1, 4, 1, 32473, 3, 35, 1, 1};
+const Oid tableOid(StormControlSnmp::Contract::tableOid.begin(),
+                   StormControlSnmp::Contract::tableOid.end());
 constexpr U32 maxArc = 0xffffffffu;  // the largest sub-identifier BER carries
 /// The agent's cap on a GETBULK answer's repeated values: it lowers max-repetitions to this
 /// divided by the number of repeaters.
