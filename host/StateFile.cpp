@@ -18,6 +18,8 @@
 #include <cstring>
 #include <functional>
 
+#include "Velo/Job.h"
+
 namespace Host {
 
 namespace ondemand = simdjson::ondemand;
@@ -314,8 +316,8 @@ class StateFileReader {
   bool readSome(const std::function<bool()>& yield) {
     if (done_) return true;
     try {
-      while (step()) {
-        if (yield && yield()) return false;
+      if (!Velo::Job::stepUntil([this] { return step(); }, [&yield] { return yield && yield(); })) {
+        return false;
       }
     } catch (const Refusal& refusal) {
       error_ = oneLine(refusal.message);

@@ -20,7 +20,8 @@
 ///    - the bookmarked key removed meanwhile: the walk goes on at the key that followed it;
 ///    - keys inserted behind the bookmark are not visited by this walk, keys inserted ahead of
 ///      it are; every key present throughout is visited exactly once.
-///    An index over an array that does not change (`IndexCursor`) resumes the same way.
+///    An index over an array that does not change (`IndexCursor`) resumes the same way; work
+///    that keeps its own place (a parser, say) runs in `stepUntil`, asked to yield likewise.
 /// 4. Yield and cancellation. `yieldAfter` counts the work of a run and schedules the next
 ///    one; nothing else is kept between runs but the owner's bookmark. `cancel` drops the
 ///    pending run; `taskDel` gives the task back unheard. Destroying the job does both.
@@ -154,6 +155,15 @@ class Job {
       return walked;
     }
     return walked;
+  }
+  /// Runs `step()` until it reports the end (false) or `yield()`, asked after every step that
+  /// did work, says stop; true at the end. The owner keeps its place between calls.
+  template <class StepFn, class Yield>
+  static bool stepUntil(StepFn&& step, Yield&& yield) {
+    while (step()) {
+      if (yield()) return false;
+    }
+    return true;
   }
   /// A walk that yields when this job's run should end.
   template <class Iterator, class Visit>
