@@ -47,21 +47,6 @@ void subscriptionIs(Pondo::Subscriber& slot, Pondo::Publisher* publisher, bool a
   slot.unsubscribe();
 }
 
-/// Keeps `task` when it runs on `scheduler` under `name`, setting its priority; otherwise
-/// replaces it with a new task that `slot` subscribes to. True when a new task was made.
-bool taskIs(Pondo::Ptr<Velo::Task>& task, Pondo::Subscriber& slot,
-            const Pondo::Ptr<Velo::TaskScheduler>& scheduler, Velo::TaskPriority priority,
-            const Pondo::String& name) {
-  if (task) {
-    task->taskPriorityIs(priority);
-    if (task->taskScheduler() == scheduler && task->taskName() == name) return false;
-  }
-  slot.unsubscribe();
-  task = Pondo::make<Velo::Task>(scheduler, priority, name);
-  task->publisher()->subscriberAdd(slot, false);
-  return true;
-}
-
 }  // namespace
 
 // ---- state objects ----------------------------------------------------------------------
@@ -295,9 +280,7 @@ void StormControlIfTableSm::hasNotificationActiveIs(bool active) {
   }
   if (ifMibSm2_) ifMibSm2_->hasNotificationActiveIs(active);
   if (sliceSm0_) sliceSm0_->hasNotificationActiveIs(active);
-  if (reconciliationTask_) {
-    subscriptionIs(reconciliationTaskSubscriber_, reconciliationTask_->publisher(), active);
-  }
+  reconciliation_.listeningIs(active);
 }
 
 void StormControlIfTableSm::qelDoZombieReactors(bool zombie) {
@@ -318,9 +301,8 @@ void StormControlIfTableSm::inputSmScanStateDispatch(const Pondo::Change& change
   handleMibStormControlIfTableOutputInputReady();
 }
 
-void StormControlIfTableSm::mibStormControlIfTableOutputReconciliationTaskDispatch(
-    const Pondo::Change& change) {
-  if (markAndSweepFlag() || change.attribute != Velo::Task::runAttribute) return;
+void StormControlIfTableSm::reconciliationRun() {
+  if (markAndSweepFlag()) return;
   const Pondo::Ptr<StormControlIfTableSm> self(this);  // the run may release the last owner
   handleMibStormControlIfTableOutputInputReady();
 }
@@ -328,15 +310,14 @@ void StormControlIfTableSm::mibStormControlIfTableOutputReconciliationTaskDispat
 Pondo::Ptr<Velo::Task> StormControlIfTableSm::mibStormControlIfTableOutputReconciliationTaskIs(
     const Pondo::Ptr<Velo::TaskScheduler>& scheduler, Velo::TaskPriority priority,
     const Pondo::String& taskName) {
-  if (taskIs(reconciliationTask_, reconciliationTaskSubscriber_, scheduler, priority, taskName)) {
+  if (reconciliation_.taskIs(scheduler, priority, taskName)) {
     handleMibStormControlIfTableOutputInputReady();
   }
-  return reconciliationTask_;
+  return reconciliation_.task();
 }
 
 Pondo::Ptr<Velo::Task> StormControlIfTableSm::mibStormControlIfTableOutputReconciliationTaskDel() {
-  reconciliationTaskSubscriber_.unsubscribe();
-  return std::move(reconciliationTask_);
+  return reconciliation_.taskDel();
 }
 
 void StormControlIfTableSm::handleMibStormControlIfTableOutputInputReady() {
@@ -363,39 +344,38 @@ void StormControlIfTableSm::handleMibStormControlIfTableOutputInputReady() {
 
 bool StormControlIfTableSm::deletionScan() {
   const StormControlMib::Table& table = mib_->stormControlIfTable();
-  auto it = useBookmark_ && bookmark_.k0Valid() ? table.iteratorAt(bookmark_.k0()) : table.begin();
-  U32 items = 0;
+  const Velo::Task* task = reconciliation_.task().get();
   U32 deletions = 0;
-  while (!it.atEnd()) {
-    // The scan never comes back behind its cursor, so a key it has passed is not needed in
-    // the seen set any more: taking it out here spreads the set's release over the task runs.
-    if (!seen_.remove(OutputKey::valid(it->key()))) {
-      ++deletions;
-      mib_->stormControlIfTableDel(it);
-    }
-    ++items;
-    ++it;
-    if (it.atEnd()) break;
-    const bool goOn =
-        synchronous_ || !reconciliationTask_ ||
-        (reconciliationTask_->taskCurrentlyRunning() && !reconciliationTask_->taskShouldYield());
-    if (goOn) continue;
-    bookmark_ = OutputKey::valid(it->key());
+  const auto walked = Velo::Job::walk(
+      useBookmark_ && bookmark_.k0Valid() ? table.iteratorAt(bookmark_.k0()) : table.begin(),
+      [this, &deletions](const StormControlMib::Iterator& it) {
+        // The scan never comes back behind its cursor, so a key it has passed is not needed in
+        // the seen set any more: taking it out here spreads the set's release over the runs.
+        if (!seen_.remove(OutputKey::valid(it->key()))) {
+          ++deletions;
+          mib_->stormControlIfTableDel(it);
+        }
+        return true;
+      },
+      [this, task] {
+        return !synchronous_ && task && (!task->taskCurrentlyRunning() || task->taskShouldYield());
+      });
+  if (!walked.finished()) {
+    bookmark_ = OutputKey::valid(*walked.bookmark);
     useBookmark_ = true;
     SM_TRACE_FROM("handleMibStormControlIfTableOutputInputReady", 9,
                   "Yielding in reconciliation processing after processing {} items, including {} "
                   "deletions .",
-                  items, deletions);
-    reconciliationTask_->taskWorkCountInc(items);
-    reconciliationTask_->scheduleTask();
+                  walked.visited, deletions);
+    reconciliation_.yieldAfter(walked.visited);
     return false;
   }
   SM_TRACE_FROM("handleMibStormControlIfTableOutputInputReady", 9,
                 "Deletion scan for reconciliation is done, last task run processed {} items, "
                 "deleting {} items.",
-                items, deletions);
-  if (reconciliationTask_) {
-    reconciliationTask_->taskWorkCountInc(items);
+                walked.visited, deletions);
+  if (task) {
+    reconciliation_.task()->taskWorkCountInc(walked.visited);
     mibStormControlIfTableOutputReconciliationTaskDel();
   }
   bookmark_ = OutputKey();

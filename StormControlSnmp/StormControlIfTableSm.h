@@ -39,6 +39,7 @@
 #include "Qel/Module.h"
 #include "Qel/Optional.h"
 #include "StormControlSnmp/StormControlSnmp.h"
+#include "Velo/Job.h"
 #include "Velo/Task.h"
 
 namespace StormControlSnmp {
@@ -260,7 +261,7 @@ class StormControlIfTableSm : public Pondo::Node, public Pooly::Slab<StormContro
   void mibStormControlIfTableOutputSeenDel(const OutputKey& key) { seen_.remove(key); }
   void mibStormControlIfTableOutputSeenDelAll() { seen_.clear(); }
   const Pondo::Ptr<Velo::Task>& mibStormControlIfTableOutputReconciliationTask() const noexcept {
-    return reconciliationTask_;
+    return reconciliation_.task();
   }
   Pondo::Ptr<Velo::Task> mibStormControlIfTableOutputReconciliationTaskIs(
       const Pondo::Ptr<Velo::TaskScheduler>& scheduler, Velo::TaskPriority priority,
@@ -285,7 +286,7 @@ class StormControlIfTableSm : public Pondo::Node, public Pooly::Slab<StormContro
 
  private:
   void inputSmScanStateDispatch(const Pondo::Change& change);
-  void mibStormControlIfTableOutputReconciliationTaskDispatch(const Pondo::Change& change);
+  void reconciliationRun();
   void flatten(U32 ifIndex, const IntfStatusOpt& intfStatusOpt, const char* function);
   void into(const StormControlIfTableKey& key, const IntfStatusOpt& intfStatusOpt,
             const char* function);
@@ -303,10 +304,7 @@ class StormControlIfTableSm : public Pondo::Node, public Pooly::Slab<StormContro
   Pondo::Ptr<IfMibSm2> ifMibSm2_;
   Pondo::Ptr<SliceSm0> sliceSm0_;
   SeenSet seen_{Qel::HashHelper::hashSeed32() ^ 0xf533c1b4u};
-  Pondo::Ptr<Velo::Task> reconciliationTask_;
-  Pondo::Subscriber reconciliationTaskSubscriber_{
-      this, Pondo::memberHandler<
-                &StormControlIfTableSm::mibStormControlIfTableOutputReconciliationTaskDispatch>};
+  Velo::Job reconciliation_{this, Velo::memberStep<&StormControlIfTableSm::reconciliationRun>};
   OutputKey bookmark_;
   bool reconciling_ = false;
   bool useBookmark_ = false;

@@ -22,6 +22,10 @@ const Pondo::Platform::DebugHandler& traceHandleOf(const Root* root) {
   return root ? root->traceHandle() : *defaultTraceHandler();
 }
 
+// The registered names of the scan steps, which their traces carry.
+constexpr const char* ifMibScanStep = "doInputScan1";
+constexpr const char* statusScanStep = "doInputScan0";
+
 /// " initial" when a finished scan was the initial one, for the completion traces.
 const char* initialLabel(bool initial) { return initial ? " initial" : ""; }
 
@@ -72,37 +76,34 @@ void IfMibSm2::doInputScan() {
   scanInTaskOrNow();
 }
 
-void IfMibSm2::doInputScan1() {
-  if (!initialized()) return;
-  SM_TRACE(9, "{}", "");
-  const Ostra::Gen::InputScanState entry = inputScanState();
-  SM_TRACE(9, " scan complete: {} resumed: {} scan: {}", inputScanComplete(),
-           entry == Ostra::Gen::InputScanState::yielded,
-           root() && root()->inputSmScanState() && root()->inputSmScanState()->ifMibStreamScan());
-  if (!scanPending(entry)) return;
+void IfMibSm2::scanEntered(Ostra::Gen::InputScanState entry) {
+  SM_TRACE_FROM(ifMibScanStep, 9, "{}", "");
+  SM_TRACE_FROM(
+      ifMibScanStep, 9, " scan complete: {} resumed: {} scan: {}", inputScanComplete(),
+      entry == Ostra::Gen::InputScanState::yielded,
+      root() && root()->inputSmScanState() && root()->inputSmScanState()->ifMibStreamScan());
+}
 
+IfMibSm2::Walked IfMibSm2::scanFrom(bool resume) {
   const auto& map = en()->ifIndexByIntfId();
-  const auto from = entry == Ostra::Gen::InputScanState::yielded
-                        ? map.iteratorFrom(inputScanBookmark())
-                        : map.begin();
-  const ScanRun run = scan(
-      from,
-      [this](const Lumo::IntfId& intfId) {
-        handleIfIndexByIntfId1(intfId);
-        return true;
-      },
-      [&map] { return map.count(); });
-  if (run.end != ScanEnd::finished) {
-    SM_TRACE(8, "{} {} yielding after {} iterations ({} total items)", "", "", run.handled,
-             run.total);
-    scanYielded(run);
-    inputVersionIs(map.version());
-    return;
-  }
+  const Walked walked =
+      walk(resume ? map.iteratorFrom(inputScanBookmark()) : map.begin(),
+           [this](const Lumo::IntfId& intfId) { return handleIfIndexByIntfId1(intfId), true; });
   inputVersionIs(map.version());
-  const bool initial = scanFinished();
+  return walked;
+}
+
+U64 IfMibSm2::scanCount() const { return en()->ifIndexByIntfId().count(); }
+
+void IfMibSm2::scanStopped(const Walked& walked, U64 total) {
+  SM_TRACE_FROM(ifMibScanStep, 8, "{} {} yielding after {} iterations ({} total items)", "", "",
+                walked.visited, total);
+}
+
+void IfMibSm2::scanEnded(bool initial, const Walked& /*walked*/) {
   if (root() && root()->inputSmScanState()) root()->inputSmScanState()->ifMibStreamScanIs(true);
-  SM_TRACE(9, "{}{} scan, and parent scan, complete.", traceComponent, initialLabel(initial));
+  SM_TRACE_FROM(ifMibScanStep, 9, "{}{} scan, and parent scan, complete.", traceComponent,
+                initialLabel(initial));
 }
 
 void IfMibSm2::doDeleteAll() {
@@ -168,37 +169,33 @@ void EntityPtrSm1::handleIntfStatus0(const Pondo::String& intfName) {
 void EntityPtrSm1::doInputScan() {
   if (!initialized()) return;
   SM_TRACE(9, "{}", krelPrint(smKey()));
-  doInputScan0();
+  scanStep();
 }
 
-void EntityPtrSm1::doInputScan0() {
-  if (!initialized()) return;
-  SM_TRACE(9, "{}", krelPrint(smKey()));
-  const Ostra::Gen::InputScanState entry = inputScanState();
-  if (!scanPending(entry)) return;
+void EntityPtrSm1::scanEntered(Ostra::Gen::InputScanState /*entry*/) {
+  SM_TRACE_FROM(statusScanStep, 9, "{}", krelPrint(smKey()));
+}
 
+EntityPtrSm1::Walked EntityPtrSm1::scanFrom(bool resume) {
   const auto& map = en()->intfStatus();
-  const auto from = entry == Ostra::Gen::InputScanState::yielded
-                        ? map.iteratorFrom(inputScanBookmark())
-                        : map.begin();
-  const ScanRun run = scan(
-      from,
-      [this](const Pondo::String& intfName) {
-        handleIntfStatus0(intfName);
-        return true;
-      },
-      [&map] { return map.count(); });
-  if (run.end != ScanEnd::finished) {
-    // The slice machine reports the work and schedules its task.
-    SM_TRACE(8, "{} {} yielding after {} iterations ({} total items)", krelPrint(smKey()), "",
-             run.handled, run.total);
-    inputVersionIs(map.version());
-    return;
-  }
+  const Walked walked =
+      walk(resume ? map.iteratorFrom(inputScanBookmark()) : map.begin(),
+           [this](const Pondo::String& intfName) { return handleIntfStatus0(intfName), true; });
   inputVersionIs(map.version());
-  const bool initial = scanFinished();
-  SM_TRACE(9, "{}{} scan complete. Processed {} children. ", traceComponent, initialLabel(initial),
-           run.handled);
+  return walked;
+}
+
+U64 EntityPtrSm1::scanCount() const { return en()->intfStatus().count(); }
+
+// The slice machine reports the work and schedules its task.
+void EntityPtrSm1::scanStopped(const Walked& walked, U64 total) {
+  SM_TRACE_FROM(statusScanStep, 8, "{} {} yielding after {} iterations ({} total items)",
+                krelPrint(smKey()), "", walked.visited, total);
+}
+
+void EntityPtrSm1::scanEnded(bool initial, const Walked& walked) {
+  SM_TRACE_FROM(statusScanStep, 9, "{}{} scan complete. Processed {} children. ", traceComponent,
+                initialLabel(initial), walked.visited);
 }
 
 void EntityPtrSm1::doDeleteAll() {
@@ -317,40 +314,40 @@ void SliceSm0::doInputScan() {
   scanInTaskOrNow();
 }
 
-void SliceSm0::doInputScan0() {
-  if (!initialized()) return;
-  SM_TRACE(9, "{}", "");
-  const Ostra::Gen::InputScanState entry = inputScanState();
-  SM_TRACE(9, " scan complete: {} resumed: {} scan: {}", inputScanComplete(),
-           entry == Ostra::Gen::InputScanState::yielded,
-           root() && root()->inputSmScanState() && root()->inputSmScanState()->statusStreamScan());
-  if (!scanPending(entry)) return;
+void SliceSm0::scanEntered(Ostra::Gen::InputScanState entry) {
+  SM_TRACE_FROM(statusScanStep, 9, "{}", "");
+  SM_TRACE_FROM(
+      statusScanStep, 9, " scan complete: {} resumed: {} scan: {}", inputScanComplete(),
+      entry == Ostra::Gen::InputScanState::yielded,
+      root() && root()->inputSmScanState() && root()->inputSmScanState()->statusStreamScan());
+}
 
-  const auto from = entry == Ostra::Gen::InputScanState::yielded
-                        ? en()->entityPtrIteratorConst(inputScanBookmark())
-                        : en()->entityPtrIteratorConst();
-  // A child that yields inside this step suspends it on the child's entity, not counted, so
-  // that the next step handles the entity again and resumes the child.
-  const ScanRun run = scan(
-      from,
+// A child that yields inside this step suspends it on the child's entity, not counted, so that
+// the next step handles the entity again and resumes the child.
+SliceSm0::Walked SliceSm0::scanFrom(bool resume) {
+  return walk(
+      resume ? en()->entityPtrIteratorConst(inputScanBookmark()) : en()->entityPtrIteratorConst(),
       [this](const Pondo::String& name) {
         handleEntityPtr0(name);
         const Pondo::Ptr<EntityPtrSm1>* present = children_.find(name);
         if (!present) return true;
         const Pondo::Ptr<EntityPtrSm1> child = *present;
-        child->doInputScan0();
-        return child->inputScanComplete0();
-      },
-      [this] { return en()->entityCount(); });
-  if (run.end != ScanEnd::finished) {
-    SM_TRACE(8, "{} {} yielding after {} iterations ({} total items)", "",
-             run.end == ScanEnd::suspended ? "child" : "", run.handled, run.total);
-    scanYielded(run);
-    return;
-  }
-  const bool initial = scanFinished();
+        child->scanStep();
+        return child->inputScanComplete();
+      });
+}
+
+U64 SliceSm0::scanCount() const { return en()->entityCount(); }
+
+void SliceSm0::scanStopped(const Walked& walked, U64 total) {
+  SM_TRACE_FROM(statusScanStep, 8, "{} {} yielding after {} iterations ({} total items)", "",
+                walked.end == Velo::WalkEnd::refused ? "child" : "", walked.visited, total);
+}
+
+void SliceSm0::scanEnded(bool initial, const Walked& /*walked*/) {
   if (root() && root()->inputSmScanState()) root()->inputSmScanState()->statusStreamScanIs(true);
-  SM_TRACE(9, "{}{} scan, and parent scan, complete.", traceComponent, initialLabel(initial));
+  SM_TRACE_FROM(statusScanStep, 9, "{}{} scan, and parent scan, complete.", traceComponent,
+                initialLabel(initial));
 }
 
 void SliceSm0::doDeleteAll() {

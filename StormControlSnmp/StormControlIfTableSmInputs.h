@@ -9,9 +9,9 @@
 ///   SliceSm0      scans slice.entityPtr[]                  keeps one EntityPtrSm1 per entity
 ///   EntityPtrSm1  scans one status entity's intfStatus[]   emits eventToStatusStream
 ///
-/// The numbered members (`doInputScan1`, `task0`, ...) are the machines' registered names;
-/// they forward to the base's. Ownership: the root holds `IfMibSm2` and `SliceSm0`, the slice
-/// machine holds its children; parents are plain pointers, cleared on withdrawal.
+/// The numbered names the machines register (`doInputScan1`, `task0`, ...) are bound to the
+/// base's members (`scanStep`, `task`, ...). Ownership: the root holds `IfMibSm2` and `SliceSm0`,
+/// the slice machine holds its children; parents are plain pointers, cleared on withdrawal.
 #pragma once
 
 #include "Bridging/Status.h"
@@ -66,29 +66,15 @@ class IfMibSm2 : public Ostra::Gen::InputMachine<IntfSnmp::IfMib, Lumo::IntfId, 
 
   void handleIfIndexByIntfId1(const Lumo::IntfId& intfId);
   void handleIfIndexByIntfId1Reactor(const Lumo::IntfId& intfId);
-  void doInputScan1();
   void doDeleteAll();
-
-  // ---- registered names of the base's members ----
-  const Lumo::IntfId& inputScanBookmark1() const noexcept { return inputScanBookmark(); }
-  void inputScanBookmark1Is(const Lumo::IntfId& id) { inputScanBookmarkIs(id); }
-  Ostra::Gen::InputScanState inputScanState1() const noexcept { return inputScanState(); }
-  void inputScanState1Is(Ostra::Gen::InputScanState s) noexcept { inputScanStateIs(s); }
-  bool inputScanComplete1() const { return inputScanComplete(); }
-  U32 versionIfIndexByIntfId() const noexcept { return inputVersion(); }
-  void versionIfIndexByIntfIdIs(U32 v) noexcept { inputVersionIs(v); }
-  bool shouldYield1() const { return shouldYield(); }
-  bool inTask1() const { return inTask(); }
-  const Pondo::Ptr<Velo::Task>& task1() const noexcept { return task(); }
-  Pondo::Ptr<Velo::Task> task1Is(const Pondo::Ptr<Velo::TaskScheduler>& scheduler,
-                                 Velo::TaskPriority priority, const Pondo::String& name) {
-    return taskIs(scheduler, priority, name);
-  }
-  Pondo::Ptr<Velo::Task> task1Del() { return taskDel(); }
 
  private:
   void onInputChange(const Pondo::Change& change) override;
-  void doScanStep() override { doInputScan1(); }
+  void scanEntered(Ostra::Gen::InputScanState entry) override;
+  Walked scanFrom(bool resume) override;
+  U64 scanCount() const override;
+  void scanStopped(const Walked& walked, U64 total) override;
+  void scanEnded(bool initial, const Walked& walked) override;
 };
 
 // ---- status inputs ------------------------------------------------------------------------
@@ -136,23 +122,15 @@ class EntityPtrSm1
 
   void handleIntfStatus0(const Pondo::String& intfName);
   void handleIntfStatus0Reactor(const Pondo::String& intfName);
-  void doInputScan0();
   void doDeleteAll();
-
-  // ---- registered names of the base's members ----
-  const Pondo::String& inputScanBookmark0() const noexcept { return inputScanBookmark(); }
-  void inputScanBookmark0Is(const Pondo::String& name) { inputScanBookmarkIs(name); }
-  Ostra::Gen::InputScanState inputScanState0() const noexcept { return inputScanState(); }
-  void inputScanState0Is(Ostra::Gen::InputScanState s) noexcept { inputScanStateIs(s); }
-  bool inputScanComplete0() const { return inputScanComplete(); }
-  U32 versionIntfStatus() const noexcept { return inputVersion(); }
-  void versionIntfStatusIs(U32 v) noexcept { inputVersionIs(v); }
-  bool shouldYield0() const { return shouldYield(); }
-  bool inTask0() const { return inTask(); }
 
  private:
   void onInputChange(const Pondo::Change& change) override;
-  void doScanStep() override { doInputScan0(); }
+  void scanEntered(Ostra::Gen::InputScanState entry) override;
+  Walked scanFrom(bool resume) override;
+  U64 scanCount() const override;
+  void scanStopped(const Walked& walked, U64 total) override;
+  void scanEnded(bool initial, const Walked& walked) override;
 };
 
 /// Follows the slice directory: one `EntityPtrSm1` per status entity; owns the scan task.
@@ -204,27 +182,15 @@ class SliceSm0 : public Ostra::Gen::InputMachine<Qel::Dir, Pondo::String, Root>,
 
   void handleEntityPtr0(const Pondo::String& name);
   void handleEntityPtr0Reactor(const Pondo::String& name);
-  void doInputScan0();
   void doDeleteAll();
-
-  // ---- registered names of the base's members ----
-  const Pondo::String& inputScanBookmark0() const noexcept { return inputScanBookmark(); }
-  void inputScanBookmark0Is(const Pondo::String& name) { inputScanBookmarkIs(name); }
-  Ostra::Gen::InputScanState inputScanState0() const noexcept { return inputScanState(); }
-  void inputScanState0Is(Ostra::Gen::InputScanState s) noexcept { inputScanStateIs(s); }
-  bool inputScanComplete0() const { return inputScanComplete(); }
-  bool shouldYield0() const { return shouldYield(); }
-  bool inTask0() const { return inTask(); }
-  const Pondo::Ptr<Velo::Task>& task0() const noexcept { return task(); }
-  Pondo::Ptr<Velo::Task> task0Is(const Pondo::Ptr<Velo::TaskScheduler>& scheduler,
-                                 Velo::TaskPriority priority, const Pondo::String& name) {
-    return taskIs(scheduler, priority, name);
-  }
-  Pondo::Ptr<Velo::Task> task0Del() { return taskDel(); }
 
  private:
   void onInputChange(const Pondo::Change& change) override;
-  void doScanStep() override { doInputScan0(); }
+  void scanEntered(Ostra::Gen::InputScanState entry) override;
+  Walked scanFrom(bool resume) override;
+  U64 scanCount() const override;
+  void scanStopped(const Walked& walked, U64 total) override;
+  void scanEnded(bool initial, const Walked& walked) override;
   /// Takes a child back: it withdraws its rows and forgets this machine.
   void withdrawChild(const Pondo::Ptr<EntityPtrSm1>& child);
 

@@ -119,8 +119,8 @@ Qel::Attribute handlerOf(U16 number, const char* name) {
                                 [](T& t, const Qel::Args& a) { (t.*M)(Qel::arg<A>(a, 0)); });
 }
 
-/// An operation without arguments or result.
-template <class T, void (T::*M)()>
+/// An operation without arguments or result, `void m()` of T or of a base.
+template <class T, auto M>
 Qel::Attribute command(U16 number, const char* name) {
   return Qel::Reg::operation<T>(number, name, [](T& t) { (t.*M)(); });
 }
@@ -149,14 +149,14 @@ void inputAttributes(Qel::TypeData& t) {
 template <class T>
 void statusScanAttributes(Qel::TypeData& t) {
   t.attributeIs(command<T, &T::doDeleteAll>(T::doDeleteAllAttr, "doDeleteAll"));
-  t.attributeIs(Qel::Reg::operation<T>(T::shouldYield0Attr, "shouldYield0", &T::shouldYield0));
-  t.attributeIs(Qel::Reg::operation<T>(T::inTask0Attr, "inTask0", &T::inTask0));
+  t.attributeIs(Qel::Reg::operation<T>(T::shouldYield0Attr, "shouldYield0", &T::shouldYield));
+  t.attributeIs(Qel::Reg::operation<T>(T::inTask0Attr, "inTask0", &T::inTask));
   t.attributeIs(Qel::Reg::settable<T>(T::inputScanBookmark0Attr, "inputScanBookmark0",
-                                      &T::inputScanBookmark0, &T::inputScanBookmark0Is));
-  t.attributeIs(Qel::Reg::settable<T>(T::inputScanState0Attr, "inputScanState0",
-                                      &T::inputScanState0, &T::inputScanState0Is));
+                                      &T::inputScanBookmark, &T::inputScanBookmarkIs));
+  t.attributeIs(Qel::Reg::settable<T>(T::inputScanState0Attr, "inputScanState0", &T::inputScanState,
+                                      &T::inputScanStateIs));
   t.attributeIs(Qel::Reg::operation<T>(T::inputScanComplete0Attr, "inputScanComplete0",
-                                       &T::inputScanComplete0));
+                                       &T::inputScanComplete));
 }
 
 void registerInputSmScanState(Qel::Module& m) {
@@ -195,12 +195,12 @@ void registerEntityPtrSm1(Qel::Module& m) {
   t.attributeIs(Qel::Reg::computed<T>(T::smKeyAttr, "smKey", &T::smKey));
   statusScanAttributes<T>(t);
   t.attributeIs(Qel::Reg::settable<T>(T::versionIntfStatusAttr, "versionIntfStatus",
-                                      &T::versionIntfStatus, &T::versionIntfStatusIs));
+                                      &T::inputVersion, &T::inputVersionIs));
   t.attributeIs(handlerOf<T, Pondo::String, &T::handleIntfStatus0>(T::handleIntfStatus0Attr,
                                                                    "handleIntfStatus0"));
   t.attributeIs(handlerOf<T, Pondo::String, &T::handleIntfStatus0Reactor>(
       T::handleIntfStatus0ReactorAttr, "handleIntfStatus0Reactor"));
-  t.attributeIs(command<T, &T::doInputScan0>(T::doInputScan0Attr, "doInputScan0"));
+  t.attributeIs(command<T, &T::scanStep>(T::doInputScan0Attr, "doInputScan0"));
 }
 
 void registerIfMibSm2(Qel::Module& m) {
@@ -209,22 +209,22 @@ void registerIfMibSm2(Qel::Module& m) {
       m.typeIs("StormControlSnmp::KrelCode::StormControlIfTableSm::IfMibSm2", Qel::TypeKind::node);
   inputAttributes<T>(t);
   t.attributeIs(command<T, &T::doDeleteAll>(T::doDeleteAllAttr, "doDeleteAll"));
-  t.attributeIs(Qel::Reg::operation<T>(T::shouldYield1Attr, "shouldYield1", &T::shouldYield1));
-  t.attributeIs(Qel::Reg::operation<T>(T::inTask1Attr, "inTask1", &T::inTask1));
+  t.attributeIs(Qel::Reg::operation<T>(T::shouldYield1Attr, "shouldYield1", &T::shouldYield));
+  t.attributeIs(Qel::Reg::operation<T>(T::inTask1Attr, "inTask1", &T::inTask));
   t.attributeIs(Qel::Reg::settable<T>(T::inputScanBookmark1Attr, "inputScanBookmark1",
-                                      &T::inputScanBookmark1, &T::inputScanBookmark1Is));
-  t.attributeIs(Qel::Reg::settable<T>(T::inputScanState1Attr, "inputScanState1",
-                                      &T::inputScanState1, &T::inputScanState1Is));
+                                      &T::inputScanBookmark, &T::inputScanBookmarkIs));
+  t.attributeIs(Qel::Reg::settable<T>(T::inputScanState1Attr, "inputScanState1", &T::inputScanState,
+                                      &T::inputScanStateIs));
   t.attributeIs(Qel::Reg::operation<T>(T::inputScanComplete1Attr, "inputScanComplete1",
-                                       &T::inputScanComplete1));
+                                       &T::inputScanComplete));
   t.attributeIs(Qel::Reg::settable<T>(T::versionIfIndexByIntfIdAttr, "versionIfIndexByIntfId",
-                                      &T::versionIfIndexByIntfId, &T::versionIfIndexByIntfIdIs));
+                                      &T::inputVersion, &T::inputVersionIs));
   t.attributeIs(handlerOf<T, Lumo::IntfId, &T::handleIfIndexByIntfId1>(
       T::handleIfIndexByIntfId1Attr, "handleIfIndexByIntfId1"));
   t.attributeIs(handlerOf<T, Lumo::IntfId, &T::handleIfIndexByIntfId1Reactor>(
       T::handleIfIndexByIntfId1ReactorAttr, "handleIfIndexByIntfId1Reactor"));
-  t.attributeIs(command<T, &T::doInputScan1>(T::doInputScan1Attr, "doInputScan1"));
-  t.attributeIs(taskAttr<T, &T::task1, &T::task1Is, &T::task1Del>(T::task1Attr, "task1"));
+  t.attributeIs(command<T, &T::scanStep>(T::doInputScan1Attr, "doInputScan1"));
+  t.attributeIs(taskAttr<T, &T::task, &T::taskIs, &T::taskDel>(T::task1Attr, "task1"));
 }
 
 void registerSliceSm0(Qel::Module& m) {
@@ -252,8 +252,8 @@ void registerSliceSm0(Qel::Module& m) {
                                                                   "handleEntityPtr0"));
   t.attributeIs(handlerOf<T, Pondo::String, &T::handleEntityPtr0Reactor>(
       T::handleEntityPtr0ReactorAttr, "handleEntityPtr0Reactor"));
-  t.attributeIs(command<T, &T::doInputScan0>(T::doInputScan0Attr, "doInputScan0"));
-  t.attributeIs(taskAttr<T, &T::task0, &T::task0Is, &T::task0Del>(T::task0Attr, "task0"));
+  t.attributeIs(command<T, &T::scanStep>(T::doInputScan0Attr, "doInputScan0"));
+  t.attributeIs(taskAttr<T, &T::task, &T::taskIs, &T::taskDel>(T::task0Attr, "task0"));
 }
 
 void registerOutputKey(Qel::Module& m) {

@@ -41,8 +41,6 @@ Simulator::Simulator(const SwitchInputs& inputs, const SimulatorOptions& options
 Simulator::~Simulator() {
   if (alarm_) snmp_alarm_unregister(alarm_);
   if (flapAlarm_) snmp_alarm_unregister(flapAlarm_);
-  taskSubscriber_.unsubscribe();
-  if (task_) task_->unscheduleTask();
 }
 
 std::string Simulator::intfName(U32 ordinal) {
@@ -96,9 +94,7 @@ void Simulator::start() {
         snmp_alarm_register_hr(interval(options_.flapMs), SA_REPEAT, &Simulator::flapAlarm, this);
   }
   if (options_.intervalMs == 0 || ports_.empty()) return;
-  task_ =
-      Pondo::make<Velo::Task>(inputs_.scheduler, taskPriority, Pondo::String("Host::Simulator"));
-  task_->publisher()->subscriberAdd(taskSubscriber_, false);
+  job_.taskIs(inputs_.scheduler, taskPriority, Pondo::String("Host::Simulator"));
   alarm_ =
       snmp_alarm_register_hr(interval(options_.intervalMs), SA_REPEAT, &Simulator::alarm, this);
 }
@@ -144,27 +140,27 @@ void Simulator::bringBack(const Away& away) {
 }
 
 void Simulator::tick() {
-  if (!task_) return;
+  if (!job_.task()) return;
   if (roundActive_) {
     roundOwed_ = true;
     return;
   }
   roundActive_ = true;
   next_ = 0;
-  task_->scheduleTask();
+  job_.schedule();
 }
 
-void Simulator::onRun(const Pondo::Change& change) {
-  if (change.attribute != Velo::Task::runAttribute || !roundActive_) return;
-  while (next_ < ports_.size()) {
-    const Port& port = ports_[next_++];
-    if (!storming(port.ordinal, rounds_)) continue;
-    advance(port);
-    task_->taskWorkCountInc(1);
-    if (next_ < ports_.size() && task_->taskShouldYield()) {
-      task_->scheduleTask();
-      return;
-    }
+void Simulator::onRun() {
+  if (!roundActive_) return;
+  const auto walked = job_.walk(Velo::IndexCursor(next_, ports_.size()), [this](const auto& at) {
+    const Port& port = ports_[at.key()];
+    if (storming(port.ordinal, rounds_)) advance(port);
+    return true;
+  });
+  if (!walked.finished()) {
+    next_ = *walked.bookmark;
+    job_.yieldAfter(walked.visited);
+    return;
   }
   ++rounds_;
   roundActive_ = false;

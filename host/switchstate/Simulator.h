@@ -32,7 +32,7 @@
 #include "Pondo/DebugHandler.h"
 #include "Pondo/Publisher.h"
 #include "StateSource.h"
-#include "Velo/Task.h"
+#include "Velo/Job.h"
 
 namespace Host {
 
@@ -85,7 +85,7 @@ class Simulator {
 
   static void alarm(unsigned int registration, void* self);
   static void flapAlarm(unsigned int registration, void* self);
-  void onRun(const Pondo::Change& change);
+  void onRun();
   /// Advances the counters of one interface by publishing a new status object.
   void advance(const Port& port);
   /// The status entity covering interface `ordinal`; null when there are none.
@@ -97,8 +97,7 @@ class Simulator {
   SimulatorOptions options_;
   std::vector<Pondo::Ptr<Bridging::StormControl::Status>> slices_;
   std::vector<Port> ports_;  // only interfaces with configured classes
-  Pondo::Ptr<Velo::Task> task_;
-  Pondo::Subscriber taskSubscriber_{this, Pondo::memberHandler<&Simulator::onRun>};
+  Velo::Job job_{this, Velo::memberStep<&Simulator::onRun>};
   std::size_t next_ = 0;  // the next port of the current round
   bool roundActive_ = false;
   bool roundOwed_ = false;

@@ -22,13 +22,8 @@ Pondo::Ptr<Status> liveStatus(const Qel::Dir& dir, const Pondo::String& name) {
 StateApplier::StateApplier(const SwitchInputs& inputs, std::function<void()> applied)
     : inputs_(inputs), applied_(std::move(applied)) {}
 
-StateApplier::~StateApplier() {
-  taskSubscriber_.unsubscribe();
-  if (task_) task_->unscheduleTask();
-}
-
 void StateApplier::applyNow(std::unique_ptr<StateFile> target) {
-  if (task_) task_->unscheduleTask();
+  job_.cancel();
   inTasks_ = false;
   restart(std::move(target));
   advance();
@@ -36,14 +31,10 @@ void StateApplier::applyNow(std::unique_ptr<StateFile> target) {
 }
 
 void StateApplier::applyInTasks(std::unique_ptr<StateFile> target) {
-  if (!task_) {
-    task_ = Pondo::make<Velo::Task>(inputs_.scheduler, taskPriority,
-                                    Pondo::String("Host::StateApplier"));
-    task_->publisher()->subscriberAdd(taskSubscriber_, false);
-  }
+  job_.taskIs(inputs_.scheduler, taskPriority, Pondo::String("Host::StateApplier"));
   inTasks_ = true;
   restart(std::move(target));
-  task_->scheduleTask();
+  job_.schedule();
 }
 
 void StateApplier::restart(std::unique_ptr<StateFile> target) {
@@ -56,10 +47,10 @@ void StateApplier::restart(std::unique_ptr<StateFile> target) {
   subIndex_ = 0;
 }
 
-void StateApplier::onRun(const Pondo::Change& change) {
-  if (change.attribute != Velo::Task::runAttribute || !target_) return;
+void StateApplier::onRun() {
+  if (!target_) return;
   if (!advance()) {
-    task_->scheduleTask();
+    job_.schedule();
     return;
   }
   finish();
@@ -72,8 +63,8 @@ void StateApplier::finish() {
 
 bool StateApplier::yieldNow() {
   if (!inTasks_) return false;
-  task_->taskWorkCountInc(1);
-  return task_->taskShouldYield();
+  job_.task()->taskWorkCountInc(1);
+  return job_.shouldYield();
 }
 
 bool StateApplier::advance() {
@@ -110,98 +101,108 @@ bool StateApplier::withdraw() {
   Qel::Dir& dir = *inputs_.slice;
   auto it = nextEntity_ ? dir.entityPtrIteratorConst(*nextEntity_) : dir.entityPtrIteratorConst();
   if (it.atEnd() || !nextEntity_ || it.key() != *nextEntity_) nextEntry_.reset();
-  while (!it.atEnd()) {
-    const Pondo::String name = it.key();
-    const Pondo::Ptr<Status> status = Pondo::dynamicPtrCast<Status>(it.value());
-    const StateFile::Entity* wanted = target_->entity(name.view());
-    if (!wanted) {
-      dir.entityDel(name);
-    } else if (status && !withdrawEntries(*status, *wanted)) {
-      nextEntity_ = name;
-      return false;
-    }
-    ++it;
-    nextEntry_.reset();
-    if (!it.atEnd() && yieldNow()) {
-      nextEntity_ = it.key();
-      return false;
-    }
-  }
-  return true;
+  // An entity whose entries yield is refused: the walk resumes at it, with `nextEntry_`.
+  const auto walked = Velo::Job::walk(
+      it,
+      [this, &dir](const Qel::Dir::Iterator& at) {
+        const Pondo::String name = at.key();
+        const Pondo::Ptr<Status> status = Pondo::dynamicPtrCast<Status>(at.value());
+        const StateFile::Entity* wanted = target_->entity(name.view());
+        if (!wanted) {
+          dir.entityDel(name);
+        } else if (status && !withdrawEntries(*status, *wanted)) {
+          return false;
+        }
+        nextEntry_.reset();
+        return true;
+      },
+      [this] { return yieldNow(); });
+  nextEntity_ = walked.bookmark;
+  return walked.finished();
 }
 
 bool StateApplier::withdrawEntries(Status& status, const StateFile::Entity& wanted) {
   const Status::IntfStatusMap& entries = status.intfStatus();
-  auto it = nextEntry_ ? entries.iteratorFrom(*nextEntry_) : entries.begin();
-  while (!it.atEnd()) {
-    const Pondo::String intfName = it.key();
-    ++it;
-    if (!target_->entry(wanted, intfName.view()) || ifIndexChanges(Lumo::IntfId(intfName))) {
-      status.intfStatusDel(intfName);
-    }
-    if (!it.atEnd() && yieldNow()) {
-      nextEntry_ = it.key();
-      return false;
-    }
-  }
-  return true;
+  const auto walked = Velo::Job::walk(
+      nextEntry_ ? entries.iteratorFrom(*nextEntry_) : entries.begin(),
+      [&](const Status::IntfStatusMap::Iterator& at) {
+        const Pondo::String intfName = at.key();
+        if (!target_->entry(wanted, intfName.view()) || ifIndexChanges(Lumo::IntfId(intfName))) {
+          status.intfStatusDel(intfName);
+        }
+        return true;
+      },
+      [this] { return yieldNow(); });
+  nextEntry_ = walked.bookmark;
+  return walked.finished();
 }
 
 bool StateApplier::removeIfIndexes() {
   IntfSnmp::IfMib& ifMib = *inputs_.ifMib;
   const IntfSnmp::IfMib::IfIndexMap& map = ifMib.ifIndexByIntfId();
-  auto it = nextIntf_ ? map.iteratorFrom(*nextIntf_) : map.begin();
-  while (!it.atEnd()) {
-    const Lumo::IntfId id = it.key();
-    ++it;
-    if (!target_->ifIndex(id.stringValue().view())) ifMib.ifIndexByIntfIdDel(id);
-    if (!it.atEnd() && yieldNow()) {
-      nextIntf_ = it.key();
-      return false;
-    }
-  }
-  return true;
+  const auto walked = Velo::Job::walk(
+      nextIntf_ ? map.iteratorFrom(*nextIntf_) : map.begin(),
+      [&](const IntfSnmp::IfMib::IfIndexMap::Iterator& at) {
+        const Lumo::IntfId id = at.key();
+        if (!target_->ifIndex(id.stringValue().view())) ifMib.ifIndexByIntfIdDel(id);
+        return true;
+      },
+      [this] { return yieldNow(); });
+  nextIntf_ = walked.bookmark;
+  return walked.finished();
 }
 
 bool StateApplier::setIfIndexes() {
   IntfSnmp::IfMib& ifMib = *inputs_.ifMib;
   const auto& interfaces = target_->interfaces();
-  while (index_ < interfaces.size()) {
-    const StateFile::Interface& intf = interfaces[index_++];
-    const Lumo::IntfId id{Pondo::String(intf.name)};
-    const U32Optional live = ifMib.ifIndexByIntfId(id);
-    if (!live || live.value() != intf.ifIndex) ifMib.ifIndexByIntfIdIs(id, intf.ifIndex);
-    if (index_ < interfaces.size() && yieldNow()) return false;
-  }
-  return true;
+  const auto walked = Velo::Job::walk(
+      Velo::IndexCursor(index_, interfaces.size()),
+      [&](const Velo::IndexCursor& at) {
+        const StateFile::Interface& intf = interfaces[at.key()];
+        const Lumo::IntfId id{Pondo::String(intf.name)};
+        const U32Optional live = ifMib.ifIndexByIntfId(id);
+        if (!live || live.value() != intf.ifIndex) ifMib.ifIndexByIntfIdIs(id, intf.ifIndex);
+        return true;
+      },
+      [this] { return yieldNow(); });
+  index_ = walked.bookmark.value_or(interfaces.size());
+  return walked.finished();
 }
 
 bool StateApplier::setStatus() {
   Qel::Dir& dir = *inputs_.slice;
   const auto& entities = target_->entities();
-  while (index_ < entities.size()) {
-    const StateFile::Entity& wanted = entities[index_];
-    const Pondo::String entityName(wanted.name);
-    Pondo::Ptr<Status> status = liveStatus(dir, entityName);
-    if (!status) {
-      status = Pondo::make<Status>(entityName);
-      dir.entityIs(status);
-    }
-    const std::span<const StateFile::Entry> entries = target_->entries(wanted);
-    while (subIndex_ < entries.size()) {
-      const StateFile::Entry& entry = entries[subIndex_++];
-      const Pondo::String intfName(entry.intfName);
-      const Pondo::Ptr<const IntfStatus> live = status->intfStatus(intfName);
-      if (!live || live->classes() != entry.classes) {
-        status->intfStatusIs(intfName, Pondo::make<IntfStatus>(intfName, entry.classes));
-      }
-      if (yieldNow()) return false;
-    }
-    ++index_;
-    subIndex_ = 0;
-    if (index_ < entities.size() && yieldNow()) return false;
-  }
-  return true;
+  const auto yield = [this] { return yieldNow(); };
+  // An entity whose entries yield is refused: the walk resumes at it, from `subIndex_`.
+  const auto walked = Velo::Job::walk(
+      Velo::IndexCursor(index_, entities.size()),
+      [&](const Velo::IndexCursor& at) {
+        const StateFile::Entity& wanted = entities[at.key()];
+        const Pondo::String entityName(wanted.name);
+        Pondo::Ptr<Status> status = liveStatus(dir, entityName);
+        if (!status) {
+          status = Pondo::make<Status>(entityName);
+          dir.entityIs(status);
+        }
+        const std::span<const StateFile::Entry> entries = target_->entries(wanted);
+        const auto inner = Velo::Job::walk(
+            Velo::IndexCursor(subIndex_, entries.size()),
+            [&](const Velo::IndexCursor& e) {
+              const StateFile::Entry& entry = entries[e.key()];
+              const Pondo::String intfName(entry.intfName);
+              const Pondo::Ptr<const IntfStatus> live = status->intfStatus(intfName);
+              if (!live || live->classes() != entry.classes) {
+                status->intfStatusIs(intfName, Pondo::make<IntfStatus>(intfName, entry.classes));
+              }
+              return true;
+            },
+            yield);
+        subIndex_ = inner.bookmark.value_or(0);
+        return inner.finished();
+      },
+      yield);
+  index_ = walked.bookmark.value_or(entities.size());
+  return walked.finished();
 }
 
 }  // namespace Host

@@ -36,7 +36,7 @@
 #include "Pondo/Publisher.h"
 #include "StateFile.h"
 #include "SwitchInputs.h"
-#include "Velo/Task.h"
+#include "Velo/Job.h"
 
 namespace Host {
 
@@ -46,7 +46,6 @@ class StateApplier {
 
   /// `applied` is called each time a target has been applied completely.
   StateApplier(const SwitchInputs& inputs, std::function<void()> applied);
-  ~StateApplier();
   StateApplier(const StateApplier&) = delete;
   StateApplier& operator=(const StateApplier&) = delete;
 
@@ -60,7 +59,7 @@ class StateApplier {
   enum class Step : U8 { withdraw, ifIndexRemove, ifIndexSet, statusSet };
 
   void restart(std::unique_ptr<StateFile> target);
-  void onRun(const Pondo::Change& change);
+  void onRun();
   /// Works until done (true) or told to yield (false, bookmarks set).
   bool advance();
   bool withdraw();
@@ -79,8 +78,7 @@ class StateApplier {
   SwitchInputs inputs_;
   std::function<void()> applied_;
   std::unique_ptr<StateFile> target_;
-  Pondo::Ptr<Velo::Task> task_;
-  Pondo::Subscriber taskSubscriber_{this, Pondo::memberHandler<&StateApplier::onRun>};
+  Velo::Job job_{this, Velo::memberStep<&StateApplier::onRun>};
   bool inTasks_ = false;
 
   // Bookmarks: the next live member to look at (absent: from the start), the next file index.

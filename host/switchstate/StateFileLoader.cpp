@@ -18,6 +18,7 @@
 #include "PaddedFileReader.h"
 #include "StateFields.h"
 #include "StateFileRefusal.h"
+#include "Velo/Job.h"
 
 namespace Host {
 
@@ -95,8 +96,8 @@ class StateFileReader {
   bool readSome(const std::function<bool()>& yield) {
     if (done_) return true;
     try {
-      while (step()) {
-        if (yield && yield()) return false;
+      if (!Velo::Job::stepUntil([this] { return step(); }, [&yield] { return yield && yield(); })) {
+        return false;
       }
     } catch (const StateFileRefusal& refusal) {
       error_ = oneLine(refusal.message);

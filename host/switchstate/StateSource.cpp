@@ -22,6 +22,7 @@
 #include "StateApplier.h"
 #include "StateFile.h"
 #include "StateFileLoader.h"
+#include "Velo/Job.h"
 
 namespace Host {
 
@@ -30,18 +31,15 @@ namespace {
 class StateFileSource : public StateSource {
  public:
   StateFileSource(const SwitchInputs& inputs, std::string path)
-      : path_(std::move(path)),
-        applier_(inputs, [this] { applied(); }),
-        loadTask_(Pondo::make<Velo::Task>(inputs.scheduler, StateApplier::taskPriority,
-                                          Pondo::String("Host::StateFileLoader"))) {
-    loadTask_->publisher()->subscriberAdd(loadSubscriber_, false);
+      : path_(std::move(path)), applier_(inputs, [this] { applied(); }) {
+    load_.taskIs(inputs.scheduler, StateApplier::taskPriority,
+                 Pondo::String("Host::StateFileLoader"));
     const std::size_t slash = path_.rfind('/');
     directory_ = slash == std::string::npos ? "." : slash == 0 ? "/" : path_.substr(0, slash);
     name_ = slash == std::string::npos ? path_ : path_.substr(slash + 1);
   }
 
   ~StateFileSource() override {
-    loadSubscriber_.unsubscribe();
     if (fd_ < 0) return;
     unregister_readfd(fd_);
     ::close(fd_);
@@ -57,14 +55,14 @@ class StateFileSource : public StateSource {
 
   void reload() override {
     loader_ = std::make_unique<StateFileLoader>(path_);
-    loadTask_->scheduleTask();
+    load_.schedule();
   }
 
  private:
-  void onLoadRun(const Pondo::Change& change) {
-    if (change.attribute != Velo::Task::runAttribute || !loader_) return;
-    if (!loader_->readSome([this] { return loadTask_->taskShouldYield(); })) {
-      loadTask_->scheduleTask();
+  void onLoadRun() {
+    if (!loader_) return;
+    if (!loader_->readSome([this] { return load_.shouldYield(); })) {
+      load_.schedule();
       return;
     }
     const std::unique_ptr<StateFileLoader> loader = std::move(loader_);
@@ -118,8 +116,7 @@ class StateFileSource : public StateSource {
   std::string name_;
   StateApplier applier_;
   std::unique_ptr<StateFileLoader> loader_;  // a reload being read
-  Pondo::Ptr<Velo::Task> loadTask_;
-  Pondo::Subscriber loadSubscriber_{this, Pondo::memberHandler<&StateFileSource::onLoadRun>};
+  Velo::Job load_{this, Velo::memberStep<&StateFileSource::onLoadRun>};
   int fd_ = -1;
 };
 

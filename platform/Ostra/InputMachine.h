@@ -3,18 +3,17 @@
 /// `InputMachine<Input, Key, Parent>` watches one input object `en` (a strong reference) whose
 /// scanned collection is keyed by `Key`, and reports to `parent` (a plain pointer: the parent
 /// owns the machine, and clears the pointer when it withdraws the machine). It holds the scan's
-/// progress and bookmark, the input's version as last seen, the optional scan task, and the
-/// subscriptions on the input and the task. A derived machine states only what it scans and
-/// what it emits:
+/// progress and bookmark, the input's version as last seen, the scan's job (Velo/Job.h: the
+/// optional task and its runs) and the subscription on the input. Its `scanStep()` is every
+/// machine's scan step; a derived machine states only what it scans, traces and emits:
 /// - `onInputChange(change)`: a publication of the input, while the machine is not a zombie;
-/// - `doScanStep()`: one scan step, run by the task (and once when a new task is made).
+/// - `scanEntered`, `scanFrom`, `scanCount`, `scanStopped`, `scanEnded`: the parts of a step.
 ///
 /// The rules the machines rely on:
-/// 1. Bookmark. A scan handles the keys in the collection's iteration order. When it yields,
-///    the bookmark is the next key it has not handled, and the next step resumes at the first
-///    key at or after the bookmark. Iteration survives removal: when the bookmarked key has
-///    left the collection meanwhile, the step starts at the key that followed it. A scan whose
-///    last key has been handled finishes instead of yielding.
+/// 1. Bookmark. A scan walks its collection as `Velo::Job::walk` does (its rules 2 and 3):
+///    after a yield the next step resumes at the first key at or after the bookmark, whether
+///    the bookmarked key is still there or not; a scan whose last key has been handled
+///    finishes instead of yielding.
 /// 2. Completion. The first full scan ends in `initialComplete`, which counts as complete until
 ///    the parent's initial scan is done; each machine reaches it before the parent's handshake.
 ///    The handshake scans again from the first key; that scan ends in `complete` and gives the
@@ -37,6 +36,7 @@
 #include "Pondo/Ptr.h"
 #include "Pondo/Publisher.h"
 #include "Pondo/String.h"
+#include "Velo/Job.h"
 #include "Velo/Task.h"
 #include "Velo/TaskPriority.h"
 #include "Velo/TaskScheduler.h"
@@ -75,29 +75,18 @@ class InputMachine : public InputStateMachine {
   void inputVersionIs(U32 version) noexcept { version_ = version; }
 
   // ---- scan task ----
-  const Pondo::Ptr<Velo::Task>& task() const noexcept { return task_; }
+  const Pondo::Ptr<Velo::Task>& task() const noexcept { return job_.task(); }
   /// Keeps the task when it runs on `scheduler` under `name` (only its priority is set);
   /// otherwise replaces it with a new, subscribed task and runs one scan step at once.
   Pondo::Ptr<Velo::Task> taskIs(const Pondo::Ptr<Velo::TaskScheduler>& scheduler,
                                 Velo::TaskPriority priority, const Pondo::String& name) {
-    if (task_) {
-      task_->taskPriorityIs(priority);
-      if (task_->taskScheduler() == scheduler && task_->taskName() == name) return task_;
-    }
-    taskSubscriber_.unsubscribe();
-    task_ = Pondo::make<Velo::Task>(scheduler, priority, name);
-    task_->publisher()->subscriberAdd(taskSubscriber_, false);
-    doScanStep();
-    return task_;
+    if (job_.taskIs(scheduler, priority, name)) scanStep();
+    return job_.task();
   }
   /// Detaches the task, unsubscribed, and returns it.
-  Pondo::Ptr<Velo::Task> taskDel() {
-    Pondo::Ptr<Velo::Task> task = std::move(task_);
-    taskSubscriber_.unsubscribe();
-    return task;
-  }
+  Pondo::Ptr<Velo::Task> taskDel() { return job_.taskDel(); }
   /// The task the scans run in: the machine's own, or the outer machine's (rule 3).
-  virtual Velo::Task* scanTask() const { return task_.get(); }
+  virtual Velo::Task* scanTask() const { return job_.task().get(); }
   bool shouldYield() const {
     const Velo::Task* task = scanTask();
     return task && !inReactor() && task->taskShouldYield();
@@ -105,6 +94,28 @@ class InputMachine : public InputStateMachine {
   bool inTask() const {
     const Velo::Task* task = scanTask();
     return task && task->taskCurrentlyRunning();
+  }
+
+  /// One scan step (rules 1 to 3): nothing before initialisation or when no scan is pending;
+  /// else a walk from the bookmark (after a yield) or from the first key, which either stops
+  /// early, reporting to the task, or ends the scan.
+  void scanStep() {
+    if (!initialized()) return;
+    const InputScanState entry = scanState_;
+    scanEntered(entry);
+    if (!scanPending(entry)) return;
+    const Walked walked = scanFrom(entry == InputScanState::yielded);
+    if (walked.finished()) {
+      scanEnded(scanFinished(), walked);
+      return;
+    }
+    scanState_ = InputScanState::yielded;
+    bookmark_ = *walked.bookmark;
+    const U64 total = scanCount();
+    scanStopped(walked, total);
+    if (!job_.task()) return;
+    job_.task()->taskWorkPendingIs(total);
+    job_.yieldAfter(walked.visited);
   }
 
   // ---- runtime hooks ----
@@ -121,10 +132,12 @@ class InputMachine : public InputStateMachine {
     if (hasNotificationActive() == active) return;
     InputStateMachine::hasNotificationActiveIs(active);
     if (en_) subscriptionIs(enSubscriber_, en_->publisher(), active);
-    if (task_) subscriptionIs(taskSubscriber_, task_->publisher(), active);
+    job_.listeningIs(active);
   }
 
  protected:
+  using Walked = Velo::Walked<Key>;
+
   /// Takes the input and subscribes to it; the derived constructor then calls `start()`.
   InputMachine(const InputPtr& input, Parent* parent) : en_(input), parent_(parent) {
     if (en_) en_->publisher()->subscriberAdd(enSubscriber_, false);
@@ -135,7 +148,7 @@ class InputMachine : public InputStateMachine {
       handleInitialized();
     } catch (...) {
       enSubscriber_.unsubscribe();
-      taskSubscriber_.unsubscribe();
+      job_.taskDel();
       throw;
     }
   }
@@ -147,7 +160,16 @@ class InputMachine : public InputStateMachine {
   }
 
   virtual void onInputChange(const Pondo::Change& change) = 0;
-  virtual void doScanStep() = 0;
+  /// A step has begun with the scan in `entry`.
+  virtual void scanEntered(InputScanState entry) = 0;
+  /// Walks the collection (`walk`), from the bookmark when `resume`, else from the first key.
+  virtual Walked scanFrom(bool resume) = 0;
+  /// The collection's size.
+  virtual U64 scanCount() const = 0;
+  /// The step stopped early, with `total` keys in the collection; the task is told after.
+  virtual void scanStopped(const Walked& walked, U64 total) = 0;
+  /// The scan ended; `initial` when it was the initial one (rule 2).
+  virtual void scanEnded(bool initial, const Walked& walked) = 0;
 
   /// Creates the scan task on the parent's scheduler and priority, unless synchronous.
   void taskFromParent(const char* name) {
@@ -156,11 +178,12 @@ class InputMachine : public InputStateMachine {
   }
   /// The runtime's scan entry: schedules the task when there is one to run in, else scans now.
   void scanInTaskOrNow() {
-    if (!synchronous() && task_ && task_->taskScheduler()) {
-      task_->scheduleTask();
+    const Pondo::Ptr<Velo::Task>& task = job_.task();
+    if (!synchronous() && task && task->taskScheduler()) {
+      task->scheduleTask();
       return;
     }
-    doScanStep();
+    scanStep();
   }
   /// Whether a step that finds the scan in `entry` has anything to do (rule 2).
   bool scanPending(InputScanState entry) const {
@@ -172,44 +195,13 @@ class InputMachine : public InputStateMachine {
     return true;
   }
 
-  enum class ScanEnd { finished, yielded, suspended };
-  struct ScanRun {
-    ScanEnd end = ScanEnd::finished;
-    U32 handled = 0;  // keys handled in this step
-    U32 total = 0;    // the collection's size when the step stopped early
-  };
-
-  /// One scan step from `it` (rule 1): `handle(key)` for each key, false to suspend on that key
-  /// (rule 3); `count()` is the collection's size. Stopping early leaves the state `yielded`
-  /// and the bookmark set.
-  template <class Iterator, class Handle, class Count>
-  ScanRun scan(Iterator it, Handle&& handle, Count&& count) {
-    ScanRun run;
-    while (!it.atEnd()) {
-      const Key& key = it.key();  // the iterator's own copy, stable until ++it
-      if (!handle(key)) {
-        run.end = ScanEnd::suspended;
-        run.total = count();
-        yieldAt(key);
-        return run;
-      }
-      ++run.handled;
-      const bool yield = shouldYield();
-      run.total = count();
-      ++it;
-      if (!yield || it.atEnd()) continue;
-      run.end = ScanEnd::yielded;
-      yieldAt(it.key());
-      return run;
-    }
-    return run;
-  }
-  /// Reports a step that stopped early to the task, which runs the next one.
-  void scanYielded(const ScanRun& run) {
-    if (!task_) return;
-    task_->taskWorkCountInc(run.handled);
-    task_->taskWorkPendingIs(run.total);
-    task_->scheduleTask();
+  /// Walks from `it`, yielding when `shouldYield()` says so; `visit(key)` false suspends the
+  /// scan on that key (rule 3).
+  template <class Iterator, class Visit>
+  Walked walk(Iterator it, Visit&& visit) {
+    return Velo::Job::walk(
+        std::move(it), [&visit](const Iterator& at) { return visit(at.key()); },
+        [this] { return shouldYield(); });
   }
   /// Ends a full scan (rule 2); true when it was the initial one.
   bool scanFinished() {
@@ -241,19 +233,14 @@ class InputMachine : public InputStateMachine {
     slot.unsubscribe();
   }
 
-  void yieldAt(const Key& next) {
-    scanState_ = InputScanState::yielded;
-    bookmark_ = next;
-  }
-
   void enDispatch(const Pondo::Change& change) {
     if (zombie()) return;
     onInputChange(change);
   }
-  void taskDispatch(const Pondo::Change& change) {
-    if (change.attribute != Velo::Task::runAttribute || zombie()) return;
+  void taskRun() {
+    if (zombie()) return;
     const Pondo::Ptr<InputStateMachine> self(this);  // the run may release the last owner
-    doScanStep();
+    scanStep();
   }
 
   InputPtr en_;
@@ -262,8 +249,7 @@ class InputMachine : public InputStateMachine {
   Key bookmark_{};
   InputScanState scanState_ = InputScanState::notStarted;
   U32 version_ = 0;
-  Pondo::Ptr<Velo::Task> task_;
-  Pondo::Subscriber taskSubscriber_{this, Pondo::memberHandler<&InputMachine::taskDispatch>};
+  Velo::Job job_{this, Velo::memberStep<&InputMachine::taskRun>};
 };
 
 }  // namespace Ostra::Gen

@@ -96,6 +96,10 @@ template <class T, class R, class A>
 struct MemberOf<R (T::*)(A)> {
   using type = T;
 };
+template <class T, class R>
+struct MemberOf<R (T::*)()> {
+  using type = T;
+};
 }  // namespace Impl
 
 /// The `Subscriber::Handler` that calls member function `M` of the owner:

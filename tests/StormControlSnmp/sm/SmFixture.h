@@ -208,18 +208,18 @@ class SmFixture : public ::testing::Test {
       out << "; " << name << " " << stringValue(state)
           << (state == ScanState::yielded ? " at " + bookmark : "");
     };
-    scan("ifMib", sm_->ifMibSm2()->inputScanState1(),
-         sm_->ifMibSm2()->inputScanBookmark1().stringValue().stdString());
-    scan("slice", sm_->sliceSm0()->inputScanState0(),
-         sm_->sliceSm0()->inputScanBookmark0().stdString());
+    scan("ifMib", sm_->ifMibSm2()->inputScanState(),
+         sm_->ifMibSm2()->inputScanBookmark().stringValue().stdString());
+    scan("slice", sm_->sliceSm0()->inputScanState(),
+         sm_->sliceSm0()->inputScanBookmark().stdString());
     for (auto it = sm_->sliceSm0()->childSmEntityPtrBridgingStormControlStatusPtrConst().begin();
          !it.atEnd(); ++it) {
-      scan(it.key().c_str(), it.value()->inputScanState0(),
-           it.value()->inputScanBookmark0().stdString());
+      scan(it.key().c_str(), it.value()->inputScanState(),
+           it.value()->inputScanBookmark().stdString());
     }
     for (const auto& [name, task] :
-         {std::pair("ifMib", sm_->ifMibSm2()->task1()),
-          {"slice", sm_->sliceSm0()->task0()},
+         {std::pair("ifMib", sm_->ifMibSm2()->task()),
+          {"slice", sm_->sliceSm0()->task()},
           {"reconciliation", sm_->mibStormControlIfTableOutputReconciliationTask()}}) {
       if (task)
         out << "; " << name << " task " << task->taskRuns() << " runs " << task->taskWorkCount()

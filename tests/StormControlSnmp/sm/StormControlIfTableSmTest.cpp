@@ -149,7 +149,7 @@ TEST_F(StormControlIfTableSmTest, EntityAddedReplacedAndRemoved) {
   note();
   const auto* child = childSm("status1");
   EXPECT_EQ(child->references(), 1u) << "the guard only held a reference";
-  EXPECT_EQ(child->versionIntfStatus(), status1->intfStatus().version());
+  EXPECT_EQ(child->inputVersion(), status1->intfStatus().version());
   EXPECT_FALSE(sm_->sliceSm0()->inReactor());
   publishIn(*status1, "Ethernet4", 250);  // an event after the scan, then the withdrawal
   status1 = Pondo::make<Status>(real("status1"));
