@@ -36,14 +36,15 @@
 #include "EventLoop.h"
 #include "Options.h"
 #include "PersistentDir.h"
+#include "PluginHost.h"
 #include "Pondo/DebugHandler.h"
 #include "Pondo/Trace.h"
 #include "ServiceNotifier.h"
 #include "Subagent.h"
 #include "Velo/TaskScheduler.h"
 #include "host/notifications/DropsNotifier.h"
-#include "host/process/PluginHost.h"
 #include "host/requests/Listeners.h"
+#include "host/switchstate/Simulator.h"
 #include "host/switchstate/StateSource.h"
 
 // In net-snmp's agent library, not in its installed headers: registers the community, user and

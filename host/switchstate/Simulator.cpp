@@ -178,4 +178,28 @@ void Simulator::advance(const Port& port) {
   port.status->intfStatusIs(port.name, Pondo::make<IntfStatus>(port.name, next));
 }
 
+namespace {
+
+class SimulatorSource : public StateSource {
+ public:
+  SimulatorSource(const SwitchInputs& inputs, const SimulatorOptions& options)
+      : simulator_(inputs, options) {}
+
+  bool start(std::string& /*error*/) override {
+    simulator_.start();
+    return true;
+  }
+  void reload() override {}
+
+ private:
+  Simulator simulator_;
+};
+
+}  // namespace
+
+std::unique_ptr<StateSource> simulatorSource(const SwitchInputs& inputs,
+                                             const SimulatorOptions& options) {
+  return std::make_unique<SimulatorSource>(inputs, options);
+}
+
 }  // namespace Host

@@ -36,6 +36,13 @@
 
 namespace Host {
 
+struct SimulatorOptions {
+  U32 interfaces = 48;
+  U32 slices = 2;
+  U32 intervalMs = 1000;
+  U32 flapMs = 0;  // an interface flaps this often; 0: never
+};
+
 class Simulator {
  public:
   static constexpr U32 portsPerModule = 48;
@@ -110,5 +117,9 @@ class Simulator {
   Pondo::Ptr<Pondo::Platform::DebugHandler> trace_ =
       Pondo::Platform::getDebugHandler(Pondo::String("Simulator"), false);
 };
+
+/// The simulator as the daemon's state source (a reload does nothing).
+std::unique_ptr<StateSource> simulatorSource(const SwitchInputs& inputs,
+                                             const SimulatorOptions& options);
 
 }  // namespace Host

@@ -1,4 +1,5 @@
-// host/switchstate/StateSource.cpp — the two state sources: a watched state file and the simulator.
+// host/switchstate/StateSource.cpp — the state file's source: a watched file, applied as it
+// changes.
 ///
 /// The file source watches the file's directory with inotify (so replacing the file by a
 /// rename is seen) and reacts only once a writer has closed the file or a new file was moved
@@ -18,7 +19,6 @@
 #include <net-snmp/net-snmp-includes.h>
 #include <net-snmp/library/fd_event_manager.h>
 
-#include "Simulator.h"
 #include "StateApplier.h"
 #include "StateFile.h"
 #include "StateFileLoader.h"
@@ -120,30 +120,9 @@ class StateFileSource : public StateSource {
   int fd_ = -1;
 };
 
-class SimulatorSource : public StateSource {
- public:
-  SimulatorSource(const SwitchInputs& inputs, const SimulatorOptions& options)
-      : simulator_(inputs, options) {}
-
-  bool start(std::string& /*error*/) override {
-    simulator_.start();
-    return true;
-  }
-  void reload() override {}
-
- private:
-  Simulator simulator_;
-};
-
 }  // namespace
 
 std::unique_ptr<StateSource> stateFileSource(const SwitchInputs& inputs, std::string path) {
   return std::make_unique<StateFileSource>(inputs, std::move(path));
 }
-
-std::unique_ptr<StateSource> simulatorSource(const SwitchInputs& inputs,
-                                             const SimulatorOptions& options) {
-  return std::make_unique<SimulatorSource>(inputs, options);
-}
-
 }  // namespace Host

@@ -1,26 +1,18 @@
 // host/switchstate/StateSource.h — what publishes the switch's state into the plug-in's inputs.
 ///
-/// Two sources exist: a JSON state file, watched and re-applied as it changes, and a simulated
-/// switch whose drop counters advance on a timer. Both publish through the models' own
-/// mutators, so the plug-in receives the change notifications it would receive on a switch.
-/// Timers and file descriptors use net-snmp's alarm and external-fd facilities, which the
+/// Two sources exist: a JSON state file, watched and re-applied as it changes (here), and a
+/// simulated switch whose drop counters advance on a timer (Simulator.h). Both publish through the
+/// models' own mutators, so the plug-in receives the change notifications it would receive on a
+/// switch. Timers and file descriptors use net-snmp's alarm and external-fd facilities, which the
 /// daemon's loop drives; long work runs as tasks on the inputs' scheduler.
 #pragma once
 
 #include <memory>
 #include <string>
 
-#include "Pondo/Types.h"
 #include "SwitchInputs.h"
 
 namespace Host {
-
-struct SimulatorOptions {
-  U32 interfaces = 48;
-  U32 slices = 2;
-  U32 intervalMs = 1000;
-  U32 flapMs = 0;  // an interface flaps this often; 0: never
-};
 
 /// Publishes the switch's state into the inputs: from a state file or simulated.
 class StateSource {
@@ -33,8 +25,7 @@ class StateSource {
   virtual void reload() = 0;
 };
 
+/// The state file at `path` as the daemon's state source.
 std::unique_ptr<StateSource> stateFileSource(const SwitchInputs& inputs, std::string path);
-std::unique_ptr<StateSource> simulatorSource(const SwitchInputs& inputs,
-                                             const SimulatorOptions& options);
 
 }  // namespace Host
