@@ -108,14 +108,14 @@ soak: deps $(BUILD)/build.ninja
 
 # The daemon on the simulated switch, in the foreground (Ctrl-C stops it).
 RUN_PORT  ?= 1161
-TABLE_OID := 1.3.6.1.4.1.32473.3.35.1.1
 # The snmp clients' options that load the MIB module and the IETF modules it imports.
 MIB_OPTS  := -M +$(CURDIR)/mibs:$(CURDIR)/node_modules/net-snmp/lib/mibs -m BRELTA-STORM-CONTROL-MIB
 
 run: deps $(BUILD)/build.ninja
-	cmake --build $(BUILD) -j $(JOBS) --target stormcontrol-agent
-	@echo "Serving the simulated switch on udp:127.0.0.1:$(RUN_PORT); query it with:"
-	@echo "  snmpbulkwalk -v2c -c public 127.0.0.1:$(RUN_PORT) $(TABLE_OID)"
+	cmake --build $(BUILD) -j $(JOBS) --target stormcontrol-agent stormcontrol-oids
+	@eval "$$($(BUILD)/bin/stormcontrol-oids)"; \
+	  echo "Serving the simulated switch on udp:127.0.0.1:$(RUN_PORT); query it with:"; \
+	  echo "  snmpbulkwalk -v2c -c public 127.0.0.1:$(RUN_PORT) $$TABLE_OID"
 	@echo "or, with the MIB module loaded:"
 	@echo "  snmptable -v2c -c public $(MIB_OPTS) -Ci 127.0.0.1:$(RUN_PORT) breltaStormControlIfTable"
 	$(BUILD)/bin/stormcontrol-agent --listen udp:127.0.0.1:$(RUN_PORT)

@@ -22,8 +22,6 @@ BUILD=${1:-build}
 BIN=$BUILD/bin
 INTERFACES=(${WALK_INTERFACES:-10000 100000})
 REPEATS=${WALK_REPEATS:-5}
-TABLE_OID=1.3.6.1.4.1.32473.3.35.1.1
-PROBE_OID=$TABLE_OID.1.4.1.0           # drops of (ifIndex 1, class all): never changed here
 READY_TIMEOUT_S=${WALK_READY_TIMEOUT_S:-900}
 WALK=(snmpbulkwalk -v2c -c public -Cr50 -On -m "" -t 60 -r 0)
 
@@ -40,9 +38,12 @@ trap cleanup EXIT
 
 die() { echo "walk.sh: $*" >&2; exit 1; }
 
-for tool in walk_iterator_agent walk_container_agent walk_bare_agent walk_gap_probe walk_state; do
+for tool in walk_iterator_agent walk_container_agent walk_bare_agent walk_gap_probe walk_state \
+            stormcontrol-oids; do
   [[ -x $BIN/$tool ]] || die "$BIN/$tool is missing: build the bench targets first"
 done
+eval "$("$BIN/stormcontrol-oids")"  # TABLE_OID, DROPS_OID, ...: the contract's
+PROBE_OID=$DROPS_OID.1.0             # drops of (ifIndex 1, class all): never changed here
 command -v snmpbulkwalk >/dev/null || die "snmpbulkwalk is missing (Debian package snmp)"
 DAEMON=${WALK_DAEMON:-$BIN/stormcontrol-agent}
 [[ -x $DAEMON ]] || die "$DAEMON is missing: build the stormcontrol-agent target first"

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # tests/mibs/check.sh — checks of the MIB module, one per ctest entry.
-#   check.sh lint      MIB_DIR IETF_MIB_DIR   smilint at level 6 prints nothing at all
-#   check.sh translate MIB_DIR IETF_MIB_DIR   snmptranslate names the served OIDs exactly
+#   check.sh lint      MIB_DIR IETF_MIB_DIR        smilint at level 6 prints nothing at all
+#   check.sh translate MIB_DIR IETF_MIB_DIR OIDS   snmptranslate names the OIDs the contract
+#                                                  states (OIDS: the stormcontrol-oids program)
 # IETF_MIB_DIR holds the standard modules the module imports (installed by `make deps`).
 set -euo pipefail
 
@@ -35,11 +36,13 @@ case $check in
     SMIPATH=$ietfDir expectOutput "" smilint -l 6 "$mibDir/$module.txt"
     ;;
   translate)
+    eval "$("$4")"
     translate=(snmptranslate -M "$mibDir:$ietfDir" -m "$module")
-    expectOutput "$module::breltaStormControlIfDrops" \
-      "${translate[@]}" 1.3.6.1.4.1.32473.3.35.1.1.1.4
-    expectOutput "$module::breltaStormControlDropsRising" \
-      "${translate[@]}" 1.3.6.1.4.1.32473.3.35.0.1
+    expectOutput "$module::breltaStormControlIfTable" "${translate[@]}" "$TABLE_OID"
+    expectOutput "$module::breltaStormControlIfDrops" "${translate[@]}" "$DROPS_OID"
+    expectOutput "$module::breltaStormControlDropsRising" "${translate[@]}" "$DROPS_RISING_OID"
+    expectOutput "$module::breltaStormControlNotifyTrafficClass.0" "${translate[@]}" \
+      "$NOTIFY_CLASS_OID"
     ;;
   *)
     echo "unknown check: $check" >&2

@@ -152,9 +152,10 @@ inodes=" $(find "/proc/$agent/fd" -lname 'socket:*' -printf '%l ' | tr -dc '0-9 
 portHex=$(awk -v inodes="$inodes" 'index(inodes, " " $10 " ") { split($2, a, ":"); print a[2] }' \
   /proc/net/udp)
 [[ -n $portHex ]] || fail "no UDP socket of the daemon"
-walk=$(snmpbulkwalk -v2c -c public -On "127.0.0.1:$((16#$portHex))" 1.3.6.1.4.1.32473.3.35.1.1)
+eval "$("$build/bin/stormcontrol-oids")"  # TABLE_OID, DROPS_OID: the contract's
+walk=$(snmpbulkwalk -v2c -c public -On "127.0.0.1:$((16#$portHex))" "$TABLE_OID")
 (($(wc -l <<<"$walk") == 36)) || fail "walk: $walk"
-grep -qxF '.1.3.6.1.4.1.32473.3.35.1.1.1.4.1002.1 = Counter64: 42' <<<"$walk" ||
+grep -qxF ".$DROPS_OID.1002.1 = Counter64: 42" <<<"$walk" ||
   fail "walk lacks the broadcast drops of ifIndex 1002: $walk"
 
 kill -TERM "$agent"

@@ -7,14 +7,18 @@ import threading
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
-TABLE = (1, 3, 6, 1, 4, 1, 32473, 3, 35, 1, 1)
+BUILT = Path(os.environ.get("STORMCONTROL_AGENT", ""))  # the daemon, its tools beside it
+# The MIB's OIDs as the contract states them (stormcontrol-oids): NAME -> tuple.
+OIDS = {name: tuple(map(int, value.split("."))) for name, value in (line.split("=") for line in
+        subprocess.run([BUILT.with_name("stormcontrol-oids")], capture_output=True, text=True,
+                       check=True).stdout.split())}
+TABLE = OIDS["TABLE_OID"]
 ENTRY = TABLE + (1,)  # columns 2 to 4: threshold level, threshold units, drops
 # Each class's fields and defaults in the state file's order, as the daemon's writer spells out
-# a status that names none (stormcontrol-state, built beside the daemon).
+# a status that names none (stormcontrol-state).
 DEFAULTS = json.loads(subprocess.run(
-    [Path(os.environ.get("STORMCONTROL_AGENT", "")).with_name("stormcontrol-state")],
-    input='{"status": {"s": {"E": {}}}}', capture_output=True, text=True,
-    check=True).stdout)["status"]["s"]["E"]
+    [BUILT.with_name("stormcontrol-state")], input='{"status": {"s": {"E": {}}}}',
+    capture_output=True, text=True, check=True).stdout)["status"]["s"]["E"]
 CLASSES = tuple(DEFAULTS)
 FIELDS = tuple(DEFAULTS[CLASSES[0]])
 TYPES = {2: "Counter64", 3: "INTEGER", 4: "Counter64"}

@@ -5,12 +5,12 @@ import re
 import time
 
 from conftest import until
-from snmp import (ENTRY, N, OP, OP_USER, SAMPLE, TABLE, V2C, ask, cells, dotted, increasing, intf,
-                  number, parse, walk)
+from snmp import (ENTRY, N, OIDS, OP, OP_USER, SAMPLE, TABLE, V2C, ask, cells, dotted, increasing,
+                  intf, number, parse, walk)
 
 # breltaStormControlDropsRising, snmpTrapOID.0, ifIndex, the notification's class object.
-RISING, TRAP_OID = (1, 3, 6, 1, 4, 1, 32473, 3, 35, 0, 1), (1, 3, 6, 1, 6, 3, 1, 1, 4, 1, 0)
-IF_INDEX, CLASS_OID = (1, 3, 6, 1, 2, 1, 2, 2, 1, 1), (1, 3, 6, 1, 4, 1, 32473, 3, 35, 1, 2, 0)
+RISING, TRAP_OID = OIDS["DROPS_RISING_OID"], (1, 3, 6, 1, 6, 3, 1, 1, 4, 1, 0)
+IF_INDEX, CLASS_OID = OIDS["IF_INDEX_OID"], OIDS["NOTIFY_CLASS_OID"]
 KINDS = ("TRAP2, SNMP v2c, community public", "INFORM, SNMP v2c, community public",
          "INFORM, SNMP v3, user op, context ")
 # With ifIndexes of 2^31 and more, which AgentX carries as 32 bits and net-snmp sign-extends.
