@@ -37,12 +37,10 @@ def served(tmp_path_factory):
         yield make().start("--context", "other", conf=CONFIG, state=SAMPLE)
 
 
-@pytest.mark.parametrize("tool, auth, columns", [
-    ("snmpwalk", V2C, (2, 3, 4)), ("snmpbulkwalk", V2C + ("-Cr7",), (2, 3, 4)),
-    # SNMPv1 has no Counter64: net-snmp leaves those columns out of v1's view.
-    ("snmpwalk", V1, (3,))], ids=str)
-def test_walks_read_the_state_files_rows_in_unsigned_order(served, tool, auth, columns):
-    assert walk(served, *auth, tool=tool) == cells(SAMPLE, columns)
+def test_snmpv1_walks_the_integer_column_only(served):
+    # SNMPv1 has no Counter64: net-snmp leaves those columns out of v1's view. The full walks in
+    # unsigned order are snmptable's (GETBULK) and the npm client's (GETNEXT, GETBULK) below.
+    assert walk(served, *V1, tool="snmpwalk") == cells(SAMPLE, (3,))
 
 
 @pytest.mark.parametrize("tool, auth, reason", [
