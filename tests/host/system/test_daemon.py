@@ -49,10 +49,8 @@ def log_pipe(agent, tmp_path):
 
 @pytest.mark.parametrize("args, status, line", [
     ("--bogus", 2, "--bogus"), ("--sim-interval-ms soon", 2, "--sim-interval-ms"),
-    ("--simulate -1", 2, "--simulate"), ("--sim-flap-ms 86400001", 2, "--sim-flap-ms"),
-    ("--listen", 2, "--listen"), ("--agentx-ping-s 0", 2, "--agentx-ping-s"),
-    ("--agentx /run/agentx/master", 2, "--listen"), ("--state missing.json", 2, "missing.json"),
-    ("--state syntax.json", 2, "syntax.json:3:"),
+    ("--sim-flap-ms 86400001", 2, "--sim-flap-ms"), ("--agentx-ping-s 0", 2, "--agentx-ping-s"),
+    ("--listen", 2, "--listen"), ("--agentx /run/agentx/master", 2, "--listen"),
     ("--state twice.json", 2, "twice.json: at $.interfaces"),
     ("--pidfile missing/agent.pid", 1, "cannot write missing/agent.pid"),
     ("--persistent-dir file/state", 1,
@@ -68,7 +66,7 @@ def log_pipe(agent, tmp_path):
     ("-C a,b.conf", 2, "stormcontrol-agent: -C: 'a,b.conf': ")], ids=str)
 def test_start_up_refusal_is_one_line_before_listening(agent, args, status, line):
     daemon = agent()
-    files(daemon.dir, {"file": "", "syntax.json": '{\n  "interfaces": {\n    "E1": 1,,\n  }\n}\n',
+    files(daemon.dir, {"file": "",
                        "twice.json": '{"interfaces": {"E1": 1, "E2": 1}, "status": {}}',
                        "a,b.conf": "rocommunity public 127.0.0.1\n", "conf/fifo.conf": None,
                        "conf/device.conf": "rocommunity public 127.0.0.1\nincludeFile zero.conf\n",
@@ -91,8 +89,7 @@ def test_default_community_answers_on_ipv6_loopback(agent):
     assert ask(agent().start(ipv6=True), "snmpget", *V2C, dotted(units)) == [(units, "INTEGER: 1")]
 
 
-@pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT], ids=["SIGTERM", "SIGINT"])
-def test_signals_log_counters_and_end_cleanly(agent, sig):
+def test_signals_log_counters_and_end_cleanly(agent):
     daemon = agent()
     # The community comes from included -C files; a FIFO not named .conf is left alone.
     files(daemon.dir, {"conf/agent.conf": "includeFile more.conf\n", "conf/d/notes": None,
@@ -100,12 +97,12 @@ def test_signals_log_counters_and_end_cleanly(agent, sig):
                        "conf/d/community.conf": "rocommunity public 127.0.0.1\n"})
     daemon.start("-C", "conf/agent.conf", "--simulate", "8")
     assert len(walk(daemon, *V2C, tool="snmpwalk")) == 3 * 4 * 8
-    # One table entry per row, counted in the plug-in; and the daemon goes on serving.
+    # One table entry per row, counted in the plug-in.
     assert " StormControlSnmp::StormControlIfTableEntry=32 " in daemon.report("allocations: ")
     for line in ("counters:", "scheduler:", "notifications:"):
         daemon.expect(line)
-    assert len(walk(daemon, *V2C)) == 3 * 4 * 8
-    assert daemon.stop(sig) == 0 and daemon.log_count("shutting down") == 1, daemon.log()
+    # SIGINT here; SIGTERM ends every other daemon.
+    assert daemon.stop(signal.SIGINT) == 0 and daemon.log_count("shutting down") == 1, daemon.log()
 
 
 def test_restarts_keep_the_engine_state_and_leave_no_pidfile(agent, notify):
