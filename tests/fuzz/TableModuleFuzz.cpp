@@ -16,7 +16,6 @@
 #include <net-snmp/net-snmp-includes.h>
 #include <net-snmp/agent/net-snmp-agent-includes.h>
 #include <net-snmp/library/snmpCallbackDomain.h>
-#include <sys/select.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -105,10 +104,12 @@ struct Program {
 class Table {
  public:
   Table() {
-    mount_->entityIs(snmp_);
-    snmp_->entityIs(storm_);
-    storm_->entityIs(mib_);
-    SnmpUtil::agentMountIs(mount_);
+    const auto mount = Pondo::make<Qel::Dir>("agent"), snmp = Pondo::make<Qel::Dir>("snmp"),
+               storm = Pondo::make<Qel::Dir>("stormcontrol");
+    mount->entityIs(snmp);
+    snmp->entityIs(storm);
+    storm->entityIs(mib_);
+    SnmpUtil::agentMountIs(mount);
     init_breltaStormControlMIB("");
   }
 
@@ -154,9 +155,6 @@ class Table {
     return name;
   }
 
-  Pondo::Ptr<Qel::Dir> mount_ = Pondo::make<Qel::Dir>("agent");
-  Pondo::Ptr<Qel::Dir> snmp_ = Pondo::make<Qel::Dir>("snmp");
-  Pondo::Ptr<Qel::Dir> storm_ = Pondo::make<Qel::Dir>("stormcontrol");
   Pondo::Ptr<StormControlSnmp::StormControlMib> mib_ =
       StormControlSnmp::stormControlMibFactory("stormcontrolmib");
   std::map<Oid, VarBind> served_;
@@ -168,81 +166,45 @@ struct Answer {
   std::vector<VarBind> vars;
 };
 
-/// The agent library with the module registered, and a manager session connected to it over
-/// the callback transport. Made once per process: net-snmp's agent cannot be set up twice.
-class Agent {
- public:
-  Agent() {
-    for (const int flag :
-         {NETSNMP_DS_LIB_DONT_READ_CONFIGS, NETSNMP_DS_LIB_DONT_PERSIST_STATE,
-          NETSNMP_DS_LIB_DISABLE_PERSISTENT_LOAD, NETSNMP_DS_LIB_DISABLE_PERSISTENT_SAVE}) {
-      netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, flag, 1);
-    }
-    netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_ROLE, 0);
-    netsnmp_ds_set_int(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_MAX_GETBULKRESPONSES,
-                       int(maxBulkResponses));
-    setenv("MIBS", "", 1);  // numeric OIDs only: load no MIB module
-    init_agent("TableModuleFuzz");
-    init_snmp("TableModuleFuzz");
-    agent_ = netsnmp_callback_open(0, handle_snmp_packet, netsnmp_agent_check_packet,
-                                   netsnmp_agent_check_parse);
-    if (!agent_) broken("cannot open the agent's callback session");
-    manager_ = netsnmp_callback_open(agent_->local_port, nullptr, nullptr, nullptr);
-    if (!manager_) broken("cannot open the manager's callback session");
+/// The agent library, and a manager session connected to it over the callback transport. Made
+/// once per process: net-snmp's agent cannot be set up twice.
+netsnmp_session* openAgent() {
+  for (const int flag :
+       {NETSNMP_DS_LIB_DONT_READ_CONFIGS, NETSNMP_DS_LIB_DONT_PERSIST_STATE,
+        NETSNMP_DS_LIB_DISABLE_PERSISTENT_LOAD, NETSNMP_DS_LIB_DISABLE_PERSISTENT_SAVE}) {
+    netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, flag, 1);
   }
+  netsnmp_ds_set_int(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_MAX_GETBULKRESPONSES,
+                     int(maxBulkResponses));
+  setenv("MIBS", "", 1);  // numeric OIDs only: load no MIB module
+  init_agent("TableModuleFuzz");
+  init_snmp("TableModuleFuzz");
+  const netsnmp_session* agent = netsnmp_callback_open(
+      0, handle_snmp_packet, netsnmp_agent_check_packet, netsnmp_agent_check_parse);
+  return netsnmp_callback_open(agent->local_port, nullptr, nullptr, nullptr);
+}
 
-  /// Sends `pdu` (taken) and runs the agent until the answer arrives.
-  Answer send(netsnmp_pdu* pdu) {
-    pdu->version = SNMP_VERSION_2c;
-    pdu->community = reinterpret_cast<u_char*>(strdup("public"));
-    pdu->community_len = 6;
-    pdu->flags |= UCD_MSG_FLAG_ALWAYS_IN_VIEW;  // as a request its AgentX master forwards
-    std::optional<Answer> answer;
-    if (snmp_async_send(manager_, pdu, &received, &answer) == 0) {
-      snmp_free_pdu(pdu);
-      broken("the request cannot be sent");
+/// Sends `pdu` (taken) as its AgentX master forwards it past access control; the agent answers
+/// at once, the wait for the answer reading its side too.
+Answer send(netsnmp_session* manager, netsnmp_pdu* pdu) {
+  pdu->version = SNMP_VERSION_2c;
+  pdu->community = reinterpret_cast<u_char*>(strdup("public"));
+  pdu->community_len = 6;
+  pdu->flags |= UCD_MSG_FLAG_ALWAYS_IN_VIEW;
+  netsnmp_pdu* response = nullptr;
+  if (snmp_synch_response(manager, pdu, &response) != STAT_SUCCESS) broken("no answer");
+  Answer answer{response->errstat, response->errindex, {}};
+  for (netsnmp_variable_list* v = response->variables; v; v = v->next_variable) {
+    VarBind& var =
+        answer.vars.emplace_back(VarBind{Oid(v->name, v->name + v->name_length), v->type});
+    if (v->type == ASN_INTEGER) var.value = U64(*v->val.integer);
+    if (v->type == ASN_COUNTER64) {
+      var.value = (U64(v->val.counter64->high) << 32) | v->val.counter64->low;
     }
-    for (int idle = 0; !answer && idle < 10;) {
-      if (!pump()) ++idle;
-    }
-    if (!answer) broken("no answer");
-    return *answer;
   }
-
- private:
-  static int received(int op, netsnmp_session*, int, netsnmp_pdu* pdu, void* magic) {
-    if (op != NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE) broken("the request timed out");
-    Answer& answer = static_cast<std::optional<Answer>*>(magic)->emplace();
-    answer.errorStatus = pdu->errstat;
-    answer.errorIndex = pdu->errindex;
-    for (netsnmp_variable_list* v = pdu->variables; v; v = v->next_variable) {
-      VarBind& var =
-          answer.vars.emplace_back(VarBind{Oid(v->name, v->name + v->name_length), v->type});
-      if (v->type == ASN_INTEGER) var.value = U64(*v->val.integer);
-      if (v->type == ASN_COUNTER64) {
-        var.value = (U64(v->val.counter64->high) << 32) | v->val.counter64->low;
-      }
-    }
-    return 1;
-  }
-
-  /// One turn of the agent's loop; false when nothing was ready within a second.
-  static bool pump() {
-    int fds = 0, block = 0;
-    fd_set readable;
-    FD_ZERO(&readable);
-    timeval timeout{1, 0};
-    snmp_select_info(&fds, &readable, &timeout, &block);
-    timeout = {1, 0};
-    const bool ready = select(fds, &readable, nullptr, nullptr, &timeout) > 0;
-    if (ready) snmp_read(&readable);
-    netsnmp_check_outstanding_agent_requests();
-    return ready;
-  }
-
-  netsnmp_session* agent_ = nullptr;
-  netsnmp_session* manager_ = nullptr;
-};
+  snmp_free_pdu(response);
+  return answer;
+}
 
 /// Drops every trace record: the traces are on for their formatting, not to be read.
 class DiscardedTraces : public Pondo::TraceSink {
@@ -254,14 +216,14 @@ class DiscardedTraces : public Pondo::TraceSink {
   void record(const Pondo::TraceRecord&) override {}
 };
 
+/// The agent with the module registered, kept for the process: the agent cannot restart.
 struct Process : DiscardedTraces {
-  Agent agent;
+  netsnmp_session* manager = openAgent();
   Table table;
 };
 
 struct Request {
   int command;
-  const char* kind;
   std::size_t nonRepeaters, maxRepetitions;
   std::vector<Oid> names;
 };
@@ -340,7 +302,7 @@ std::string wrongGetBulk(const Table& table, const Request& request, const Answe
 /// and the table is untouched. Every other request succeeds.
 std::string wrongAnswer(const Table& table, const Request& request, const Answer& answer) {
   const std::vector<Oid>& names = request.names;
-  const std::string kind = request.kind;
+  const std::string kind = snmp_pdu_type(request.command);
   if (request.command == SNMP_MSG_SET) {
     if (answer.errorStatus == SNMP_ERR_NOERROR) return "SET accepted";
     if (answer.errorIndex < 1 || answer.errorIndex > long(names.size())) {
@@ -365,15 +327,13 @@ std::string wrongAnswer(const Table& table, const Request& request, const Answer
 }
 
 void request(Process& process, Program& program) {
-  static constexpr std::pair<int, const char*> kinds[] = {{SNMP_MSG_GET, "GET"},
-                                                          {SNMP_MSG_GETNEXT, "GETNEXT"},
-                                                          {SNMP_MSG_GETBULK, "GETBULK"},
-                                                          {SNMP_MSG_SET, "SET"}};
-  const auto [command, kind] = kinds[program.byte() % 4];
+  static constexpr int commands[] = {SNMP_MSG_GET, SNMP_MSG_GETNEXT, SNMP_MSG_GETBULK,
+                                     SNMP_MSG_SET};
+  const int command = commands[program.byte() % 4];
   const std::size_t count = 1 + program.byte() % 8;
   const std::size_t nonRepeaters = program.byte() % 4;
   const std::size_t maxRepetitions = program.byte() % 16;
-  Request request{command, kind, nonRepeaters, maxRepetitions, {}};
+  Request request{command, nonRepeaters, maxRepetitions, {}};
   netsnmp_pdu* pdu = snmp_pdu_create(command);
   const bool set = command == SNMP_MSG_SET;
   const long value = 9;
@@ -387,7 +347,7 @@ void request(Process& process, Program& program) {
     pdu->non_repeaters = long(nonRepeaters);
     pdu->max_repetitions = long(maxRepetitions);
   }
-  const Answer answer = process.agent.send(pdu);
+  const Answer answer = send(process.manager, pdu);
   const std::string fault = breltaStormControlIfTable_entry::memAllocationTracker_.liveObjects != 0
                                 ? "a walk context outlived its request"
                                 : wrongAnswer(process.table, request, answer);
@@ -434,7 +394,7 @@ void fill(Table& table, Program& program) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static Process& process = *new Process;  // kept for the process: the agent cannot restart
+  static Process& process = *new Process;
   Table& table = process.table;
   Program program{data, size};
   table.clear();
