@@ -1,5 +1,5 @@
 // Scenarios of the table machine: start-up, join, entities, resumable scans, reconciliation,
-// zombies, teardown, its type module, its trace gates and fatal faults. Each scenario's record is
+// zombies, teardown, its type module, its trace gate and fatal faults. Each scenario's record is
 // compared with expected-trace.txt; the checks in code are on what the record cannot show.
 #include "StormControlSnmp/StormControlIfTableSm.h"
 
@@ -408,17 +408,6 @@ TEST_F(StormControlIfTableSmTest, DisabledLevelFormatsNothing) {
   publishIn(*status0_, "Ethernet1", 200);
   EXPECT_GT(CountedIntfStatus::texts, 0);
   expectRecord();
-}
-
-// Without a trace name the machine traces to the handler named "StormControlIfTableSm".
-TEST_F(StormControlIfTableSmTest, EmptyTraceNameUsesDefaultHandler) {
-  TraceLevels levels("StormControlIfTableSm", U16(1u << 9));
-  Ostra::SmControl c = control();
-  c.traceNameIs(Pondo::String());
-  sm_ = Sm::StormControlIfTableSmIs(mib_, slice_, ifMib_, c);
-  EXPECT_EQ(sm_->traceHandle().name(), "StormControlIfTableSm");
-  EXPECT_TRUE(traces_.texts(traceName_).empty());
-  expectRecord("StormControlIfTableSm");
 }
 
 // Null inputs stop the machine (checked as mib, slice, ifMib); so does a withdrawal after a

@@ -74,7 +74,8 @@ TEST_F(StormControlSnmpAgentTest, ReplacementAndDestructionPublishFirst) {
 }
 
 // A new agent has the default control and traces its machine's creation; the machine runs on
-// the process scheduler and writes the rows of interfaces with an ifIndex and a status.
+// the process scheduler, traces to its default handler and writes the rows of interfaces with
+// an ifIndex and a status.
 TEST_F(StormControlSnmpAgentTest, ConstructionUsesDefaultControl) {
   for (const char* intf : {"Ethernet1", "Ethernet2", "Ethernet3"}) ifIndexIs(intf, intf[8] - '0');
   for (const char* intf : {"Ethernet1", "Ethernet2", "Ethernet4"}) publishIn(*status0_, intf);
@@ -84,7 +85,8 @@ TEST_F(StormControlSnmpAgentTest, ConstructionUsesDefaultControl) {
   EXPECT_TRUE(!c.scheduler() && c.traceName().empty() && c.priority() == 3 && !c.synchronous());
   sm_ = agent->stormControlIfTableSm();
   EXPECT_TRUE(sm_->hasNotificationActive() && !sm_->synchronous() && sm_->priority() == 3);
-  EXPECT_EQ(sm_->scheduler(), processScheduler);
+  EXPECT_TRUE(sm_->scheduler() == processScheduler &&
+              sm_->traceHandle().name() == "StormControlIfTableSm");
   settle(processScheduler.get());
   note();
   expectRecord("StormControlSnmpAgent");
