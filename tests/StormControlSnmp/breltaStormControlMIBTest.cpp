@@ -270,17 +270,6 @@ TEST_F(RequestTest, HintSelectsTheStart) {
   }
 }
 
-// A walk resumes after its removed row and sees rows inserted behind it, not before.
-TEST_F(RequestTest, WalkSurvivesChangesBetweenRequests) {
-  serve("", true);
-  rowsIs({Key(3, TC::all), Key(5, TC::all), Key(9, TC::all)});
-  send(SNMP_MSG_GETNEXT, {column(2, {3, 0})});
-  mib_->stormControlIfTableDel(Key(5, TC::all));
-  rowsIs({Key(4, TC::all), Key(6, TC::all)});
-  send(SNMP_MSG_GETNEXT, {column(2, {5, 0})});
-  send(SNMP_MSG_GETNEXT, {column(2, {6, 0})});
-}
-
 // SET is refused by the read-only registration, and by the handler of a writable one.
 TEST_F(RequestTest, SetIsRefusedByRegistrationAndHandler) {
   serve("", true);
