@@ -42,19 +42,6 @@ TEST_F(StormControlIfTableSmTest, HandshakeIfMibScanFirst) {
   expectRecord();
 }
 
-// The status scan finishes first (inline); its rescan reports first too, and ready waits.
-TEST_F(StormControlIfTableSmTest, HandshakeStatusScanFirst) {
-  intfIs("Ethernet1", 11);
-  ifIndexIs("Ethernet3", 13);
-  start();
-  for (int run = 0; run < 3; ++run) {
-    note();
-    ASSERT_TRUE(scheduler_->runOne());
-  }
-  note();
-  expectRecord();
-}
-
 // The handshake traces what holds it back: either scan flag or a missing child.
 TEST_F(StormControlIfTableSmTest, HandshakeTracesWhatHoldsItBack) {
   intfIs("Ethernet1", 11);
