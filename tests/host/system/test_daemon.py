@@ -102,8 +102,10 @@ def test_signals_log_counters_and_end_cleanly(agent, sig):
     assert len(walk(daemon, *V2C, tool="snmpwalk")) == 3 * 4 * 8
     # One table entry per row, counted in the plug-in; and the daemon goes on serving.
     assert " StormControlSnmp::StormControlIfTableEntry=32 " in daemon.report("allocations: ")
-    for line in ("counters:", "scheduler:", "notifications:"):
+    for line in ("counters:", "scheduler:", "notifications: generated="):
         daemon.expect(line)
+    daemon.proc.send_signal(signal.SIGHUP)
+    daemon.expect("SIGHUP: no state file to re-read")
     assert len(walk(daemon, *V2C)) == 3 * 4 * 8
     assert daemon.stop(sig) == 0 and daemon.log_count("shutting down") == 1, daemon.log()
 
