@@ -18,16 +18,10 @@ const options = Object.fromEntries(['mode', 'agent', 'oid', 'community', 'user',
   'auth-key', 'priv', 'priv-key'].map((name) => [name, { type: 'string' }]));
 options['max-repetitions'] = { type: 'string', default: '10' };
 options.help = { type: 'boolean', short: 'h' };
-let args;
-try {
-  ({ values: args } = parseArgs({ options }));
-} catch (error) {
-  fail(`${error.message}\n${usage.trimEnd()}`);
-}
-if (args.help) {
-  process.stdout.write(usage);
-  process.exit(0);
-}
+const args = (() => {
+  try { return parseArgs({ options }).values; } catch (e) { fail(`${e.message}\n${usage.trimEnd()}`); }
+})();
+if (args.help) { process.stdout.write(usage); process.exit(0); }
 
 // A Counter64 comes as its BER content octets, big-endian.
 function lineOf(varbind) {
