@@ -7,7 +7,7 @@ JOBS       ?= $(shell nproc)
 PACKAGES   := cmake ninja-build g++ pkg-config libsnmp-dev snmp snmpd snmptrapd libfmt-dev \
               libgtest-dev libgmock-dev libbenchmark-dev libsimdjson-dev clang-format smitools \
               libsystemd-dev dpkg-dev socat clang libfuzzer-14-dev libclang-rt-14-dev \
-              python3-pytest
+              python3-pytest lintian help2man
 
 .PHONY: all deps packages build build-asan build-fuzz package check test test-release test-asan test-fuzz fuzz \
         bench bench-walk soak run clean
@@ -106,8 +106,11 @@ soak: deps $(BUILD)/build.ninja
 	  PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -m pytest -p no:cacheprovider -s \
 	  -m soak tests/host/system/test_soak.py
 
-# The daemon on the simulated switch, in the foreground (Ctrl-C stops it).
+# The daemon on the simulated switch, in the foreground (Ctrl-C stops it), on port RUN_PORT. Its
+# net-snmp engine state (engine ID and boots) stays in the build tree, whoever runs it, never in
+# an installed service's directory.
 RUN_PORT  ?= 1161
+RUN_STATE := $(abspath $(BUILD))/run-state
 # The snmp clients' options that load the MIB module and the IETF modules it imports.
 MIB_OPTS  := -M +$(CURDIR)/mibs:$(CURDIR)/node_modules/net-snmp/lib/mibs -m BRELTA-STORM-CONTROL-MIB
 
@@ -118,7 +121,8 @@ run: deps $(BUILD)/build.ninja
 	  echo "  snmpbulkwalk -v2c -c public 127.0.0.1:$(RUN_PORT) $$TABLE_OID"
 	@echo "or, with the MIB module loaded:"
 	@echo "  snmptable -v2c -c public $(MIB_OPTS) -Ci 127.0.0.1:$(RUN_PORT) breltaStormControlIfTable"
-	$(BUILD)/bin/stormcontrol-agent --listen udp:127.0.0.1:$(RUN_PORT)
+	@echo "net-snmp's engine state: $(RUN_STATE)"
+	$(BUILD)/bin/stormcontrol-agent --listen udp:127.0.0.1:$(RUN_PORT) --persistent-dir $(RUN_STATE)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

@@ -47,7 +47,7 @@ DropsNotifier::DropsNotifier(Pondo::Ptr<Qel::Entity> mib, Contract::ChangedRowFu
 }
 
 void DropsNotifier::logCounters() const {
-  snmp_log(LOG_INFO, "notifications: sent=%llu heldDown=%llu\n",
+  snmp_log(LOG_INFO, "notifications: generated=%llu heldDown=%llu\n",
            static_cast<unsigned long long>(detector_.reported()),
            static_cast<unsigned long long>(detector_.heldDown()));
 }

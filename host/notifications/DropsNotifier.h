@@ -35,7 +35,8 @@ class DropsNotifier {
   DropsNotifier& operator=(const DropsNotifier&) = delete;
   ~DropsNotifier() = default;
 
-  /// Logs `notifications: sent=N heldDown=M`.
+  /// Logs `notifications: generated=N heldDown=M`: notifications made, whatever the number of
+  /// targets (none included), and rises held down.
   void logCounters() const;
 
  private:

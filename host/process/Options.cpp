@@ -299,7 +299,7 @@ ParsedOptions parseOptions(int argc, char** argv) {
 
 std::string usage(const char* program) {
   constexpr std::size_t helpColumn = 25;
-  std::string text = std::string("usage: ") + program +
+  std::string text = std::string("Usage: ") + program +
                      " [OPTION]...\n"
                      "Serves the storm-control table over SNMP, from a state file or a simulated "
                      "switch.\n\n";

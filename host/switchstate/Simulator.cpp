@@ -189,7 +189,10 @@ class SimulatorSource : public StateSource {
     simulator_.start();
     return true;
   }
-  void reload() override {}
+  // The simulated switch has no file to re-read; saying so tells the operator the signal came.
+  void reload() override {
+    snmp_log(LOG_INFO, "SIGHUP: no state file to re-read; the switch is simulated\n");
+  }
 
  private:
   Simulator simulator_;

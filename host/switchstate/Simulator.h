@@ -118,7 +118,7 @@ class Simulator {
       Pondo::Platform::getDebugHandler(Pondo::String("Simulator"), false);
 };
 
-/// The simulator as the daemon's state source (a reload does nothing).
+/// The simulator as the daemon's state source (a reload only logs that there is nothing to read).
 std::unique_ptr<StateSource> simulatorSource(const SwitchInputs& inputs,
                                              const SimulatorOptions& options);
 

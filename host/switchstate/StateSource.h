@@ -21,7 +21,7 @@ class StateSource {
   /// Starts publishing; large states continue in task runs. False, with `error` set to the
   /// one-line message, when the state is refused (nothing published then).
   virtual bool start(std::string& error) = 0;
-  /// SIGHUP: re-reads the file (the simulator ignores it).
+  /// SIGHUP: re-reads the file (the simulator logs that it has none).
   virtual void reload() = 0;
 };
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # tests/package/check.sh BUILD_DIR — the Debian package built from BUILD_DIR (cpack, into a
-# scratch directory): its metadata (dependencies from dpkg-shlibdeps, conffiles, maintainer
+# scratch directory): Debian's lintian finds no error or warning in it (a manual page, copyright
+# and changelog included); its metadata (dependencies from dpkg-shlibdeps, conffiles, maintainer
 # scripts), its systemd unit, and the daemon installed from it. The package is extracted into a
 # scratch root and the daemon started there with the unit's command line and the package's
 # configuration (only the listening address changed, to a free port): without LD_LIBRARY_PATH it
@@ -11,7 +12,7 @@ set -euo pipefail
 build=$1
 deadline=600  # tenths of a second, for each wait
 
-for tool in cpack dpkg-deb dpkg-shlibdeps socat snmpbulkwalk setpriv; do
+for tool in cpack dpkg-deb dpkg-shlibdeps lintian socat snmpbulkwalk setpriv; do
   command -v "$tool" >/dev/null || { echo "$tool is missing: run \`make deps\`" >&2; exit 1; }
 done
 
@@ -57,6 +58,8 @@ debs=("$scratch"/out/*.deb)
 deb=${debs[0]}
 [[ $(dpkg-deb -f "$deb" Package) == stormcontrol-agent ]] || fail "package name"
 version=$(dpkg-deb -f "$deb" Version)
+# Run as root, lintian says so on standard error, beside what it finds.
+complaints=$(lintian --fail-on error,warning "$deb" 2>/dev/null) || fail "lintian: $complaints"
 
 # dpkg-shlibdeps found the libraries from Debian; adduser is for postinst.
 depends=",$(dpkg-deb -f "$deb" Depends | tr -d ' '),"

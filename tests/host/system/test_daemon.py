@@ -99,8 +99,10 @@ def test_signals_log_counters_and_end_cleanly(agent):
     assert len(walk(daemon, *V2C, tool="snmpwalk")) == 3 * 4 * 8
     # One table entry per row, counted in the plug-in.
     assert " StormControlSnmp::StormControlIfTableEntry=32 " in daemon.report("allocations: ")
-    for line in ("counters:", "scheduler:", "notifications:"):
+    for line in ("counters:", "scheduler:", "notifications: generated="):
         daemon.expect(line)
+    daemon.proc.send_signal(signal.SIGHUP)
+    daemon.expect("SIGHUP: no state file to re-read")
     # SIGINT here; SIGTERM ends every other daemon.
     assert daemon.stop(signal.SIGINT) == 0 and daemon.log_count("shutting down") == 1, daemon.log()
 

@@ -1,21 +1,27 @@
 // tests/host/system/walk.js — walks a subtree with the npm package net-snmp, an SNMP client
 // independent of net-snmp's C library, and prints one `OID TYPE VALUE` line per variable: TYPE
 // the package's name (Integer, Counter64, ...), VALUE exact (Counter64 through BigInt: a
-// JavaScript number loses precision above 2^53). An error or an exception value ends it (status 1).
-//   node walk.js --mode getnext|bulk [--max-repetitions N] --agent HOST:PORT --oid OID
-//     (--community NAME: SNMPv2c | --user NAME --auth sha|sha256 --auth-key KEY --priv aes
-//      --priv-key KEY: SNMPv3 at authPriv)
+// JavaScript number loses precision above 2^53). An error or an exception value ends it (status 1);
+// so does a bad command line, with the usage below.
 'use strict';
 
 const { parseArgs } = require('node:util');
 const snmp = require('net-snmp');
 
+const usage = `usage: node walk.js --mode getnext|bulk [--max-repetitions N] --agent HOST:PORT --oid OID
+         (--community NAME | --user NAME --auth sha|sha256 --auth-key KEY --priv aes --priv-key KEY)
+  --community: SNMPv2c; --user: SNMPv3 at authPriv; --max-repetitions: GETBULK's (default 10)
+`;
+const fail = (message) => { process.stderr.write(message + '\n'); process.exit(1); };
+
 const options = Object.fromEntries(['mode', 'agent', 'oid', 'community', 'user', 'auth',
   'auth-key', 'priv', 'priv-key'].map((name) => [name, { type: 'string' }]));
 options['max-repetitions'] = { type: 'string', default: '10' };
-const { values: args } = parseArgs({ options });
-
-const fail = (message) => { process.stderr.write(message + '\n'); process.exit(1); };
+options.help = { type: 'boolean', short: 'h' };
+const args = (() => {
+  try { return parseArgs({ options }).values; } catch (e) { fail(`${e.message}\n${usage.trimEnd()}`); }
+})();
+if (args.help) { process.stdout.write(usage); process.exit(0); }
 
 // A Counter64 comes as its BER content octets, big-endian.
 function lineOf(varbind) {
@@ -42,7 +48,7 @@ const walks = {
     (varbinds) => varbinds.forEach((v) => out.push(lineOf(v))), done),
 };
 
-if (!walks[args.mode] || !args.agent || !args.oid) fail('usage: see the top of walk.js');
+if (!walks[args.mode] || !args.agent || !args.oid) fail(usage.trimEnd());
 const [host, port] = args.agent.split(':');
 const common = { port: Number(port), timeout: 5000, retries: 2 };
 const session = args.community !== undefined
