@@ -119,7 +119,11 @@ netsnmp_handler_registration* registration(const char* name, Netsnmp_Node_Handle
                                            const std::array<oid, N>& at, void* data) {
   netsnmp_handler_registration* r =
       netsnmp_create_handler_registration(name, handler, at.data(), N, HANDLER_CAN_RONLY);
-  if (r) r->handler->myvoid = data;
+  if (!r) return r;
+  r->handler->myvoid = data;
+  // Ahead of a master agent's own registration of the same object (its ifNumber), which would
+  // otherwise refuse a subagent's as a duplicate.
+  r->priority = DEFAULT_MIB_PRIORITY - 1;
   return r;
 }
 
