@@ -36,8 +36,6 @@ constexpr std::size_t maxDisplayString = 255;
 
 enum { ifIndexColumn, ifDescrColumn, ifNameColumn };
 
-}  // namespace
-
 /// The handler of one column, `Column` naming which.
 template <int Column>
 struct ColumnHandler {
@@ -72,7 +70,7 @@ struct ColumnHandler {
 
   static int handle(netsnmp_mib_handler* handler, netsnmp_handler_registration* registration,
                     netsnmp_agent_request_info* reqinfo, netsnmp_request_info* requests) {
-    const Rows& rows = static_cast<const InterfaceNames*>(handler->myvoid)->rows_;
+    const Rows& rows = *static_cast<const Rows*>(handler->myvoid);
     const oid* column = registration->rootoid;
     const std::size_t columnLen = registration->rootoid_len;
     for (netsnmp_request_info* request = requests; request; request = request->next) {
@@ -103,8 +101,6 @@ struct ColumnHandler {
   }
 };
 
-namespace {
-
 /// ifNumber.0, which the scalar helper hands over as a GET.
 int handleIfNumber(netsnmp_mib_handler* handler, netsnmp_handler_registration*,
                    netsnmp_agent_request_info* reqinfo, netsnmp_request_info* requests) {
@@ -116,11 +112,12 @@ int handleIfNumber(netsnmp_mib_handler* handler, netsnmp_handler_registration*,
 
 template <std::size_t N>
 netsnmp_handler_registration* registration(const char* name, Netsnmp_Node_Handler* handler,
-                                           const std::array<oid, N>& at, void* data) {
+                                           const std::array<oid, N>& at,
+                                           InterfaceNames::Rows* rows) {
   netsnmp_handler_registration* r =
       netsnmp_create_handler_registration(name, handler, at.data(), N, HANDLER_CAN_RONLY);
   if (!r) return r;
-  r->handler->myvoid = data;
+  r->handler->myvoid = rows;  // only read
   // Ahead of a master agent's own registration of the same object (its ifNumber), which would
   // otherwise refuse a subagent's as a duplicate.
   r->priority = DEFAULT_MIB_PRIORITY - 1;
@@ -133,11 +130,11 @@ InterfaceNames::InterfaceNames(Pondo::Ptr<IntfSnmp::IfMib> ifMib) : ifMib_(std::
   for (auto it = ifMib_->ifIndexByIntfId().begin(); it; ++it) insert(it.value(), it.key());
   ifMib_->publisher()->subscriberAdd(subscriber_, false);
   add(registration("ifNumber", handleIfNumber, Contract::ifNumberOid, &rows_), true);
-  add(registration("ifIndex", ColumnHandler<ifIndexColumn>::handle, Contract::ifIndexOid, this),
+  add(registration("ifIndex", ColumnHandler<ifIndexColumn>::handle, Contract::ifIndexOid, &rows_),
       false);
-  add(registration("ifDescr", ColumnHandler<ifDescrColumn>::handle, Contract::ifDescrOid, this),
+  add(registration("ifDescr", ColumnHandler<ifDescrColumn>::handle, Contract::ifDescrOid, &rows_),
       false);
-  add(registration("ifName", ColumnHandler<ifNameColumn>::handle, Contract::ifNameOid, this),
+  add(registration("ifName", ColumnHandler<ifNameColumn>::handle, Contract::ifNameOid, &rows_),
       false);
 }
 

@@ -41,9 +41,6 @@ class InterfaceNames {
   using Rows = std::multimap<U32, Lumo::IntfId>;
 
  private:
-  template <int Column>
-  friend struct ColumnHandler;
-
   static void onChange(void* self, const Pondo::Change& change);
   void insert(U32 ifIndex, const Lumo::IntfId& id);
   void erase(U32 ifIndex, const Lumo::IntfId& id);

@@ -2,13 +2,15 @@
 ///
 /// Start-up, in order: options; logging and traces; signals blocked (they are read in the
 /// loop); the -C file's check; the pid file; net-snmp's agent library with our own persistent
-/// directory and without the system's configuration files; the plug-in and the state database; the
-/// state source (a refused state file ends the process with status 2 before anything listens); the
-/// plug-in's agent; the SNMP contexts; the listeners (a subagent, --agentx, has none: it connected
-/// to its master during the library's initialisation, or keeps trying). Then the loop runs until
-/// SIGTERM or SIGINT (systemd hears READY=1 once the table is ready, see ServiceNotifier.h), and
-/// shutdown takes everything down in the reverse order. Exit status: 0 after a clean shutdown, 2
-/// for a bad command line or state file, 1 for any other start-up failure.
+/// directory and without the system's configuration files (a master agent with the engine
+/// scalars, the system group and sysORTable); the plug-in and the state database; the state source
+/// (a refused state file ends the process with status 2 before anything listens); the plug-in's
+/// agent; the SNMP contexts; IF-MIB's interface names (unless --if-mib off); the listeners (a
+/// subagent, --agentx, has none: it connected to its master during the library's initialisation, or
+/// keeps trying). Then the loop runs until SIGTERM or SIGINT (systemd hears READY=1 once the table
+/// is ready, see ServiceNotifier.h), and shutdown takes everything down in the reverse order. Exit
+/// status: 0 after a clean shutdown, 2 for a bad command line or state file, 1 for any other
+/// start-up failure.
 // net-snmp wants its configuration header first.
 #include <net-snmp/net-snmp-config.h>
 
