@@ -2,13 +2,13 @@
 # the table: the system group and sysORTable (from the -C file or the defaults), IF-MIB's names of
 # the interfaces following the map, and a subagent leaving both to its master.
 from conftest import until
-from snmp import SAMPLE, TABLE, V2C, ask, dotted, increasing, walk, walker
+from snmp import OIDS, SAMPLE, V2C, dotted, increasing, walk, walker
 from test_peers import CONNECTED, start_master, subagent
 
 SYSTEM, SYS_OR_ID = (1, 3, 6, 1, 2, 1, 1), (1, 3, 6, 1, 2, 1, 1, 9, 1, 2)
-MIB, AGENT_ID = TABLE[:-2], TABLE[:-2] + (3,)
-IF_NUMBER, IF_ENTRY = (1, 3, 6, 1, 2, 1, 2, 1, 0), (1, 3, 6, 1, 2, 1, 2, 2, 1)
-IF_NAME = (1, 3, 6, 1, 2, 1, 31, 1, 1, 1, 1)
+MIB, AGENT_ID, IF_NAME = OIDS["MIB_OID"], OIDS["AGENT_OID"], OIDS["IF_NAME_OID"]
+IF_NUMBER, IF_INDEX, IF_DESCR = (OIDS["IF_NUMBER_OID"] + (0,), OIDS["IF_INDEX_OID"],
+                                 OIDS["IF_DESCR_OID"])
 
 
 def system(daemon):
@@ -38,8 +38,8 @@ def names(state):
     its interfaces by ifIndex, those beyond InterfaceIndex's range left out."""
     served = sorted((i, n) for n, i in state["interfaces"].items() if i < 2**31)
     return ([(IF_NUMBER, f"INTEGER: {len(served)}")] +
-            [(IF_ENTRY + (1, i), f"INTEGER: {i}") for i, _ in served] +
-            [(IF_ENTRY + (2, i), f'STRING: "{n}"') for i, n in served],
+            [(IF_INDEX + (i,), f"INTEGER: {i}") for i, _ in served] +
+            [(IF_DESCR + (i,), f'STRING: "{n}"') for i, n in served],
             [(IF_NAME + (i,), f'STRING: "{n}"') for i, n in served])
 
 
