@@ -6,7 +6,8 @@
 /// - the registered type names and the attribute numbers the daemon uses through generic access
 ///   (the plug-in registers its types under these names and checks its enums against these
 ///   numbers at build time);
-/// - the MIB's OIDs: the table, its columns, the notification and its variables;
+/// - the MIB's OIDs: the table, its columns, the notification and its variables, the agent's
+///   sysObjectID; and the IF-MIB objects the daemon serves;
 /// - the `extern "C"` entry points the daemon resolves with dlsym, declared here so that the
 ///   plug-in's definitions and the daemon's function pointers share one signature;
 /// - how a row and its key are read, and "row replaced", the publication the daemon relies on.
@@ -92,8 +93,19 @@ inline constexpr auto entryOid = oidOf(tableOid, 1);
 /// breltaStormControlDropsRising and its own variable breltaStormControlNotifyTrafficClass.0.
 inline constexpr auto dropsRisingOid = oidOf(mibOid, 0, 1);
 inline constexpr auto notifyTrafficClassOid = oidOf(mibOid, 1, 2, 0);
+/// breltaStormControlAgent, the agent's sysObjectID.
+inline constexpr auto agentObjectIdOid = oidOf(mibOid, 3);
+
+/// IF-MIB's objects the daemon serves: the interfaces group's ifNumber (a scalar) and ifEntry,
+/// whose columns ifIndex and ifDescr it serves, and ifXEntry's column ifName.
+inline constexpr std::array<Subid, 7> interfacesOid = {1, 3, 6, 1, 2, 1, 2};
+inline constexpr auto ifNumberOid = oidOf(interfacesOid, 1);
+inline constexpr auto ifEntryOid = oidOf(interfacesOid, 2, 1);
+inline constexpr auto ifXEntryOid = std::array<Subid, 10>{1, 3, 6, 1, 2, 1, 31, 1, 1, 1};
 /// IF-MIB::ifIndex, the column whose instance the notification carries.
-inline constexpr std::array<Subid, 10> ifIndexOid = {1, 3, 6, 1, 2, 1, 2, 2, 1, 1};
+inline constexpr auto ifIndexOid = oidOf(ifEntryOid, 1);
+inline constexpr auto ifDescrOid = oidOf(ifEntryOid, 2);
+inline constexpr auto ifNameOid = oidOf(ifXEntryOid, 1);
 
 /// The served columns, in order: a list, not a range.
 inline constexpr unsigned thresholdLevelColumn = 2;

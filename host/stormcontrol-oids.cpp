@@ -24,6 +24,11 @@ int main() {
   print("DROPS_OID", Contract::oidOf(Contract::entryOid, Contract::dropsColumn));
   print("DROPS_RISING_OID", Contract::dropsRisingOid);
   print("NOTIFY_CLASS_OID", Contract::notifyTrafficClassOid);
+  print("MIB_OID", Contract::mibOid);
+  print("AGENT_OID", Contract::agentObjectIdOid);
+  print("IF_NUMBER_OID", Contract::ifNumberOid);
   print("IF_INDEX_OID", Contract::ifIndexOid);
+  print("IF_DESCR_OID", Contract::ifDescrOid);
+  print("IF_NAME_OID", Contract::ifNameOid);
   return std::fflush(stdout) == 0 ? 0 : 1;
 }

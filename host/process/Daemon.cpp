@@ -2,24 +2,29 @@
 ///
 /// Start-up, in order: options; logging and traces; signals blocked (they are read in the
 /// loop); the -C file's check; the pid file; net-snmp's agent library with our own persistent
-/// directory and without the system's configuration files; the plug-in and the state database; the
-/// state source (a refused state file ends the process with status 2 before anything listens); the
-/// plug-in's agent; the SNMP contexts; the listeners (a subagent, --agentx, has none: it connected
-/// to its master during the library's initialisation, or keeps trying). Then the loop runs until
-/// SIGTERM or SIGINT (systemd hears READY=1 once the table is ready, see ServiceNotifier.h), and
-/// shutdown takes everything down in the reverse order. Exit status: 0 after a clean shutdown, 2
-/// for a bad command line or state file, 1 for any other start-up failure.
+/// directory and without the system's configuration files (a master agent with the engine
+/// scalars, the system group and sysORTable); the plug-in and the state database; the state source
+/// (a refused state file ends the process with status 2 before anything listens); the plug-in's
+/// agent; the SNMP contexts; IF-MIB's interface names (unless --if-mib off); the listeners (a
+/// subagent, --agentx, has none: it connected to its master during the library's initialisation, or
+/// keeps trying). Then the loop runs until SIGTERM or SIGINT (systemd hears READY=1 once the table
+/// is ready, see ServiceNotifier.h), and shutdown takes everything down in the reverse order. Exit
+/// status: 0 after a clean shutdown, 2 for a bad command line or state file, 1 for any other
+/// start-up failure.
 // net-snmp wants its configuration header first.
 #include <net-snmp/net-snmp-config.h>
 
 #include <net-snmp/net-snmp-includes.h>
 #include <dlfcn.h>
 #include <link.h>
+#include <net-snmp/agent/agent_sysORTable.h>
 #include <net-snmp/agent/net-snmp-agent-includes.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -42,6 +47,7 @@
 #include "ServiceNotifier.h"
 #include "Subagent.h"
 #include "Velo/TaskScheduler.h"
+#include "host/ifmib/InterfaceNames.h"
 #include "host/notifications/DropsNotifier.h"
 #include "host/requests/Listeners.h"
 #include "host/switchstate/Simulator.h"
@@ -54,6 +60,14 @@ extern "C" void init_vacm_conf(void);
 // In net-snmp's MIB module library, not in its installed headers: registers the snmpEngine
 // scalars (snmpEngineID, snmpEngineBoots, snmpEngineTime, snmpEngineMaxMessageSize).
 extern "C" void init_snmpEngine(void);
+// In net-snmp's MIB module library too: the system group (with its configuration tokens sysdescr,
+// sysobjectid, syscontact, sysname, syslocation, sysservices) and sysORTable.
+extern "C" void init_system_mib(void);
+extern "C" void init_sysORTable(void);
+// In net-snmp's library, not in its installed headers: hands one configuration line to its
+// token's handler at once, where netsnmp_config() before init_snmp() keeps it until the files
+// have been read (and so overrides them).
+extern "C" int snmp_config_when(char* line, int when);
 
 namespace {
 
@@ -115,6 +129,30 @@ void keepUsersOutOfPersistentState() {
   }
 }
 
+/// The system group and sysORTable, net-snmp's own, of a master agent. Our defaults go to the
+/// system group's configuration handlers before the -C file is read, so its sysdescr,
+/// sysobjectid and sysservices lines win: sysDescr names the daemon, its version and platform;
+/// sysObjectID is our agent's; sysServices says a bridge (layer 2). sysORTable lists our MIB
+/// module.
+void initSystemGroup() {
+  init_system_mib();
+  init_sysORTable();
+  utsname host{};
+  uname(&host);
+  std::string objectId = "sysobjectid ";
+  for (const oid arc : StormControlSnmp::Contract::agentObjectIdOid) {
+    objectId += "." + std::to_string(arc);
+  }
+  for (std::string line : {std::string("sysdescr ") + appName + " " + version + " on " +
+                               host.sysname + " " + host.release + " " + host.machine,
+                           objectId, std::string("sysservices 2")}) {
+    snmp_config_when(line.data(), NORMAL_CONFIG);
+  }
+  std::array mib = StormControlSnmp::Contract::mibOid;
+  register_sysORTable(mib.data(), mib.size(),
+                      "The MIB module for storm control of the switch's interfaces");
+}
+
 /// Sets the library up as a master agent, or as `subagent` when there is one, that reads only
 /// the configuration it is given.
 void initAgentLibrary(const Host::Options& options, const std::string& persistentDir,
@@ -148,7 +186,10 @@ void initAgentLibrary(const Host::Options& options, const std::string& persisten
   init_agent(appName);
   if (subagent) subagent->afterInitAgent();
   init_vacm_conf();
-  if (!subagent) init_snmpEngine();  // a master agent serves its own
+  if (!subagent) {  // a master agent serves its own
+    init_snmpEngine();
+    initSystemGroup();
+  }
   // Without -C, and for an explicit --community, a read-only community from the loopback
   // addresses, 127.0.0.1 and ::1 (a --listen udp6:[::1]:PORT), for SNMPv1 and v2c, as snmpd's
   // rocommunity and rocommunity6 lines give it.
@@ -268,6 +309,8 @@ int run(const Host::Options& options) {
   }
   host.agentIs();
   host.initContexts(options.contexts);
+  std::optional<Host::InterfaceNames> interfaceNames;
+  if (options.ifMib.value_or(!subagent)) interfaceNames.emplace(host.inputs().ifMib);
   std::optional<Host::DropsNotifier> notifier;
   notifier.emplace(host.mib(), host.changedRow(),
                    Host::NotifySettings{std::chrono::seconds(options.notifyStillS),
@@ -305,6 +348,7 @@ int run(const Host::Options& options) {
   loop.run();
 
   host.unregisterContexts();
+  interfaceNames.reset();
   notifier.reset();
   source.reset();
   host.shutdown();

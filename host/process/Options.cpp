@@ -1,4 +1,5 @@
-// host/process/Options.cpp — command-line parsing of the agent daemon (getopt_long, no permutation).
+// host/process/Options.cpp — command-line parsing of the agent daemon (getopt_long, no
+// permutation).
 ///
 /// Every option is one row of `optionTable`: its name, how its value is taken and checked, and
 /// its lines in --help. getopt's tables and the usage text are derived from the rows, so an
@@ -70,6 +71,13 @@ std::string checkLogging(Options& o, const char* value, int argc, char** argv) {
   return "";
 }
 
+std::string checkIfMib(Options& o, const char* value, int, char**) {
+  const std::string_view v = value;
+  if (v != "on" && v != "off") return std::string("'") + value + "' is neither on nor off";
+  o.ifMib = v == "on";
+  return "";
+}
+
 constexpr U32 day_s = 86400;
 constexpr U32 day_ms = 86400000;
 
@@ -127,6 +135,9 @@ const OptionRow optionTable[] = {
     {"agentx-ping-s", "N", Number{&Options::agentxPingS, 1, day_s},
      "subagent: ping the master, and retry a lost or missing one,\n"
      "every N s (1 to 86400, default 15)"},
+    {"if-mib", "on|off", Check{checkIfMib},
+     "serve IF-MIB's ifNumber, ifIndex, ifDescr and ifName of the\n"
+     "interfaces (default on; off for a subagent, whose master serves IF-MIB)"},
     {"help", nullptr, ParsedOptions::Action::help, nullptr},
     {"h", nullptr, ParsedOptions::Action::help, nullptr},
     {"version", nullptr, ParsedOptions::Action::version, nullptr},

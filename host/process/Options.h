@@ -6,6 +6,7 @@
 /// `snmp_log_options` as they are met, so they take effect during parsing.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,11 +29,12 @@ struct Options {
   std::string pidFile;                // --pidfile
   std::string plugin;                 // --plugin; empty: beside the platform's libraries
   std::string persistentDir;          // --persistent-dir; empty: the default (PersistentDir.h)
-  U32 notifyHolddownS = 60;  // --notify-holddown-s: one notification per row at most this often
-  U32 notifyStillS = 5;      // --notify-still-s: a counter still this long starts rising anew
-  std::string debugTokens;   // -D: net-snmp debug tokens
-  std::string agentx;        // --agentx: the master's AgentX socket; empty: a master agent
-  U32 agentxPingS = 15;      // --agentx-ping-s: ping and reconnect interval
+  U32 notifyHolddownS = 60;   // --notify-holddown-s: one notification per row at most this often
+  U32 notifyStillS = 5;       // --notify-still-s: a counter still this long starts rising anew
+  std::string debugTokens;    // -D: net-snmp debug tokens
+  std::string agentx;         // --agentx: the master's AgentX socket; empty: a master agent
+  U32 agentxPingS = 15;       // --agentx-ping-s: ping and reconnect interval
+  std::optional<bool> ifMib;  // --if-mib; unset: on when listening, off for a subagent
 };
 
 struct ParsedOptions {

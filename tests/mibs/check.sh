@@ -43,6 +43,7 @@ case $check in
     expectOutput "$module::breltaStormControlDropsRising" "${translate[@]}" "$DROPS_RISING_OID"
     expectOutput "$module::breltaStormControlNotifyTrafficClass.0" "${translate[@]}" \
       "$NOTIFY_CLASS_OID"
+    expectOutput "$module::breltaStormControlAgent" "${translate[@]}" "$AGENT_OID"
     ;;
   *)
     echo "unknown check: $check" >&2
