@@ -86,6 +86,7 @@ dpkg -x "$deb" "$root"
 libdir=/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/stormcontrol-agent
 for file in /usr/sbin/stormcontrol-agent "$libdir/libStormControlSnmp.so" "$libdir/libPondo.so" \
   /usr/share/snmp/mibs/BRELTA-STORM-CONTROL-MIB.txt /etc/stormcontrol-agent/state.json \
+  /usr/share/stormcontrol-agent/prometheus/{snmp,generator,rules,prometheus}.yml \
   /usr/lib/systemd/system/stormcontrol-agent.service /etc/default/stormcontrol-agent; do
   [[ -f $root$file ]] || fail "$file is not installed"
 done
