@@ -40,5 +40,7 @@ if ! $check; then
   mv "$scratch/snmp.yml" "$here/snmp.yml"
   exit 0
 fi
-diff -u "$here/snmp.yml" "$scratch/snmp.yml" ||
-  { echo "snmp.yml differs from what generator.yml makes: run \`make prometheus-config\`" >&2; exit 1; }
+if ! diff -u "$here/snmp.yml" "$scratch/snmp.yml"; then
+  echo "snmp.yml differs from what generator.yml makes: run \`make prometheus-config\`" >&2
+  exit 1
+fi
