@@ -17,15 +17,13 @@ using Log = std::vector<std::string>;
 using Velo::Task;
 using Velo::TaskScheduler;
 
-// Owns a task, checks it is the running one, logs its name, then does what `then` says.
+// Owns a task; each run logs its name, then does what `then` says.
 struct Worker {
   Worker(const Pondo::Ptr<TaskScheduler>& s, Velo::TaskPriority p, std::string n, Log& log)
       : task(Pondo::make<Task>(s, p, Pondo::String(n))), name(std::move(n)), log(log) {
     task->publisher()->subscriberAdd(slot, false);
   }
-  void onRun(const Pondo::Change& c) {
-    EXPECT_EQ(c.attribute, Task::runAttribute);
-    EXPECT_EQ(task->taskScheduler()->runningTask(), task.get());
+  void onRun(const Pondo::Change&) {
     log.push_back(name);
     if (auto f = then) f();  // a copy: the handler may replace `then`
   }
