@@ -84,10 +84,8 @@ dpkg -x "$deb" "$root"
 [[ ! -d $root/usr/local ]] ||
   fail "installed below /usr/local: the prefix is /usr only in a build directory configured anew"
 libdir=/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/stormcontrol-agent
-for file in /usr/sbin/stormcontrol-agent "$libdir/libStormControlSnmp.so" "$libdir/libPondo.so" \
-  /usr/share/snmp/mibs/BRELTA-STORM-CONTROL-MIB.txt /etc/stormcontrol-agent/state.json \
-  /usr/share/stormcontrol-agent/prometheus/{snmp,generator,rules,prometheus}.yml \
-  /usr/lib/systemd/system/stormcontrol-agent.service /etc/default/stormcontrol-agent; do
+for file in /usr/share/snmp/mibs/BRELTA-STORM-CONTROL-MIB.txt \
+  /usr/share/stormcontrol-agent/prometheus/{snmp,generator,rules,prometheus}.yml; do
   [[ -f $root$file ]] || fail "$file is not installed"
 done
 [[ $("$root/usr/sbin/stormcontrol-agent" --version) == "stormcontrol-agent $version" ]] ||
