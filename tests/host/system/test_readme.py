@@ -8,24 +8,22 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parents[3]
-MARK, MAKE_RUN = "<!-- example -->", "127.0.0.1:1161"
+LINES = (ROOT / "README.md").read_text().split("\n") + [""]
 
 
-def examples():
-    """The indented block after each marker (and a blank line), blank lines inside included."""
-    lines = (ROOT / "README.md").read_text().split("\n") + [""]
-    for at in (i for i, line in enumerate(lines) if line.strip() == MARK):
-        end = at + 2
-        while lines[end].startswith("    ") or not lines[end] and lines[end + 1].startswith("    "):
-            end += 1
-        yield pytest.param([line[4:] for line in lines[at + 2:end]], id=f"README.md:{at + 3}")
+def block(at):
+    """The indented block after the marker at `at` and a blank line, blank lines inside kept."""
+    end = at + 2
+    while LINES[end].startswith("    ") or not LINES[end] and LINES[end + 1].startswith("    "):
+        end += 1
+    return [line[4:] for line in LINES[at + 2:end]]
 
 
-def commands(block):
-    """[command, expected lines] of the block: where it has prompts ("$ "), the lines after a
-    command are its output; without, every line is a command (continued by a backslash)."""
-    prompted, steps, continued = any(line.startswith("$ ") for line in block), [], False
-    for line in block:
+def commands(lines):
+    """[command, output lines]: with prompts ("$ "), the lines after a command are its output;
+    without, each line is a command. A trailing backslash continues a command."""
+    prompted, steps, continued = any(line.startswith("$ ") for line in lines), [], False
+    for line in lines:
         if continued:
             steps[-1][0] += "\n" + line
         elif not prompted or line.startswith("$ "):
@@ -37,22 +35,20 @@ def commands(block):
     return steps
 
 
-def pattern(expected):
-    """The lines, with any number for a number, any blanks for blanks and "..." for any lines."""
-    def token(word):
-        return r"\d+".join(re.escape(part) for part in re.split(r"\d+", word))
+def pattern(lines):
+    """Any number for a number, any blanks for blanks, and any lines for "..."."""
+    word = lambda w: r"\d+".join(map(re.escape, re.split(r"\d+", w)))  # noqa: E731
     return "".join(r"(?:.*\n)*" if line.strip() == "..." else
-                   r"[ \t]*" + r"[ \t]+".join(map(token, line.split())) + r"[ \t]*\n"
-                   for line in expected)
+                   r"[ \t]*" + r"[ \t]+".join(map(word, line.split())) + r"[ \t]*\n" for line in lines)
 
 
-@pytest.mark.parametrize("block", examples())
-def test_readme_example_runs_as_printed(agent, block):
+@pytest.mark.parametrize("at", [i for i, line in enumerate(LINES) if line == "<!-- example -->"],
+                         ids=lambda at: f"README.md:{at + 3}")
+def test_readme_example_runs_as_printed(agent, at):
     daemon = agent().start()
-    for command, expected in commands(block):
-        run = subprocess.run(["bash", "-c", command.replace(MAKE_RUN, f"127.0.0.1:{daemon.port}")],
+    for command, expected in commands(block(at)):
+        run = subprocess.run(["bash", "-c", command.replace("127.0.0.1:1161", daemon.address[4:])],
                              cwd=ROOT, env=daemon.env, capture_output=True, text=True, timeout=90)
+        output = run.stdout.rstrip("\n") + "\n"
         assert run.returncode == 0 and not run.stderr, (command, run.stderr)
-        output = run.stdout if run.stdout.endswith("\n") else run.stdout + "\n"
-        assert re.fullmatch(pattern(expected), output) if expected else output.strip(), \
-            (command, output)
+        assert re.fullmatch(pattern(expected), output) if expected else output.strip(), output
