@@ -202,13 +202,36 @@ std::optional<StormControlIfTableKey> hintKey(const netsnmp_table_request_info* 
   return std::nullopt;
 }
 
+/// The row a walk's last answer came from and the table's version when it was reached. The
+/// next request of a sequential walk names that row as its hint; while the version is unchanged
+/// the row is still a member (every insertion and removal moves the version), so the walk
+/// resumes there without a search. It holds no reference: a stale cursor is never followed.
+/// One served registration at a time; cleared when the default context is withdrawn.
+struct WalkCursor {
+  const StormControlMib::Table* table = nullptr;
+  StormControlIfTableEntry* row = nullptr;
+  U32 version = 0;
+};
+
+WalkCursor walkCursor;
+
+/// At the row with `key`, or the next one: from the cursor when it is there, else by a search.
+StormControlMib::Iterator iteratorAt(const StormControlMib::Table& table,
+                                     const StormControlIfTableKey& key) {
+  const WalkCursor& at = walkCursor;
+  if (at.table == &table && at.version == table.version() && at.row->key() == key) {
+    return table.iteratorOf(*at.row);
+  }
+  return table.iteratorAt(key);
+}
+
 /// A loop context at the row `key` names, or null (counted: found or not found).
 Entry* contextAtKey(const netsnmp_iterator_info* iinfo, const StormControlIfTableKey& key) {
   try {
-    StormControlMib::Iterator at = tableOf(iinfo).iteratorAt(key);
+    StormControlMib::Iterator at = iteratorAt(tableOf(iinfo), key);
     if (at && at->key() == key) {
       count(iinfo, Counter::getFirstFromHint);
-      return new Entry(std::move(at));
+      return new Entry(std::move(at), Entry::loop);
     }
     SNMP_TRACE(2) << "breltaStormControlIfTable_get_first_data_point - key '" << key
                   << "' not found in table";
@@ -232,7 +255,7 @@ netsnmp_variable_list* breltaStormControlIfTable_get_first_data_point(
   if (const auto key = hintKey(hint)) context = contextAtKey(iinfo, *key);
   const bool hintMatched = context != nullptr;
   if (!context) {
-    context = new Entry(tableOf(iinfo).begin());
+    context = new Entry(tableOf(iinfo).begin(), Entry::loop);
     count(iinfo, Counter::getFirstFromStart);
   }
   SNMP_TRACE(2) << "breltaStormControlIfTable_get_first_data_point - allocated new loop context "
@@ -253,6 +276,12 @@ netsnmp_variable_list* breltaStormControlIfTable_get_next_data_point(
   }
   SNMP_TRACE(2) << "breltaStormControlIfTable_get_next_data_point - advancing loop context "
                 << ptr(context) << " ; data context " << ptr(*data_context);
+  if (context->heldAs(Entry::data)) {
+    // The record answers a request at its row: the loop goes on in a copy.
+    context->release(Entry::loop);
+    context = new Entry(context->iterator, Entry::loop);
+    *loop_context = context;
+  }
   ++context->iterator;
   count(iinfo, context->row() ? Counter::getNextRow : Counter::getNextPastLast);
   if (auto* data = static_cast<Entry*>(*data_context)) data->iterator = context->iterator;
@@ -260,9 +289,15 @@ netsnmp_variable_list* breltaStormControlIfTable_get_next_data_point(
 }
 
 void* breltaStormControlIfTable_make_data_context(void* loop_context,
-                                                  netsnmp_iterator_info* /*iinfo*/) {
-  const auto* loop = static_cast<const Entry*>(loop_context);
-  auto* data = new Entry(loop->iterator);
+                                                  netsnmp_iterator_info* iinfo) {
+  auto* loop = static_cast<Entry*>(loop_context);
+  Entry* data = loop;
+  if (loop->heldAs(Entry::data)) {
+    data = new Entry(loop->iterator, Entry::data);
+  } else {
+    loop->holdAs(Entry::data);
+  }
+  walkCursor = {&tableOf(iinfo), data->row(), data->iterator.version()};
   SNMP_TRACE(2) << "breltaStormControlIfTable_make_data_context - allocated data context "
                 << ptr(data) << " for loop context " << ptr(loop);
   return data;
@@ -271,13 +306,13 @@ void* breltaStormControlIfTable_make_data_context(void* loop_context,
 void breltaStormControlIfTable_free_data_context(void* data_context,
                                                  netsnmp_iterator_info* /*iinfo*/) {
   SNMP_TRACE(2) << "breltaStormControlIfTable_free_data_context " << ptr(data_context);
-  delete static_cast<Entry*>(data_context);
+  static_cast<Entry*>(data_context)->release(Entry::data);
 }
 
 void breltaStormControlIfTable_free_loop_context_at_end(void* loop_context,
                                                         netsnmp_iterator_info* /*iinfo*/) {
   SNMP_TRACE(2) << "breltaStormControlIfTable_free_loop_context_at_end " << ptr(loop_context);
-  delete static_cast<Entry*>(loop_context);
+  static_cast<Entry*>(loop_context)->release(Entry::loop);
 }
 
 // ======== request handler ===================================================================
@@ -524,6 +559,7 @@ void unregister_breltaStormControlMIB(Pondo::String context) {
     netsnmp_unregister_handler(registration);
   }
   handlerRegsByContext.erase(context);
+  if (context.size() == 0) walkCursor = {};
 
   for (netsnmp_column_info* columns : copyOf(columnInfosByContext, context)) {
     while (columns) free(std::exchange(columns, columns->next));
