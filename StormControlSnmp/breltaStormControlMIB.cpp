@@ -75,14 +75,12 @@ class breltaStormControlMIB_HandlerRegistration : public Snmp::HandlerRegistrati
 breltaStormControlMIB_HandlerRegistration handlerRegistration;
 Snmp::AutoRegistree autoRegistree(&handlerRegistration);
 
-/// The facility "Snmp", made on first use and kept for the life of the process (the module may
-/// trace from static destructors at exit).
-const Qel::TraceHandle& snmpTrace() {
-  static const Qel::TraceHandle* const handle = new Qel::TraceHandle("Snmp", false);
-  return *handle;
-}
+/// The facility "Snmp", made at load and kept for the life of the process (the module may trace
+/// from static destructors at exit). A plain reference, so that every gate on the per-value path
+/// is an inline bit test.
+const Qel::TraceHandle& snmpTrace = *new Qel::TraceHandle("Snmp", false);
 
-#define SNMP_TRACE(level) QEL_TRACE(snmpTrace(), level)
+#define SNMP_TRACE(level) QEL_TRACE(snmpTrace, level)
 
 const void* ptr(const void* p) { return p; }
 
@@ -123,19 +121,16 @@ netsnmp_variable_list* breltaStormControlIfTableIterationHelper(Entry* context,
   }
   SNMP_TRACE(2) << "breltaStormControlIfTableIterationHelper - iterator has another value: ifIndex="
                 << row->ifIndex();
+  SNMP_TRACE(2) << "breltaStormControlIfTableIterationHelper - iterator has another value: "
+                   "trafficClass="
+                << row->trafficClass();
   // The index value is the ifIndex's 32 bits read as a non-negative number, the arc that goes
   // on the wire. net-snmp makes an INTEGER index into an OID arc by a plain cast to the 64-bit
   // `oid`: a negative value would compare above every arc a request can carry, so GET would
   // miss the row and GETNEXT would return it again and again.
-  const long ifIndexValue = row->ifIndex();
-  snmp_set_var_typed_value(indexes, ASN_INTEGER, &ifIndexValue, sizeof ifIndexValue);
-  SNMP_TRACE(2) << "breltaStormControlIfTableIterationHelper - iterator has another value: "
-                   "trafficClass="
-                << row->trafficClass();
-  unsigned char buffer[valueBufferSize];
-  const int classLength =
-      StormControlTCTypeToAsnInteger(row->trafficClass(), buffer, sizeof buffer);
-  snmp_set_var_typed_value(indexes->next_variable, ASN_INTEGER, buffer, classLength);
+  snmp_set_var_typed_integer(indexes, ASN_INTEGER, long{row->ifIndex()});
+  snmp_set_var_typed_integer(indexes->next_variable, ASN_INTEGER,
+                             StormControlTCTypeNumber(row->trafficClass()));
   return indexes;
 }
 
@@ -510,7 +505,7 @@ void init_breltaStormControlMIB(Pondo::String context) {
 
 void initialize_table_breltaStormControlIfTable(Snmp::Config::PtrConst /*config*/,
                                                 Pondo::String context) {
-  if (snmpTrace().enabled(1)) {
+  if (snmpTrace.enabled(1)) {
     char oidText[200];
     snprint_objid(oidText, sizeof oidText, tableOid, tableOidLength);
     SNMP_TRACE(1) << "initialize_table_breltaStormControlIfTable initializing oid " << oidText
