@@ -20,12 +20,6 @@ int enumToAsnInteger(U8 number, U8 limit, unsigned char* buffer, int size) {
 
 }  // namespace
 
-int StormControlTCTypeToAsnInteger(const StormControlSnmp::StormControlTCType& value,
-                                   unsigned char* buffer, int size) {
-  return enumToAsnInteger(static_cast<U8>(value), StormControlSnmp::stormControlTCTypeCount, buffer,
-                          size);
-}
-
 StormControlSnmp::StormControlTCType AsnIntegerToStormControlTCType(void* value) {
   const S32 number = AsnIntegerToS32(value);
   if (static_cast<U32>(number) >= StormControlSnmp::stormControlTCTypeCount) {

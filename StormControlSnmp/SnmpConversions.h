@@ -11,8 +11,12 @@
 #include "Bridging/Threshold.h"
 #include "StormControlSnmp/StormControlSnmp.h"
 
-int StormControlTCTypeToAsnInteger(const StormControlSnmp::StormControlTCType& value,
-                                   unsigned char* buffer, int size);
+/// The number a traffic class goes on the wire as: its enumerator's, or 0 for a stored number
+/// outside the enumeration.
+inline long StormControlTCTypeNumber(StormControlSnmp::StormControlTCType value) {
+  const U8 number = static_cast<U8>(value);
+  return number < StormControlSnmp::stormControlTCTypeCount ? number : 0;
+}
 
 /// The traffic class at `value`; `Qel::RangeException` for a number that is no traffic class
 /// (the host's own range error when it does not even fit 32 bits).

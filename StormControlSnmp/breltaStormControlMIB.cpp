@@ -75,14 +75,12 @@ class breltaStormControlMIB_HandlerRegistration : public Snmp::HandlerRegistrati
 breltaStormControlMIB_HandlerRegistration handlerRegistration;
 Snmp::AutoRegistree autoRegistree(&handlerRegistration);
 
-/// The facility "Snmp", made on first use and kept for the life of the process (the module may
-/// trace from static destructors at exit).
-const Qel::TraceHandle& snmpTrace() {
-  static const Qel::TraceHandle* const handle = new Qel::TraceHandle("Snmp", false);
-  return *handle;
-}
+/// The facility "Snmp", made at load and kept for the life of the process (the module may trace
+/// from static destructors at exit). A plain reference, so that every gate on the per-value path
+/// is an inline bit test.
+const Qel::TraceHandle& snmpTrace = *new Qel::TraceHandle("Snmp", false);
 
-#define SNMP_TRACE(level) QEL_TRACE(snmpTrace(), level)
+#define SNMP_TRACE(level) QEL_TRACE(snmpTrace, level)
 
 const void* ptr(const void* p) { return p; }
 
@@ -114,6 +112,14 @@ const StormControlMib::Table& tableOf(const netsnmp_iterator_info* iinfo) {
   return static_cast<const StormControlMib*>(regVoidOf(iinfo).payload())->stormControlIfTable();
 }
 
+/// Starts loading what comes next for `row`, so that the misses overlap net-snmp's own work:
+/// the status its columns are read from, and its right child, where the walk's next step goes
+/// when there is one.
+void prefetchAfter(const StormControlIfTableEntry& row) {
+  __builtin_prefetch(row.status().get());
+  __builtin_prefetch(StormControlIfTableEntry::rbLinks(row).right.get());
+}
+
 netsnmp_variable_list* breltaStormControlIfTableIterationHelper(Entry* context,
                                                                 netsnmp_variable_list* indexes) {
   const StormControlIfTableEntry* row = context->row();
@@ -121,21 +127,19 @@ netsnmp_variable_list* breltaStormControlIfTableIterationHelper(Entry* context,
     SNMP_TRACE(2) << "breltaStormControlIfTableIterationHelper - iterator is at end";
     return nullptr;
   }
+  prefetchAfter(*row);
   SNMP_TRACE(2) << "breltaStormControlIfTableIterationHelper - iterator has another value: ifIndex="
                 << row->ifIndex();
+  SNMP_TRACE(2) << "breltaStormControlIfTableIterationHelper - iterator has another value: "
+                   "trafficClass="
+                << row->trafficClass();
   // The index value is the ifIndex's 32 bits read as a non-negative number, the arc that goes
   // on the wire. net-snmp makes an INTEGER index into an OID arc by a plain cast to the 64-bit
   // `oid`: a negative value would compare above every arc a request can carry, so GET would
   // miss the row and GETNEXT would return it again and again.
-  const long ifIndexValue = row->ifIndex();
-  snmp_set_var_typed_value(indexes, ASN_INTEGER, &ifIndexValue, sizeof ifIndexValue);
-  SNMP_TRACE(2) << "breltaStormControlIfTableIterationHelper - iterator has another value: "
-                   "trafficClass="
-                << row->trafficClass();
-  unsigned char buffer[valueBufferSize];
-  const int classLength =
-      StormControlTCTypeToAsnInteger(row->trafficClass(), buffer, sizeof buffer);
-  snmp_set_var_typed_value(indexes->next_variable, ASN_INTEGER, buffer, classLength);
+  snmp_set_var_typed_integer(indexes, ASN_INTEGER, long{row->ifIndex()});
+  snmp_set_var_typed_integer(indexes->next_variable, ASN_INTEGER,
+                             StormControlTCTypeNumber(row->trafficClass()));
   return indexes;
 }
 
@@ -202,13 +206,36 @@ std::optional<StormControlIfTableKey> hintKey(const netsnmp_table_request_info* 
   return std::nullopt;
 }
 
+/// The row a walk's last answer came from and the table's version when it was reached. The
+/// next request of a sequential walk names that row as its hint; while the version is unchanged
+/// the row is still a member (every insertion and removal moves the version), so the walk
+/// resumes there without a search. It holds no reference: a stale cursor is never followed.
+/// One served registration at a time; cleared when the default context is withdrawn.
+struct WalkCursor {
+  const StormControlMib::Table* table = nullptr;
+  StormControlIfTableEntry* row = nullptr;
+  U32 version = 0;
+};
+
+WalkCursor walkCursor;
+
+/// At the row with `key`, or the next one: from the cursor when it is there, else by a search.
+StormControlMib::Iterator iteratorAt(const StormControlMib::Table& table,
+                                     const StormControlIfTableKey& key) {
+  const WalkCursor& at = walkCursor;
+  if (at.table == &table && at.version == table.version() && at.row->key() == key) {
+    return table.iteratorOf(*at.row);
+  }
+  return table.iteratorAt(key);
+}
+
 /// A loop context at the row `key` names, or null (counted: found or not found).
 Entry* contextAtKey(const netsnmp_iterator_info* iinfo, const StormControlIfTableKey& key) {
   try {
-    StormControlMib::Iterator at = tableOf(iinfo).iteratorAt(key);
+    StormControlMib::Iterator at = iteratorAt(tableOf(iinfo), key);
     if (at && at->key() == key) {
       count(iinfo, Counter::getFirstFromHint);
-      return new Entry(std::move(at));
+      return new Entry(std::move(at), Entry::loop);
     }
     SNMP_TRACE(2) << "breltaStormControlIfTable_get_first_data_point - key '" << key
                   << "' not found in table";
@@ -232,7 +259,7 @@ netsnmp_variable_list* breltaStormControlIfTable_get_first_data_point(
   if (const auto key = hintKey(hint)) context = contextAtKey(iinfo, *key);
   const bool hintMatched = context != nullptr;
   if (!context) {
-    context = new Entry(tableOf(iinfo).begin());
+    context = new Entry(tableOf(iinfo).begin(), Entry::loop);
     count(iinfo, Counter::getFirstFromStart);
   }
   SNMP_TRACE(2) << "breltaStormControlIfTable_get_first_data_point - allocated new loop context "
@@ -253,6 +280,12 @@ netsnmp_variable_list* breltaStormControlIfTable_get_next_data_point(
   }
   SNMP_TRACE(2) << "breltaStormControlIfTable_get_next_data_point - advancing loop context "
                 << ptr(context) << " ; data context " << ptr(*data_context);
+  if (context->heldAs(Entry::data)) {
+    // The record answers a request at its row: the loop goes on in a copy.
+    context->release(Entry::loop);
+    context = new Entry(context->iterator, Entry::loop);
+    *loop_context = context;
+  }
   ++context->iterator;
   count(iinfo, context->row() ? Counter::getNextRow : Counter::getNextPastLast);
   if (auto* data = static_cast<Entry*>(*data_context)) data->iterator = context->iterator;
@@ -260,9 +293,15 @@ netsnmp_variable_list* breltaStormControlIfTable_get_next_data_point(
 }
 
 void* breltaStormControlIfTable_make_data_context(void* loop_context,
-                                                  netsnmp_iterator_info* /*iinfo*/) {
-  const auto* loop = static_cast<const Entry*>(loop_context);
-  auto* data = new Entry(loop->iterator);
+                                                  netsnmp_iterator_info* iinfo) {
+  auto* loop = static_cast<Entry*>(loop_context);
+  Entry* data = loop;
+  if (loop->heldAs(Entry::data)) {
+    data = new Entry(loop->iterator, Entry::data);
+  } else {
+    loop->holdAs(Entry::data);
+  }
+  walkCursor = {&tableOf(iinfo), data->row(), data->iterator.version()};
   SNMP_TRACE(2) << "breltaStormControlIfTable_make_data_context - allocated data context "
                 << ptr(data) << " for loop context " << ptr(loop);
   return data;
@@ -271,13 +310,13 @@ void* breltaStormControlIfTable_make_data_context(void* loop_context,
 void breltaStormControlIfTable_free_data_context(void* data_context,
                                                  netsnmp_iterator_info* /*iinfo*/) {
   SNMP_TRACE(2) << "breltaStormControlIfTable_free_data_context " << ptr(data_context);
-  delete static_cast<Entry*>(data_context);
+  static_cast<Entry*>(data_context)->release(Entry::data);
 }
 
 void breltaStormControlIfTable_free_loop_context_at_end(void* loop_context,
                                                         netsnmp_iterator_info* /*iinfo*/) {
   SNMP_TRACE(2) << "breltaStormControlIfTable_free_loop_context_at_end " << ptr(loop_context);
-  delete static_cast<Entry*>(loop_context);
+  static_cast<Entry*>(loop_context)->release(Entry::loop);
 }
 
 // ======== request handler ===================================================================
@@ -475,7 +514,7 @@ void init_breltaStormControlMIB(Pondo::String context) {
 
 void initialize_table_breltaStormControlIfTable(Snmp::Config::PtrConst /*config*/,
                                                 Pondo::String context) {
-  if (snmpTrace().enabled(1)) {
+  if (snmpTrace.enabled(1)) {
     char oidText[200];
     snprint_objid(oidText, sizeof oidText, tableOid, tableOidLength);
     SNMP_TRACE(1) << "initialize_table_breltaStormControlIfTable initializing oid " << oidText
@@ -524,6 +563,7 @@ void unregister_breltaStormControlMIB(Pondo::String context) {
     netsnmp_unregister_handler(registration);
   }
   handlerRegsByContext.erase(context);
+  if (context.size() == 0) walkCursor = {};
 
   for (netsnmp_column_info* columns : copyOf(columnInfosByContext, context)) {
     while (columns) free(std::exchange(columns, columns->next));

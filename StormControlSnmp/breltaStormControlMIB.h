@@ -48,15 +48,31 @@ void unregister_breltaStormControlMIB(Pondo::String context);
 /// collection, a counted reference to the current row, the collection's version when it was
 /// positioned). Past the last row the row is null and stays null. Made and freed only by the
 /// module's iterator callbacks; net-snmp holds it as an opaque pointer in between.
+///
+/// One record is both contexts while they are at the same row: the data context made for the
+/// row a loop stands on is the loop's own record, freed when net-snmp has released it in both
+/// roles. A loop that steps on from a record held as a data context goes on in a copy, and a
+/// second data context at the same row is a copy too.
 struct breltaStormControlIfTable_entry : Pooly::Slab<breltaStormControlIfTable_entry> {
   static inline Pooly::AllocTracker memAllocationTracker_{"breltaStormControlIfTable_entry"};
 
-  explicit breltaStormControlIfTable_entry(StormControlSnmp::StormControlMib::Iterator at)
-      : iterator(std::move(at)) {}
+  /// The roles in which net-snmp holds the record, as bits.
+  enum Role : U8 { loop = 1, data = 2 };
+
+  breltaStormControlIfTable_entry(StormControlSnmp::StormControlMib::Iterator at, Role role)
+      : iterator(std::move(at)), roles(role) {}
 
   StormControlSnmp::StormControlIfTableEntry* row() const { return iterator.member(); }
+  bool heldAs(Role role) const { return roles & role; }
+  void holdAs(Role role) { roles |= role; }
+  /// Ends the role `role`; the record is freed when no role is left.
+  void release(Role role) {
+    roles &= ~role;
+    if (!roles) delete this;
+  }
 
   StormControlSnmp::StormControlMib::Iterator iterator;
+  U8 roles;
 };
 
 /// What the module registered per context, in registration order; for inspection. A handler

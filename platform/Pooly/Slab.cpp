@@ -1,10 +1,15 @@
 // Pooly/Slab.cpp — size-class free lists over 64 KiB chunks, and the list of trackers.
+///
+/// Chunks are mapped from the kernel, not taken from `malloc`: the objects carved from them
+/// live long (a table's rows), and kept among the general heap's short-lived blocks they would
+/// spread the blocks of every request over a large heap. Chunks are never unmapped.
 #include "Pooly/Slab.h"
+
+#include <sys/mman.h>
 
 #include <array>
 #include <cstdlib>
 #include <new>
-#include <vector>
 
 #if defined(__SANITIZE_ADDRESS__)
 #define POOLY_USE_MALLOC 1
@@ -32,14 +37,9 @@ struct SizeClass {
   char* end = nullptr;
 };
 
-struct Slabs {
-  std::array<SizeClass, largest / step> classes;
-  std::vector<void*> chunks;
-};
-
 // Never destroyed: objects may be released by static destructors after any other teardown.
-Slabs& slabs() {
-  static Slabs* instance = new Slabs;
+std::array<SizeClass, largest / step>& classes() {
+  static auto* instance = new std::array<SizeClass, largest / step>;
   return *instance;
 }
 
@@ -47,9 +47,10 @@ std::size_t classIndex(std::size_t size) { return (size + step - 1) / step - 1; 
 
 void* carve(SizeClass& sc, std::size_t bytes) {
   if (sc.carve + bytes > sc.end) {
-    char* chunk = static_cast<char*>(std::malloc(chunkBytes));
-    if (!chunk) throw std::bad_alloc();
-    slabs().chunks.push_back(chunk);
+    void* mapped =
+        mmap(nullptr, chunkBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED) throw std::bad_alloc();
+    char* chunk = static_cast<char*>(mapped);
     sc.carve = chunk;
     sc.end = chunk + chunkBytes - chunkBytes % bytes;
   }
@@ -86,7 +87,7 @@ void AllocTracker::enlist() noexcept {
 void* slabAlloc(std::size_t size) {
 #ifndef POOLY_USE_MALLOC
   if (size != 0 && size <= largest) {
-    SizeClass& sc = slabs().classes[classIndex(size)];
+    SizeClass& sc = classes()[classIndex(size)];
     if (FreeObject* f = sc.free) {
       sc.free = f->next;
       return f;
@@ -103,7 +104,7 @@ void slabFree(void* p, std::size_t size) noexcept {
   if (!p) return;
 #ifndef POOLY_USE_MALLOC
   if (size != 0 && size <= largest) {
-    SizeClass& sc = slabs().classes[classIndex(size)];
+    SizeClass& sc = classes()[classIndex(size)];
     sc.free = new (p) FreeObject{sc.free};
     return;
   }

@@ -1,9 +1,10 @@
 // Pooly/Slab.h — the slab allocator and the per-type allocation tracker.
 ///
 /// `slabAlloc` serves small objects from size classes of 8-byte steps carved out of 64 KiB
-/// chunks, with no per-object header: an object of 56 bytes costs 56 bytes. Freed objects go
-/// back to their class's free list; chunks are kept for reuse. Sizes above 512 bytes, and every
-/// size in sanitizer builds (so that ASan sees each object), go to `malloc`.
+/// chunks mapped apart from the general heap, with no per-object header: an object of 56 bytes
+/// costs 56 bytes. Freed objects go back to their class's free list; chunks are kept for reuse.
+/// Sizes above 512 bytes, and every size in sanitizer builds (so that ASan sees each object), go to
+/// `malloc`.
 ///
 /// A type opts in by deriving from `Pooly::Slab<T>` and declaring
 /// `static inline Pooly::AllocTracker memAllocationTracker_{"Name"};`: its `operator new` and

@@ -17,8 +17,8 @@
 ///
 /// Costs, for n members: `operator[]`, the `find...` lookups, `first`, `lookupForInsert`,
 /// `insert`, `insertAt` and `remove` are O(log n); `next` and an iterator step are O(1) amortised
-/// over a walk, O(log n) at worst; `clear` and the destructor are O(n); `version`, `count` and
-/// `empty` are O(1).
+/// over a walk, O(log n) at worst; `clear` and the destructor are O(n); `version`, `count`,
+/// `empty` and `iteratorOf` are O(1).
 ///
 /// Version rule: `version()` is 1 in a new collection and goes up by one with every insertion
 /// and every removal (`clear` counts as one change, and none when already empty); lookups leave
@@ -501,6 +501,11 @@ class RbTreeMap : public RbTreeMapGeneric {
   Iterator end() const { return Iterator(*this, nullptr); }
   /// At the member with `key`, or the next greater one, or past the end.
   Iterator iteratorAt(const K& key) const { return Iterator(*this, findElementOrNext(key)); }
+  /// At `member`, which must be in this collection, without a search.
+  Iterator iteratorOf(T& member) const {
+    PONDO_ASSERT_MSG(Algorithm::inTree(member), "RbTreeMap::iteratorOf: not a member");
+    return Iterator(*this, &member);
+  }
 
   /// For tests: empty when the tree is sound, else what is broken.
   std::string checkInvariants() const {

@@ -8,6 +8,7 @@
 
 #include <array>
 
+#include "Pondo/Assert.h"
 #include "Pondo/Node.h"
 #include "Pooly/Slab.h"
 #include "Qel/TypeData.h"
@@ -32,12 +33,22 @@ class TableCounters : public Pondo::Node, public Pooly::Slab<TableCounters> {
   virtual const Qel::TypeData* typeData() const;
   static const Qel::TypeData& fwkType();
 
-  /// Adds `count` to the counter of `type`; `type` must be one of the enumerators.
-  void orderedIterCntrsInc(OrderedTableIteratorCounterTypes type, unsigned long count);
-  U64 orderedIterCntr(OrderedTableIteratorCounterTypes type) const;
+  /// Adds `count` to the counter of `type`; `type` must be one of the enumerators. Inline: a
+  /// walk counts on every value.
+  void orderedIterCntrsInc(OrderedTableIteratorCounterTypes type, unsigned long count) {
+    orderedIterCntrs_[slot(type)] += count;
+  }
+  U64 orderedIterCntr(OrderedTableIteratorCounterTypes type) const {
+    return orderedIterCntrs_[slot(type)];
+  }
 
  private:
-  static unsigned slot(OrderedTableIteratorCounterTypes type);
+  static unsigned slot(OrderedTableIteratorCounterTypes type) {
+    const unsigned index = static_cast<unsigned>(type);
+    PONDO_ASSERT_MSG(index < orderedTableIteratorCounterTypeCount,
+                     "ordered-table iterator counter type out of range");
+    return index;
+  }
 
   std::array<U64, orderedTableIteratorCounterTypeCount> orderedIterCntrs_{};
 };

@@ -270,6 +270,19 @@ TEST_F(RequestTest, HintSelectsTheStart) {
   }
 }
 
+// A walk resumes at its last answer's row without a search only while the table is unchanged:
+// the next request sees a row inserted after that answer, and a removed answer row (still held).
+TEST_F(RequestTest, WalkSeesRowsChangedBetweenRequests) {
+  serve("", true);
+  rowsIs({Key(3, TC::all), Key(5, TC::all)});
+  send(SNMP_MSG_GETNEXT, {column(2)});
+  rowsIs({Key(3, TC::broadcast)});
+  send(SNMP_MSG_GETNEXT, {column(2, {3, 0})});
+  const auto held = mib_->stormControlIfTableDel(Key(3, TC::broadcast));
+  rowsIs({});
+  send(SNMP_MSG_GETNEXT, {column(2, {3, 1})});
+}
+
 // SET is refused by the read-only registration, and by the handler of a writable one.
 TEST_F(RequestTest, SetIsRefusedByRegistrationAndHandler) {
   serve("", true);
