@@ -1,4 +1,5 @@
-// host/process/ConfigFileCheck.cpp — the -C file and its includes, checked as net-snmp will read them.
+// host/process/ConfigFileCheck.cpp — the -C file and its includes, checked as net-snmp will read
+// them.
 #include "ConfigFileCheck.h"
 
 // net-snmp wants its configuration header first.

@@ -1,5 +1,5 @@
-// host/process/EventLoop.h — the daemon's one thread: net-snmp's sockets and alarms, signals and the
-// cooperative scheduler.
+// host/process/EventLoop.h — the daemon's one thread: net-snmp's sockets and alarms, signals and
+// the cooperative scheduler.
 ///
 /// Each iteration collects net-snmp's descriptors (its sessions and those registered with
 /// `register_readfd`, the signal descriptor among them) and its next alarm, waits in `select`,

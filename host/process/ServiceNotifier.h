@@ -1,5 +1,5 @@
-// host/process/ServiceNotifier.h — tells the service manager (systemd, `Type=notify`) when the daemon
-// serves its table.
+// host/process/ServiceNotifier.h — tells the service manager (systemd, `Type=notify`) when the
+// daemon serves its table.
 ///
 /// READY=1 goes once, when both have happened, in either order: the daemon is serving (its
 /// listeners are open, or as a subagent its master connection is set up) and the table is

@@ -1,4 +1,5 @@
-// host/requests/DatagramScreen.h — drops the SNMP messages that net-snmp would answer for something else.
+// host/requests/DatagramScreen.h — drops the SNMP messages that net-snmp would answer for something
+// else.
 ///
 /// net-snmp 5.9 reads a few messages that RFC 3416 and RFC 3412 say to drop, and answers them as
 /// if they were others: a version that does not fit an int is read as SNMPv1, a GETBULK inside an

@@ -1,4 +1,5 @@
-// host/requests/LogLimiter.cpp — per-kind rate limiting, and the gate that routes net-snmp's lines to it.
+// host/requests/LogLimiter.cpp — per-kind rate limiting, and the gate that routes net-snmp's lines
+// to it.
 #include "LogLimiter.h"
 
 // net-snmp wants its configuration header first.

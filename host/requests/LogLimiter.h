@@ -1,5 +1,5 @@
-// host/requests/LogLimiter.h — keeps senders from filling the log: lines about received datagrams are
-// rate limited per kind.
+// host/requests/LogLimiter.h — keeps senders from filling the log: lines about received datagrams
+// are rate limited per kind.
 ///
 /// net-snmp logs a line for each datagram it refuses (a bad version, a failed authentication,
 /// an unknown security model...), so a flood of them fills the disk. While a `Gate` is open,

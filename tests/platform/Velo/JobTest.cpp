@@ -60,7 +60,8 @@ TEST_F(JobTest, WalkResumesAtOrAfterBookmark) {
   ASSERT_TRUE(sched_->runOne());
   EXPECT_EQ(std::pair(w_.visited, w_.bookmark), std::pair(Keys{10, 20, 40}, std::optional(45)));
   EXPECT_EQ(sched_->runUntilIdle(), 1u);
-  EXPECT_EQ(std::pair(w_.visited, w_.bookmark), std::pair(Keys{10, 20, 40, 45, 50}, std::optional<int>()));
+  EXPECT_EQ(std::pair(w_.visited, w_.bookmark),
+            std::pair(Keys{10, 20, 40, 45, 50}, std::optional<int>()));
   EXPECT_EQ(w_.job.task()->taskWorkCount(), 3u) << "only runs that yielded count their work";
 }
 
