@@ -112,14 +112,6 @@ const StormControlMib::Table& tableOf(const netsnmp_iterator_info* iinfo) {
   return static_cast<const StormControlMib*>(regVoidOf(iinfo).payload())->stormControlIfTable();
 }
 
-/// Starts loading what comes next for `row`, so that the misses overlap net-snmp's own work:
-/// the status its columns are read from, and its right child, where the walk's next step goes
-/// when there is one.
-void prefetchAfter(const StormControlIfTableEntry& row) {
-  __builtin_prefetch(row.status().get());
-  __builtin_prefetch(StormControlIfTableEntry::rbLinks(row).right.get());
-}
-
 netsnmp_variable_list* breltaStormControlIfTableIterationHelper(Entry* context,
                                                                 netsnmp_variable_list* indexes) {
   const StormControlIfTableEntry* row = context->row();
@@ -127,7 +119,6 @@ netsnmp_variable_list* breltaStormControlIfTableIterationHelper(Entry* context,
     SNMP_TRACE(2) << "breltaStormControlIfTableIterationHelper - iterator is at end";
     return nullptr;
   }
-  prefetchAfter(*row);
   SNMP_TRACE(2) << "breltaStormControlIfTableIterationHelper - iterator has another value: ifIndex="
                 << row->ifIndex();
   SNMP_TRACE(2) << "breltaStormControlIfTableIterationHelper - iterator has another value: "
