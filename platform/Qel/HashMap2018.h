@@ -53,23 +53,27 @@ struct NoSeq {};
 /// The value of a set member.
 struct NoValue {};
 
-/// One member: its list link, hash, rank among equal hashes (keys without `<`), key, value.
+/// One member: its list link, key, value, hash and rank among equal hashes (keys without `<`).
+/// The 32-bit fields come last, where a 4-byte value or the key's tail padding can pair with
+/// them: a member of a map of pointer-sized keys to 32-bit values takes 24 bytes, not 32.
 template <class K, class V, bool bySeq>
 struct HashMap2018Node : Pooly::Slab<HashMap2018Node<K, V, bySeq>> {
   using Seq = std::conditional_t<bySeq, U32, NoSeq>;
 
   template <class... Value>
   HashMap2018Node(U32 h, Seq s, const K& k, Value&&... v)
-      : hash(h), seq(s), key(k), value(std::forward<Value>(v)...) {}
+      : key(k), value(std::forward<Value>(v)...), hash(h), seq(s) {}
 
   HashMap2018Node* next = nullptr;  // the following member in iteration order; not owning
-  U32 hash;
-  [[no_unique_address]] Seq seq;
   K key;
   [[no_unique_address]] V value;
+  U32 hash;
+  [[no_unique_address]] Seq seq;
 
   static inline Pooly::AllocTracker memAllocationTracker_{"Qel::HashMap2018::Node"};
 };
+
+static_assert(sizeof(HashMap2018Node<void*, U32, false>) == 24);
 
 }  // namespace Impl
 
