@@ -17,6 +17,14 @@ Pondo::Ptr<Status> liveStatus(const Qel::Dir& dir, const Pondo::String& name) {
   return Pondo::dynamicPtrCast<Status>(it.value());
 }
 
+/// `name`, sharing the text of the interface MIB's key for that interface when it has one: a
+/// name is then stored once however many entities hold it.
+Pondo::String sharedName(const IntfSnmp::IfMib& ifMib, const Pondo::String& name) {
+  const auto it = ifMib.ifIndexByIntfId().iteratorFrom(Lumo::IntfId(name));
+  if (it.atEnd() || it.key().stringValue() != name) return name;
+  return it.key().stringValue();
+}
+
 }  // namespace
 
 StateApplier::StateApplier(const SwitchInputs& inputs, std::function<void()> applied)
@@ -192,7 +200,8 @@ bool StateApplier::setStatus() {
               const Pondo::String intfName(entry.intfName);
               const Pondo::Ptr<const IntfStatus> live = status->intfStatus(intfName);
               if (!live || live->classes() != entry.classes) {
-                status->intfStatusIs(intfName, Pondo::make<IntfStatus>(intfName, entry.classes));
+                const Pondo::String shared = sharedName(*inputs_.ifMib, intfName);
+                status->intfStatusIs(shared, Pondo::make<IntfStatus>(shared, entry.classes));
               }
               return true;
             },

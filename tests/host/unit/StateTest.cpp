@@ -286,6 +286,8 @@ TEST_F(StateApplierTest, PublishesOnlyDifferencesInOrder) {
   applyNow(a);
   EXPECT_EQ(tableRows(), rowsOf(a));
   const StatusPtr e1 = live("E1"), e6 = live("E6");
+  const auto e1Key = ifMib_->ifIndexByIntfId().iteratorFrom(Lumo::IntfId(Pondo::String("E1")));
+  EXPECT_EQ(e1->name().c_str(), e1Key.key().stringValue().c_str()) << "a name is stored once";
   InputLog log(*slice_, *ifMib_);
   applyNow(b);
   EXPECT_EQ(applied_, 2);
