@@ -7,7 +7,8 @@ JOBS       ?= $(shell nproc)
 PACKAGES   := cmake ninja-build g++ pkg-config libsnmp-dev snmp snmpd snmptrapd libfmt-dev \
               libgtest-dev libgmock-dev libbenchmark-dev libsimdjson-dev clang-format smitools \
               libsystemd-dev dpkg-dev socat clang libfuzzer-14-dev libclang-rt-14-dev \
-              python3-pytest lintian help2man prometheus prometheus-snmp-exporter libjemalloc-dev
+              python3-pytest lintian help2man prometheus prometheus-snmp-exporter libjemalloc-dev \
+              libabsl-dev
 
 .PHONY: all deps packages build build-asan build-fuzz package check test test-release test-asan test-fuzz fuzz \
         bench bench-walk soak run prometheus-config clean

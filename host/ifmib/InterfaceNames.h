@@ -3,7 +3,9 @@
 ///
 /// The rows are the interface MIB model's map (IntfSnmp::IfMib `ifIndexByIntfId`), ordered by
 /// ifIndex: the map is kept by name, so this holds an ifIndex-ordered copy of its (ifIndex, name)
-/// pairs, filled at construction and kept in step by the map's change publications. A request
+/// pairs, filled at construction and kept in step by the map's change publications. The copy is
+/// a B-tree of 16-byte pairs whose names share the map's text: about 24 bytes an interface,
+/// half of what a node-per-pair tree takes. A request
 /// costs one lookup in the copy as it stands; nothing is kept between requests, so a walk while
 /// the map changes is strictly increasing and meets every interface that stayed as it was.
 ///
@@ -18,8 +20,9 @@
 /// interface MIB. One thread.
 #pragma once
 
-#include <map>
 #include <vector>
+
+#include <absl/container/btree_map.h>
 
 #include "IntfSnmp/IfMib.h"
 #include "Lumo/IntfId.h"
@@ -38,7 +41,7 @@ class InterfaceNames {
   ~InterfaceNames();
 
   /// The interfaces served, by ifIndex.
-  using Rows = std::multimap<U32, Lumo::IntfId>;
+  using Rows = absl::btree_multimap<U32, Lumo::IntfId>;
 
  private:
   static void onChange(void* self, const Pondo::Change& change);
