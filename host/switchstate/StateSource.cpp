@@ -6,9 +6,12 @@
 /// in under its name, so a half-written file is never read. A burst of events read at once
 /// makes one reload. A reload reads the file in task runs, then applies it in task runs; a
 /// reload during either restarts from the file as it is now. At start the file is read and
-/// applied completely before `start` returns, as nothing is served yet.
+/// applied completely before `start` returns, as nothing is served yet. Once a file is applied,
+/// the allocator returns its free pages to the kernel: the read buffer and parse index, many
+/// times the size of what is kept, are gone by then.
 #include "StateSource.h"
 
+#include <malloc.h>
 #include <sys/inotify.h>
 #include <unistd.h>
 
@@ -24,9 +27,23 @@
 #include "StateFileLoader.h"
 #include "Velo/Job.h"
 
+// jemalloc's control call, present when the daemon links jemalloc.
+extern "C" int mallctl(const char* name, void* oldp, std::size_t* oldlenp, void* newp,
+                       std::size_t newlen) __attribute__((weak));
+
 namespace Host {
 
 namespace {
+
+/// Hands the allocator's free pages back to the kernel: jemalloc purges every arena (4096 names
+/// them all); glibc, in builds without jemalloc, trims its heaps.
+void releaseFreePages() {
+  if (mallctl) {
+    mallctl("arena.4096.purge", nullptr, nullptr, nullptr, 0);
+    return;
+  }
+  malloc_trim(0);
+}
 
 class StateFileSource : public StateSource {
  public:
@@ -109,7 +126,10 @@ class StateFileSource : public StateSource {
     if (concerned) reload();
   }
 
-  void applied() { snmp_log(LOG_INFO, "state applied: %s\n", path_.c_str()); }
+  void applied() {
+    releaseFreePages();
+    snmp_log(LOG_INFO, "state applied: %s\n", path_.c_str());
+  }
 
   std::string path_;
   std::string directory_;
